@@ -1,0 +1,174 @@
+#include "host/base/DesktopError.h"
+#include "host/base/Digest.h"
+#include "host/base/Executor.h"
+#include "host/base/Iso8601.h"
+#include "host/base/Json.h"
+#include "host/base/Text.h"
+#include "host/base/Uuid.h"
+
+#include <atomic>
+#include <filesystem>
+#include <gtest/gtest.h>
+
+using namespace korvid;
+
+TEST(Uuid, ParsesAnyCaseAndWritesLowerCase)
+{
+    auto uuid = Uuid::parse("0F8FAD5B-D9CB-469F-A165-70867728950E");
+    ASSERT_TRUE(uuid);
+    EXPECT_EQ(uuid->string(), "0f8fad5b-d9cb-469f-a165-70867728950e");
+    EXPECT_EQ(canonicalUuid("0f8fad5b-D9CB-469f-a165-70867728950e"), "0f8fad5b-d9cb-469f-a165-70867728950e");
+}
+
+TEST(Uuid, RefusesEverythingButTheDashedForm)
+{
+    for (const char* text : { "", "0f8fad5bd9cb469fa16570867728950e", "{0f8fad5b-d9cb-469f-a165-70867728950e}",
+             "0f8fad5b-d9cb-469f-a165-70867728950", "0f8fad5b-d9cb-469f-a165-70867728950e0",
+             "0f8fad5b-d9cb-469f-a165_70867728950e", "0f8fad5b-d9cb-469f-a165-70867728950g",
+             "0f8fad5-bd9cb-469f-a165-70867728950e", " 0f8fad5b-d9cb-469f-a165-70867728950e" })
+        EXPECT_FALSE(Uuid::parse(text)) << text;
+}
+
+TEST(Uuid, RandomIsVersionFourAndDiffers)
+{
+    auto a = Uuid::random(), b = Uuid::random();
+    EXPECT_NE(a, b);
+    auto text = a.string();
+    EXPECT_EQ(text[14], '4');
+    EXPECT_NE(std::string("89ab").find(text[19]), std::string::npos);
+    EXPECT_EQ(Uuid::parse(text), a);
+}
+
+TEST(Digest, KnownVectorsWholeAndInPieces)
+{
+    EXPECT_EQ(sha256Hex(""), "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    EXPECT_EQ(sha256Hex("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    Sha256 pieces;
+    pieces.update("a");
+    pieces.update("bc");
+    EXPECT_EQ(pieces.finishHex(), sha256Hex("abc"));
+}
+
+TEST(Text, Utf16LengthCountsSurrogatePairs)
+{
+    EXPECT_EQ(utf16Length(""), 0u);
+    EXPECT_EQ(utf16Length("abc"), 3u);
+    EXPECT_EQ(utf16Length("销售"), 2u);
+    EXPECT_EQ(utf16Length("\xF0\x9F\x98\x80"), 2u); // 😀
+}
+
+TEST(Text, Utf8Validity)
+{
+    EXPECT_TRUE(isValidUtf8("纪要 notes"));
+    EXPECT_FALSE(isValidUtf8("\xFF"));
+    EXPECT_FALSE(isValidUtf8("\xC0\x80"));        // overlong NUL
+    EXPECT_FALSE(isValidUtf8("\xED\xA0\x80"));    // a lone surrogate
+    EXPECT_FALSE(isValidUtf8("\xE9\x94"));        // truncated
+    EXPECT_TRUE(isValidUtf8(std::string("a\0b", 3)));
+}
+
+TEST(Text, GraphemesKeepClustersWhole)
+{
+    const std::string thumbs = "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD"; // 👍🏽
+    const std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7"; // 👨‍👩‍👧
+    EXPECT_EQ(graphemeCount(thumbs + family + "e\xCC\x81"), 3u);
+    EXPECT_EQ(graphemePrefix("ab" + thumbs + "cd", 3), "ab" + thumbs);
+    EXPECT_EQ(graphemePrefix(family + family, 1), family);
+    EXPECT_EQ(graphemePrefix("abc", 10), "abc");
+    EXPECT_EQ(graphemePrefix("abc", 0), "");
+    std::string many;
+    for (int i = 0; i < 3001; ++i)
+        many += thumbs;
+    EXPECT_EQ(graphemeCount(graphemePrefix(many, 3000)), 3000u);
+    EXPECT_EQ(graphemePrefix(many, 3000).size(), 3000 * thumbs.size());
+}
+
+TEST(Text, TrimsUnicodeWhitespaceOnly)
+{
+    EXPECT_EQ(trimWhitespace(" \t\n\xE3\x80\x80纪要\xE3\x80\x80 内容\r\n"), "纪要\xE3\x80\x80 内容");
+    EXPECT_EQ(trimWhitespace(" \n "), "");
+    EXPECT_EQ(trimWhitespace("x"), "x");
+}
+
+TEST(Iso8601, FormatsWholeSecondsInUtc)
+{
+    EXPECT_EQ(formatIso8601(0), "1970-01-01T00:00:00Z");
+    EXPECT_EQ(formatIso8601(kReferenceDateOffset), "2001-01-01T00:00:00Z");
+    EXPECT_EQ(formatIso8601(1742976309.75), "2025-03-26T08:05:09Z");
+    EXPECT_EQ(formatIso8601(-0.5), "1969-12-31T23:59:59Z");
+}
+
+TEST(Iso8601, ParsesOnlyInternetDateTimeWithFraction)
+{
+    EXPECT_DOUBLE_EQ(*parseIso8601WithFraction("2024-05-01T08:30:00.000Z"), 1714552200.0);
+    EXPECT_DOUBLE_EQ(*parseIso8601WithFraction("2024-05-01T16:30:00.5+08:00"), 1714552200.5);
+    for (const char* text : { "2024-05-01T08:30:00Z", "2024-05-01 08:30:00.000Z", "2024-05-01T08:30:00.000",
+             "2024-05-01T08:30:00.000+0800", "2024-13-01T08:30:00.000Z", "2023-02-29T08:30:00.000Z",
+             "2024-05-01T24:00:00.000Z", "2024-05-01T08:30:00.Z", "2024-05-01T08:30:00.000Zx", "" })
+        EXPECT_FALSE(parseIso8601WithFraction(text)) << text;
+    EXPECT_TRUE(parseIso8601WithFraction("2024-02-29T00:00:00.1Z"));
+}
+
+TEST(Json, TypedReadsKeepIntegersApartFromFloats)
+{
+    Json body = parseJson(R"({"revision": 3, "float": 1.0, "text": "1", "flag": true, "list": [], "map": {}, "big": 18446744073709551615})");
+    EXPECT_EQ(integerAt(body, "revision"), 3);
+    EXPECT_FALSE(integerAt(body, "float"));
+    EXPECT_FALSE(integerAt(body, "text"));
+    EXPECT_FALSE(integerAt(body, "big"));
+    EXPECT_EQ(stringAt(body, "text"), "1");
+    EXPECT_EQ(booleanAt(body, "flag"), true);
+    EXPECT_TRUE(arrayAt(body, "list"));
+    EXPECT_FALSE(arrayAt(body, "map"));
+    EXPECT_TRUE(objectAt(body, "map"));
+    EXPECT_FALSE(stringAt(Json::array(), "text"));
+}
+
+TEST(Json, ParseFailureIsAChineseSentence)
+{
+    try {
+        parseJson("{\"a\":");
+        FAIL();
+    } catch (const DesktopError& error) {
+        EXPECT_EQ(error.message, "数据不是有效的 JSON，无法读取。");
+    }
+    EXPECT_EQ(describe(std::make_exception_ptr(std::filesystem::filesystem_error("x", std::error_code()))),
+        "无法读写本机文件，请检查文件是否存在以及访问权限。");
+    EXPECT_EQ(describe(std::make_exception_ptr(DesktopError("请先登录。"))), "请先登录。");
+}
+
+TEST(Executor, SerialQueueRunsInOrderOneAtATimeAndSurvivesThrows)
+{
+    ManualExecutor main;
+    std::vector<int> order;
+    std::atomic<int> running = 0, overlap = 0;
+    {
+        SerialQueue queue;
+        for (int i = 0; i < 50; ++i) {
+            queue.post([&, i] {
+                if (running.fetch_add(1) != 0)
+                    ++overlap;
+                order.push_back(i);
+                running.fetch_sub(1);
+                if (i == 10)
+                    throw std::runtime_error("escaped");
+            });
+        }
+    }
+    EXPECT_EQ(overlap.load(), 0);
+    ASSERT_EQ(order.size(), 50u);
+    for (int i = 0; i < 50; ++i)
+        EXPECT_EQ(order[i], i);
+}
+
+TEST(Executor, ManualExecutorRunsWorkPostedFromOtherThreads)
+{
+    ManualExecutor main;
+    BackgroundPool pool(2);
+    std::atomic<int> done = 0;
+    int onMain = 0;
+    for (int i = 0; i < 20; ++i)
+        pool.post([&] { main.post([&] { ++onMain; ++done; }); });
+    EXPECT_TRUE(main.runUntil([&] { return done.load() == 20; }));
+    EXPECT_EQ(onMain, 20);
+}
