@@ -1,0 +1,5 @@
+#include "host/DesktopAppearance.h"
+
+namespace korvid {
+SettingsFile::SettingsFile(std::filesystem::path path) : path_(std::move(path)) { }
+}
