@@ -1,0 +1,132 @@
+#include "tasks/TaskWorkspace.h"
+
+#include "host/base/DesktopError.h"
+#include "host/base/Digest.h"
+#include "host/base/Text.h"
+#include "tasks/Bookmark.h"
+#include "tasks/FileError.h"
+#include "tasks/FileName.h"
+#include "tasks/FileRead.h"
+
+#if KORVID_HAVE_EXCERPTS
+#include "excerpts/EventSource.h"
+#endif
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <fcntl.h>
+#include <sys/stat.h>
+
+namespace korvid {
+
+namespace {
+
+constexpr std::array<std::string_view, 3> kTextKinds { "txt", "md", "csv" };
+constexpr std::array<std::string_view, 6> kDocumentKinds { "pdf", "docx", "xlsx", "jpg", "jpeg", "png" };
+
+bool contains(const auto& kinds, std::string_view extension)
+{
+    return std::find(kinds.begin(), kinds.end(), extension) != kinds.end();
+}
+
+const std::string kNotUtf8Text = "需要 UTF-8 文本且大小不超过 15 MiB";
+const std::string kOverBudget = "本次附件摘录合计限 32 KiB，请精简资料。";
+
+Json documentExcerpt(const std::string& bytes, const std::string& name)
+{
+#if KORVID_HAVE_EXCERPTS
+    return EventSource::excerpt(bytes, name);
+#else
+    throw DesktopError("文件格式不支持。");
+#endif
+}
+
+}
+
+TaskWorkspace::Attachment TaskWorkspace::Attachment::inspect(const std::filesystem::path& file)
+{
+    const std::string name = fileDisplayName(file);
+    const std::string extension = lowerExtension(file);
+    const bool textKind = contains(kTextKinds, extension);
+    if (!textKind && !contains(kDocumentKinds, extension))
+        throw DesktopError("请选择文本、PDF、Word、Excel 或图片。");
+
+    struct stat info {};
+    if (::stat(file.c_str(), &info) != 0)
+        throwFileError("读取「" + name + "」的文件信息", errno);
+    if (!S_ISREG(info.st_mode) || info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > kFileLimit)
+        throw DesktopError("需要 15 MiB 以内的普通文件");
+
+    std::string bytes;
+    {
+        UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+        if (!fd)
+            throwFileError("打开「" + name + "」", errno);
+        int error = 0;
+        bytes = readUpTo(fd.get(), kFileLimit + 1, error);
+        if (error != 0)
+            throwFileError("读取「" + name + "」", error);
+    }
+    if (bytes.size() > kFileLimit)
+        throw DesktopError(kNotUtf8Text);
+    if (textKind && (bytes.find('\0') != std::string::npos || !isValidUtf8(bytes)))
+        throw DesktopError(kNotUtf8Text);
+
+    Attachment attachment;
+    attachment.name = name;
+    attachment.digest = sha256Hex(bytes);
+    if (!textKind) {
+        Json record = documentExcerpt(bytes, file.filename().string());
+        std::string excerpt = trimWhitespace(stringAt(record, "excerpt").value_or(""));
+        if (excerpt.empty())
+            throw DesktopError("未读到可用文字，请选用文字版资料。");
+        attachment.excerpt = std::move(excerpt);
+        attachment.method = stringAt(record, "method");
+    }
+    attachment.bookmark = Bookmark::create(file);
+    return attachment;
+}
+
+std::string TaskWorkspace::Attachment::originalData(std::size_t limit) const
+{
+    auto fd = Bookmark::open(bookmark);
+    if (!fd)
+        throw DesktopError("无法读取附件「" + name + "」，请重新选择资料。");
+    int error = 0;
+    std::string bytes = readUpTo(fd->get(), limit == SIZE_MAX ? limit : limit + 1, error);
+    if (error != 0)
+        throwFileError("读取附件「" + name + "」", error);
+    if (bytes.size() > limit)
+        throw DesktopError("文件或本次附件摘录超过大小限制，请选择相关摘录。");
+    if (sha256Hex(bytes) != digest)
+        throw DesktopError("附件「" + name + "」自确认后已改变，请重新选择资料。");
+    return bytes;
+}
+
+std::string TaskWorkspace::Attachment::executionText(std::size_t remaining) const
+{
+    std::string text;
+    if (excerpt) {
+        originalData(kFileLimit);
+        text = *excerpt;
+    } else {
+        text = originalData(remaining);
+        if (!isValidUtf8(text))
+            throw DesktopError(kOverBudget);
+    }
+    if (text.size() > remaining)
+        throw DesktopError(kOverBudget);
+    return text;
+}
+
+void TaskWorkspace::Attachment::validate() const
+{
+    try {
+        originalData(kFileLimit);
+    } catch (...) {
+        throw DesktopError("请返回编辑，移除或重新选择附件「" + name + "」。");
+    }
+}
+
+}

@@ -1,0 +1,131 @@
+#include "tasks/OwnerFolder.h"
+
+#include "host/base/DesktopError.h"
+#include "tasks/AtomicFile.h"
+#include "tasks/FileError.h"
+#include "tasks/FileRead.h"
+#include "tasks/StoreCoding.h"
+
+#include <cerrno>
+#include <dirent.h>
+#include <fcntl.h>
+#include <memory>
+#include <sys/file.h>
+#include <sys/stat.h>
+
+namespace korvid {
+
+namespace {
+
+// mkdir -p where every folder created gets 0700; existing folders are taken
+// as they are.
+void makeFolders(const std::filesystem::path& folder)
+{
+    if (::mkdir(folder.c_str(), 0700) == 0)
+        return;
+    int error = errno;
+    if (error == ENOENT && folder.has_parent_path() && folder.parent_path() != folder) {
+        makeFolders(folder.parent_path());
+        if (::mkdir(folder.c_str(), 0700) == 0)
+            return;
+        error = errno;
+    }
+    if (error == EEXIST) {
+        struct stat info {};
+        if (::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
+            return;
+        error = ENOTDIR;
+    }
+    throwFileError("创建工作区文件夹「" + folder.filename().string() + "」", error);
+}
+
+}
+
+OwnerFolder OwnerFolder::open(const std::filesystem::path& root, const std::string& owner)
+{
+    std::filesystem::path path = root / TaskWorkspace::ownerKey(owner);
+    makeFolders(path);
+
+    UniqueFd lock(::open((path / ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600));
+    if (!lock)
+        throw DesktopError("工作区暂时不可写，请检查磁盘空间及权限。");
+    int result;
+    do {
+        result = ::flock(lock.get(), LOCK_EX);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0)
+        throw DesktopError("暂时无法访问工作区。"); // `lock` closes the file
+    return OwnerFolder(std::move(path), std::move(lock));
+}
+
+OwnerFolder::~OwnerFolder()
+{
+    if (lock_)
+        ::flock(lock_.get(), LOCK_UN);
+}
+
+std::vector<OwnerFolder::Project> OwnerFolder::readProjects() const
+{
+    auto bytes = readFileIfExists(path_ / "projects.json");
+    if (!bytes)
+        return {};
+    return StoreCoding::decodeProjects(*bytes, "projects.json");
+}
+
+std::optional<OwnerFolder::Record> OwnerFolder::readTask(const std::string& id) const
+{
+    std::string name = taskFileName(id);
+    auto bytes = readFileIfExists(path_ / name);
+    if (!bytes)
+        return std::nullopt;
+    return StoreCoding::decodeRecord(*bytes, name);
+}
+
+bool OwnerFolder::isTaskFileName(std::string_view name)
+{
+    return name.starts_with("task-") && name.ends_with(".json");
+}
+
+std::vector<OwnerFolder::Record> OwnerFolder::listTasks() const
+{
+    std::unique_ptr<DIR, int (*)(DIR*)> folder(::opendir(path_.c_str()), ::closedir);
+    if (!folder)
+        throwFileError("列出工作区文件", errno);
+    std::vector<std::string> names;
+    for (;;) {
+        errno = 0;
+        const dirent* entry = ::readdir(folder.get());
+        if (!entry) {
+            if (errno != 0)
+                throwFileError("列出工作区文件", errno);
+            break;
+        }
+        if (isTaskFileName(entry->d_name))
+            names.emplace_back(entry->d_name);
+    }
+    folder.reset();
+
+    std::vector<Record> records;
+    records.reserve(names.size());
+    for (const auto& name : names) {
+        auto bytes = readFileIfExists(path_ / name);
+        // A file that vanished since the listing was made by hand: the store
+        // itself never deletes one while it holds the lock.
+        if (!bytes)
+            throwFileError("读取「" + name + "」", ENOENT);
+        records.push_back(StoreCoding::decodeRecord(*bytes, name));
+    }
+    return records;
+}
+
+void OwnerFolder::writeProjects(const std::vector<Project>& projects) const
+{
+    AtomicFile::write(path_ / "projects.json", StoreCoding::encodeProjects(projects));
+}
+
+void OwnerFolder::writeTask(const Record& record) const
+{
+    AtomicFile::write(path_ / taskFileName(record.id), StoreCoding::encodeRecord(record));
+}
+
+}
