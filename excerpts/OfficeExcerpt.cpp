@@ -1,9 +1,295 @@
 #include "excerpts/OfficeExcerpt.h"
 
+#include "excerpts/ExcerptText.h"
+#include "excerpts/OfficePackage.h"
 #include "host/base/DesktopError.h"
+#include "host/base/Text.h"
+
+#include <charconv>
+#include <optional>
+#include <algorithm>
+#include <vector>
 
 namespace korvid::OfficeExcerpt {
 
-Excerpt read(std::string_view, bool) { throw DesktopError("Office 文档无法读取，请检查文件或导出文字摘录。"); }
+namespace {
+
+constexpr std::size_t kCharacterLimit = 3000;
+constexpr std::size_t kCellsPerRow = 128;
+constexpr const char* kIdeographicSpace = "\xE3\x80\x80";
+
+constexpr const char* kParagraphs = "//*[local-name()='body']//*[local-name()='p']";
+constexpr const char* kVisibleSheets = "//*[local-name()='sheet' and (not(@state) or @state='visible')]";
+constexpr const char* kRelationships = "//*[local-name()='Relationship']";
+constexpr const char* kVisibleRows = "//*[local-name()='sheetData']/*[local-name()='row' and not(@hidden='1')]";
+constexpr const char* kCells = "./*[local-name()='c']";
+constexpr const char* kCellValue = "./*[local-name()='v']";
+constexpr const char* kSharedStrings = "//*[local-name()='si']";
+constexpr const char* kTextRuns = ".//*[local-name()='t']";
+
+constexpr const char* kNoSheet = "Excel 没有可读取的工作表。";
+constexpr const char* kNoLocation = "Excel 的工作表位置无法识别。";
+constexpr const char* kUnsupportedSheet = "Excel 工作表格式不受支持。";
+constexpr const char* kBadIndex = "Excel 的文字索引失效。";
+constexpr const char* kXPathFailed = "Office 文档的结构无法解析。";
+
+// The XPath engine reports failures (out of memory, mostly) by exception;
+// they reach the user as one sentence.
+pugi::xpath_node_set select(const pugi::xml_node& node, const char* expression)
+{
+    try {
+        pugi::xpath_node_set found = node.select_nodes(expression);
+        found.sort();
+        return found;
+    } catch (const pugi::xpath_exception&) {
+        throw DesktopError(kXPathFailed);
+    }
+}
+
+// XPath string value: all text below the node, in document order.
+std::string stringValue(const pugi::xml_node& node)
+{
+    if (node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata)
+        return node.value();
+    std::string value;
+    pugi::xml_node at = node.first_child();
+    while (at) {
+        if (at.type() == pugi::node_pcdata || at.type() == pugi::node_cdata)
+            value += at.value();
+        if (at.first_child()) {
+            at = at.first_child();
+            continue;
+        }
+        while (at && at != node && !at.next_sibling())
+            at = at.parent();
+        if (!at || at == node)
+            break;
+        at = at.next_sibling();
+    }
+    return value;
+}
+
+std::string textRuns(const pugi::xml_node& node)
+{
+    std::string text;
+    for (const pugi::xpath_node& run : select(node, kTextRuns)) {
+        if (run.node())
+            text += stringValue(run.node());
+        else if (run.attribute())
+            text += run.attribute().value();
+    }
+    return text;
+}
+
+// "first paragraph", "row": each ends with a line feed, so the running count
+// of characters is the sum of the pieces' counts.
+class Collector {
+public:
+    void append(std::string piece)
+    {
+        characters_ += ExcerptText::characterCount(piece);
+        text_ += piece;
+    }
+    bool full() const { return characters_ >= kCharacterLimit; }
+    std::string take() { return std::move(text_); }
+
+private:
+    std::string text_;
+    std::size_t characters_ = 0;
+};
+
+Excerpt readDocument(OfficePackage& package)
+{
+    auto document = package.part("word/document.xml");
+    Collector collector;
+    for (const pugi::xpath_node& paragraph : select(*document, kParagraphs)) {
+        collector.append(textRuns(paragraph.node()) + "\n");
+        if (collector.full())
+            break;
+    }
+    return { collector.take(), "Word 正文 · 前 3000 字" };
+}
+
+std::string_view localName(std::string_view qualified)
+{
+    auto colon = qualified.rfind(':');
+    return colon == std::string_view::npos ? qualified : qualified.substr(colon + 1);
+}
+
+bool isNamespaceDeclaration(std::string_view name)
+{
+    return name == "xmlns" || name.starts_with("xmlns:");
+}
+
+std::optional<std::string> attributeValue(const pugi::xml_node& node, const char* name)
+{
+    pugi::xml_attribute attribute = node.attribute(name);
+    if (!attribute)
+        return std::nullopt;
+    return std::string(attribute.value());
+}
+
+// ^worksheets/[A-Za-z0-9_-]+[.]xml$ as a whole: only plain worksheet names go
+// on to the package, no parent steps, sub-folders or other folders. Matched
+// by hand because std::regex recurses per character and a hostile target can
+// be megabytes long.
+bool isWorksheetPath(std::string_view path)
+{
+    constexpr std::string_view folder = "worksheets/", suffix = ".xml";
+    if (!path.starts_with(folder) || !path.ends_with(suffix) || path.size() <= folder.size() + suffix.size())
+        return false;
+    std::string_view stem = path.substr(folder.size(), path.size() - folder.size() - suffix.size());
+    return std::all_of(stem.begin(), stem.end(), [](char c) {
+        return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '_' || c == '-';
+    });
+}
+
+// The worksheet part a relationship id leads to, relative to "xl/".
+std::string worksheetTarget(OfficePackage& package, const std::string& relationshipId)
+{
+    auto relationships = package.part("xl/_rels/workbook.xml.rels");
+    std::optional<std::string> target;
+    bool found = false;
+    for (const pugi::xpath_node& match : select(*relationships, kRelationships)) {
+        pugi::xml_node relationship = match.node();
+        if (!relationship || relationship.type() != pugi::node_element)
+            continue;
+        auto id = attributeValue(relationship, "Id");
+        if (!id || *id != relationshipId)
+            continue;
+        auto mode = attributeValue(relationship, "TargetMode");
+        if (mode && *mode == "External")
+            continue;
+        target = attributeValue(relationship, "Target");
+        found = true;
+        break;
+    }
+    if (!found || !target)
+        throw DesktopError(kNoLocation);
+
+    std::string path = *target;
+    if (path.starts_with("/xl/"))
+        path.erase(0, 4);
+    if (!isWorksheetPath(path))
+        throw DesktopError(kUnsupportedSheet);
+    return path;
+}
+
+// A decimal index: an optional sign, then digits only.
+std::optional<long long> parseIndex(const std::string& text)
+{
+    std::string_view digits = text;
+    bool negative = false;
+    if (!digits.empty() && (digits.front() == '+' || digits.front() == '-')) {
+        negative = digits.front() == '-';
+        digits.remove_prefix(1);
+    }
+    if (digits.empty())
+        return std::nullopt;
+    unsigned long long value = 0;
+    auto [end, error] = std::from_chars(digits.data(), digits.data() + digits.size(), value);
+    if (error != std::errc() || end != digits.data() + digits.size() || value > (1ULL << 62))
+        return std::nullopt;
+    auto magnitude = static_cast<long long>(value);
+    return negative ? -magnitude : magnitude;
+}
+
+class SharedStrings {
+public:
+    explicit SharedStrings(OfficePackage& package) : package_(package) {}
+
+    const std::string& at(const std::string& index)
+    {
+        if (!loaded_) {
+            auto table = package_.part("xl/sharedStrings.xml");
+            for (const pugi::xpath_node& item : select(*table, kSharedStrings))
+                items_.push_back(textRuns(item.node()));
+            loaded_ = true;
+        }
+        auto position = parseIndex(index);
+        if (!position || *position < 0 || static_cast<unsigned long long>(*position) >= items_.size())
+            throw DesktopError(kBadIndex);
+        return items_[static_cast<std::size_t>(*position)];
+    }
+
+private:
+    OfficePackage& package_;
+    bool loaded_ = false;
+    std::vector<std::string> items_;
+};
+
+std::string rowText(const pugi::xml_node& row, SharedStrings& shared)
+{
+    std::vector<std::string> collected;
+    for (const pugi::xpath_node& match : select(row, kCells)) {
+        if (collected.size() >= kCellsPerRow)
+            break;
+        pugi::xml_node cell = match.node();
+        if (!cell)
+            continue;
+        auto type = attributeValue(cell, "t");
+        std::string value;
+        pugi::xpath_node_set values = select(cell, kCellValue);
+        if (!values.empty())
+            value = stringValue(values.first().node());
+        if (type == "inlineStr")
+            value = textRuns(cell);
+        else if (type == "s")
+            value = shared.at(value);
+        if (value.empty())
+            continue;
+        collected.push_back(attributeValue(cell, "r").value_or("") + " " + graphemePrefix(value, kCharacterLimit));
+    }
+    if (collected.empty())
+        return {};
+    std::string line = collected.front();
+    for (std::size_t i = 1; i < collected.size(); ++i)
+        line += kIdeographicSpace + collected[i];
+    return line + "\n";
+}
+
+Excerpt readWorkbook(OfficePackage& package)
+{
+    auto workbook = package.part("xl/workbook.xml");
+    pugi::xpath_node_set sheets = select(*workbook, kVisibleSheets);
+    if (sheets.empty() || !sheets.first().node() || sheets.first().node().type() != pugi::node_element)
+        throw DesktopError(kNoSheet);
+    pugi::xml_node sheet = sheets.first().node();
+
+    std::optional<std::string> relationshipId;
+    for (pugi::xml_attribute attribute : sheet.attributes()) {
+        std::string_view name = attribute.name();
+        if (!isNamespaceDeclaration(name) && localName(name) == "id") {
+            relationshipId = attribute.value();
+            break;
+        }
+    }
+    if (!relationshipId)
+        throw DesktopError(kNoSheet);
+
+    std::string target = worksheetTarget(package, *relationshipId);
+    auto worksheet = package.part("xl/" + target);
+
+    SharedStrings shared(package);
+    Collector collector;
+    for (const pugi::xpath_node& row : select(*worksheet, kVisibleRows)) {
+        std::string line = rowText(row.node(), shared);
+        if (!line.empty())
+            collector.append(std::move(line));
+        if (collector.full())
+            break;
+    }
+    std::string label = "Excel 首个可见工作表 · " + attributeValue(sheet, "name").value_or("")
+        + " · 每行前 128 个有值单元格，最多 3000 字";
+    return { collector.take(), std::move(label) };
+}
+
+}
+
+Excerpt read(std::string_view data, bool workbook)
+{
+    OfficePackage package(data);
+    return workbook ? readWorkbook(package) : readDocument(package);
+}
 
 }

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
+namespace korvid {
+
+// A PNG or JPEG decoded for text recognition: upright (its EXIF orientation
+// applied), scaled down so that the longer side is at most 2800 pixels (never
+// enlarged), flattened onto white, packed 8-bit RGB.
+struct PosterImage {
+    static constexpr int kLongestSide = 2800;
+    // Decoding needs the whole image in memory before it is scaled; larger
+    // images are refused rather than risk gigabytes for one poster.
+    static constexpr std::uint64_t kPixelLimit = 100'000'000;
+
+    int width = 0;
+    int height = 0;
+    std::vector<std::uint8_t> rgb; // width * 3 bytes per row, no padding
+    // Pixels per inch after scaling, when the file recorded its density;
+    // 0 when it did not.
+    int dpi = 0;
+
+    // Throws DesktopError "无法读取这张海报。" when the bytes are not a
+    // decodable PNG or JPEG, or the image is too large.
+    static PosterImage decode(std::string_view data);
+};
+
+}
