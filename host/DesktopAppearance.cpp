@@ -1,5 +1,127 @@
 #include "host/DesktopAppearance.h"
 
+#include "host/base/Bundle.h"
+#include "host/base/DesktopError.h"
+#include "host/base/Json.h"
+
+#include <cstdlib>
+#include <fcntl.h>
+#include <fstream>
+#include <sstream>
+#include <unistd.h>
+
 namespace korvid {
-SettingsFile::SettingsFile(std::filesystem::path path) : path_(std::move(path)) { }
+
+std::optional<DesktopAppearance> appearanceFromRaw(std::string_view raw)
+{
+    if (raw == "system")
+        return DesktopAppearance::system;
+    if (raw == "light")
+        return DesktopAppearance::light;
+    if (raw == "dark")
+        return DesktopAppearance::dark;
+    return std::nullopt;
+}
+
+const char* rawValue(DesktopAppearance appearance)
+{
+    switch (appearance) {
+    case DesktopAppearance::light:
+        return "light";
+    case DesktopAppearance::dark:
+        return "dark";
+    case DesktopAppearance::system:
+        break;
+    }
+    return "system";
+}
+
+std::filesystem::path SettingsFile::defaultPath()
+{
+    std::filesystem::path base;
+    const char* configured = std::getenv("XDG_CONFIG_HOME");
+    if (configured && *configured && std::filesystem::path(configured).is_absolute()) {
+        base = configured;
+    } else {
+        const char* home = std::getenv("HOME");
+        base = std::filesystem::path(home && *home ? home : "/") / ".config";
+    }
+    return base / kBundleIdentifier / "settings.json";
+}
+
+SettingsFile::SettingsFile(std::filesystem::path path)
+    : path_(path.empty() ? defaultPath() : std::move(path))
+{
+}
+
+namespace {
+
+// The stored object; an unreadable or damaged file reads as empty.
+Json readObject(const std::filesystem::path& path)
+{
+    std::ifstream file(path, std::ios::binary);
+    if (!file)
+        return Json::object();
+    std::stringstream text;
+    text << file.rdbuf();
+    Json stored = Json::parse(text.str(), nullptr, false);
+    return stored.is_object() ? stored : Json::object();
+}
+
+bool writeAll(int fd, const std::string& bytes)
+{
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return false;
+        }
+        written += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// A temporary file beside the target, flushed, then renamed over it, so a
+// crash leaves either the old or the new file, never half of one.
+bool replaceAtomically(const std::filesystem::path& path, const std::string& bytes)
+{
+    std::error_code error;
+    std::filesystem::create_directories(path.parent_path(), error);
+    std::string temporary = (path.parent_path() / (path.filename().string() + ".XXXXXX")).string();
+    int fd = ::mkstemp(temporary.data());
+    if (fd < 0)
+        return false;
+    bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0;
+    ok = ::close(fd) == 0 && ok;
+    if (ok && ::rename(temporary.c_str(), path.c_str()) == 0)
+        return true;
+    ::unlink(temporary.c_str());
+    return false;
+}
+
+}
+
+std::optional<std::string> SettingsFile::string(const std::string& key) const
+{
+    return stringAt(readObject(path_), key.c_str());
+}
+
+void SettingsFile::setString(const std::string& key, const std::string& value)
+{
+    Json stored = readObject(path_);
+    stored[key] = value;
+    if (!replaceAtomically(path_, stored.dump(2) + "\n"))
+        throw DesktopError("设置未能保存，请检查配置文件夹的写入权限。");
+}
+
+DesktopAppearance savedAppearance(const SettingsFile& settings)
+{
+    auto stored = settings.string(kAppearanceKey);
+    if (stored && (*stored == "light" || *stored == "dark"))
+        return *appearanceFromRaw(*stored);
+    return DesktopAppearance::system;
+}
+
 }
