@@ -1,0 +1,27 @@
+#pragma once
+
+#include "host/base/Executor.h"
+#include "signin/MainTimers.h"
+
+#include <glib.h>
+
+namespace korvid {
+
+// The main thread's executor and timers: the default GLib main context. Posting
+// is safe from any thread; work always runs later, on the main loop.
+class GLibExecutor final : public Executor, public MainTimers {
+public:
+    explicit GLibExecutor(GMainContext* context = nullptr);
+
+    void post(std::function<void()> work) override;
+    TimerHandle after(std::chrono::milliseconds delay, std::function<void()> work) override;
+
+    // Runs the main context until `done()` holds or `timeout` passes; for
+    // tests and benchmarks. Returns whether it held.
+    bool runUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout);
+
+private:
+    GMainContext* context_;
+};
+
+}

@@ -1,0 +1,167 @@
+#include "platform/WebKitLoginView.h"
+
+#include "platform/JsonVariant.h"
+
+namespace korvid {
+
+namespace {
+
+struct Evaluation {
+    std::weak_ptr<WebKitLoginView> owner;
+    LoginWebView::EvaluationDone done;
+};
+
+struct Removal {
+    std::weak_ptr<WebKitLoginView> owner;
+    std::function<void()> done;
+};
+
+}
+
+std::shared_ptr<WebKitLoginView> WebKitLoginView::make()
+{
+    return std::shared_ptr<WebKitLoginView>(new WebKitLoginView());
+}
+
+WebKitLoginView::WebKitLoginView()
+{
+    auto session = GObjectRef<WebKitNetworkSession>::adopt(webkit_network_session_new_ephemeral());
+    store_ = std::make_shared<NetworkSessionStore>(session.get());
+    content_ = GObjectRef<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
+    view_ = GObjectRef<WebKitWebView>::retain(WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session",
+        session.get(), "user-content-manager", content_.get(), nullptr)));
+    g_signal_connect(view_.get(), "load-changed", G_CALLBACK(loadChanged), this);
+    g_signal_connect(view_.get(), "load-failed", G_CALLBACK(loadFailed), this);
+    g_signal_connect(view_.get(), "decide-policy", G_CALLBACK(decidePolicy), this);
+    g_signal_connect(view_.get(), "web-process-terminated", G_CALLBACK(processTerminated), this);
+}
+
+WebKitLoginView::~WebKitLoginView()
+{
+    g_signal_handlers_disconnect_by_data(view_.get(), this);
+    webkit_web_view_stop_loading(view_.get());
+}
+
+void WebKitLoginView::stopLoading()
+{
+    webkit_web_view_stop_loading(view_.get());
+}
+
+NavigationID WebKitLoginView::load(const std::string& url, std::chrono::seconds)
+{
+    // The session is ephemeral and new for each sign-in, so nothing cached
+    // can be shown; the controller's own deadline bounds the load time.
+    requested_ = ++lastNavigation_;
+    webkit_web_view_load_uri(view_.get(), url.c_str());
+    return requested_;
+}
+
+void WebKitLoginView::replaceUserScripts(const std::string& source)
+{
+    webkit_user_content_manager_remove_all_scripts(content_.get());
+    auto script = GObjectRef<WebKitUserScript>::adopt(webkit_user_script_new(source.c_str(),
+        WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES, WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END, nullptr, nullptr));
+    webkit_user_content_manager_add_script(content_.get(), script.get());
+}
+
+void WebKitLoginView::evaluateAsyncFunction(const std::string& body, const Json& arguments, EvaluationDone done)
+{
+    auto* pending = new Evaluation {weak_from_this(), std::move(done)};
+    webkit_web_view_call_async_javascript_function(view_.get(), body.c_str(), static_cast<gssize>(body.size()),
+        variantFromJson(arguments), nullptr, nullptr, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<Evaluation> pending(static_cast<Evaluation*>(data));
+            GError* error = nullptr;
+            JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, &error);
+            std::optional<Json> json;
+            std::optional<std::string> failure;
+            if (value) {
+                json = jsonFromJSCValue(value);
+                g_object_unref(value);
+                if (!json)
+                    failure = "结果无法读取";
+            } else {
+                failure = error ? error->message : "脚本失败";
+            }
+            g_clear_error(&error);
+            if (pending->owner.lock())
+                pending->done(std::move(json), std::move(failure));
+        },
+        pending);
+}
+
+void WebKitLoginView::removeAllWebsiteData(std::function<void()> done)
+{
+    auto* manager = webkit_network_session_get_website_data_manager(store_->session());
+    auto* pending = new Removal {weak_from_this(), std::move(done)};
+    webkit_website_data_manager_clear(manager, WEBKIT_WEBSITE_DATA_ALL, 0, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<Removal> pending(static_cast<Removal*>(data));
+            webkit_website_data_manager_clear_finish(WEBKIT_WEBSITE_DATA_MANAGER(source), result, nullptr);
+            if (pending->owner.lock())
+                pending->done();
+        },
+        pending);
+}
+
+void WebKitLoginView::loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer data)
+{
+    auto* self = static_cast<WebKitLoginView*>(data);
+    auto delegate = self->delegate_.lock();
+    if (event == WEBKIT_LOAD_STARTED) {
+        self->current_ = self->requested_ ? std::exchange(self->requested_, 0) : ++self->lastNavigation_;
+        if (delegate)
+            delegate->didStartProvisionalNavigation(self->current_);
+    } else if (event == WEBKIT_LOAD_FINISHED) {
+        if (delegate)
+            delegate->didFinish(self->current_);
+    }
+}
+
+gboolean WebKitLoginView::loadFailed(WebKitWebView*, WebKitLoadEvent event, char*, GError* error, gpointer data)
+{
+    auto* self = static_cast<WebKitLoginView*>(data);
+    auto delegate = self->delegate_.lock();
+    if (!delegate)
+        return FALSE;
+    int code = error ? error->code : 0;
+    if (error && error->domain == WEBKIT_NETWORK_ERROR && error->code == WEBKIT_NETWORK_ERROR_CANCELLED)
+        code = kCancelledLoadCode;
+    if (event == WEBKIT_LOAD_STARTED || event == WEBKIT_LOAD_REDIRECTED)
+        delegate->didFailProvisionalNavigation(self->current_, code);
+    else
+        delegate->didFail(self->current_, code);
+    // Nothing of WebKit's own error page is shown: the sheet shows the failure.
+    return TRUE;
+}
+
+gboolean WebKitLoginView::decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
+    gpointer data)
+{
+    if (type != WEBKIT_POLICY_DECISION_TYPE_RESPONSE)
+        return FALSE;
+    auto* self = static_cast<WebKitLoginView*>(data);
+    auto delegate = self->delegate_.lock();
+    if (!delegate)
+        return FALSE;
+    auto* response = WEBKIT_RESPONSE_POLICY_DECISION(decision);
+    bool mainFrame = webkit_response_policy_decision_is_main_frame_main_resource(response);
+    WebKitURIResponse* uriResponse = webkit_response_policy_decision_get_response(response);
+    std::optional<int> status;
+    const char* uri = webkit_uri_response_get_uri(uriResponse);
+    if (uri && (g_str_has_prefix(uri, "http:") || g_str_has_prefix(uri, "https:")))
+        status = static_cast<int>(webkit_uri_response_get_status_code(uriResponse));
+    if (delegate->decideResponse(mainFrame, status))
+        return FALSE;
+    webkit_policy_decision_ignore(decision);
+    return TRUE;
+}
+
+void WebKitLoginView::processTerminated(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer data)
+{
+    auto* self = static_cast<WebKitLoginView*>(data);
+    if (auto delegate = self->delegate_.lock())
+        delegate->webContentProcessDidTerminate();
+}
+
+}
