@@ -1,0 +1,77 @@
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+
+struct sqlite3;
+struct sqlite3_stmt;
+
+namespace korvid {
+
+class Database;
+
+// One prepared statement. Values are always bound, never spliced into SQL.
+class Statement {
+public:
+    Statement(Database& database, std::string_view sql);
+    ~Statement();
+    Statement(const Statement&) = delete;
+    Statement& operator=(const Statement&) = delete;
+
+    Statement& bind(int index, std::string_view text);
+    Statement& bind(int index, std::int64_t number);
+    Statement& bind(int index, int number) { return bind(index, static_cast<std::int64_t>(number)); }
+    Statement& bind(int index, bool flag) { return bind(index, static_cast<std::int64_t>(flag ? 1 : 0)); }
+    Statement& bindNull(int index);
+
+    // Advances to the next row; false once the statement is done.
+    bool step();
+    // Runs a statement that returns no rows.
+    void run();
+    void reset();
+
+    std::string text(int column) const;
+    std::optional<std::string> optionalText(int column) const;
+    std::int64_t integer(int column) const;
+    bool isNull(int column) const;
+
+private:
+    Database& database_;
+    sqlite3_stmt* statement_ = nullptr;
+};
+
+// An open SQLite file. Not thread-safe by itself: ServiceStore serializes use.
+class Database {
+public:
+    explicit Database(const std::filesystem::path& file);
+    ~Database();
+    Database(const Database&) = delete;
+    Database& operator=(const Database&) = delete;
+
+    void exec(std::string_view sql);
+    std::int64_t changes() const;
+    sqlite3* handle() const { return db_; }
+    [[noreturn]] void fail(int code) const;
+
+private:
+    sqlite3* db_ = nullptr;
+};
+
+// BEGIN IMMEDIATE ... COMMIT; rolls back when left without commit().
+class Transaction {
+public:
+    explicit Transaction(Database& database);
+    ~Transaction();
+    Transaction(const Transaction&) = delete;
+    Transaction& operator=(const Transaction&) = delete;
+    void commit();
+
+private:
+    Database& database_;
+    bool done_ = false;
+};
+
+}

@@ -1,0 +1,203 @@
+#include "service/Directory.h"
+
+#include "service/ApiError.h"
+#include "service/Database.h"
+#include "service/ServiceStore.h"
+
+namespace korvid {
+
+namespace {
+
+constexpr const char* kCompanyColumns =
+    "id, name, intro_note, structure, target_position, is_target, kind, unsure, city, industry, "
+    "phone, updated_ms, deleted";
+constexpr const char* kContactColumns =
+    "id, company_id, name, department, title, phone, email, updated_ms, deleted";
+
+Json companyRow(const Statement& row)
+{
+    Json company = Json::object();
+    company["id"] = row.text(0);
+    company["name"] = row.text(1);
+    company["introNote"] = row.text(2);
+    company["structure"] = row.text(3);
+    company["targetPosition"] = row.text(4);
+    company["isTarget"] = row.integer(5) != 0;
+    company["kind"] = row.text(6);
+    company["unsure"] = row.integer(7) != 0;
+    company["city"] = row.text(8);
+    company["industry"] = row.text(9);
+    company["phone"] = row.text(10);
+    company["updatedAt"] = formatMillis(row.integer(11));
+    return company;
+}
+
+Json contactRow(const Statement& row)
+{
+    Json contact = Json::object();
+    contact["id"] = row.text(0);
+    contact["companyID"] = row.text(1);
+    contact["name"] = row.text(2);
+    contact["department"] = row.text(3);
+    contact["title"] = row.text(4);
+    contact["phone"] = row.text(5);
+    contact["email"] = row.text(6);
+    contact["updatedAt"] = formatMillis(row.integer(7));
+    return contact;
+}
+
+Json tombstone(const Statement& row, int updatedColumn)
+{
+    return Json {{"id", row.text(0)}, {"deleted", true},
+        {"updatedAt", formatMillis(row.integer(updatedColumn))}};
+}
+
+std::string text(const Json& fields, const char* key, const Json& current)
+{
+    if (auto value = stringAt(fields, key))
+        return *value;
+    return stringAt(current, key).value_or("");
+}
+
+bool flag(const Json& fields, const char* key, const Json& current)
+{
+    if (auto value = booleanAt(fields, key))
+        return *value;
+    return booleanAt(current, key).value_or(false);
+}
+
+std::optional<Json> contact(Database& database, const std::string& id)
+{
+    Statement query(database,
+        std::string("SELECT ") + kContactColumns + " FROM contacts WHERE id = ? AND deleted = 0");
+    query.bind(1, id);
+    if (!query.step())
+        return std::nullopt;
+    return contactRow(query);
+}
+
+}
+
+Json Directory::read(Database& database, std::optional<std::int64_t> sinceMs, std::int64_t nowMs)
+{
+    Json result = Json::object();
+    result["serverTime"] = formatMillis(nowMs);
+    auto list = [&](const char* table, const char* columns, int updatedColumn, auto project) {
+        std::string sql = std::string("SELECT ") + columns + " FROM " + table
+            + (sinceMs ? " WHERE updated_ms >= ? ORDER BY updated_ms, id" : " WHERE deleted = 0 ORDER BY id");
+        Statement query(database, sql);
+        if (sinceMs)
+            query.bind(1, *sinceMs);
+        Json rows = Json::array();
+        while (query.step())
+            rows.push_back(query.integer(updatedColumn + 1) ? tombstone(query, updatedColumn) : project(query));
+        return rows;
+    };
+    result["companies"] = list("companies", kCompanyColumns, 11, companyRow);
+    result["contacts"] = list("contacts", kContactColumns, 7, contactRow);
+    return result;
+}
+
+std::optional<Json> Directory::company(Database& database, const std::string& id)
+{
+    Statement query(database,
+        std::string("SELECT ") + kCompanyColumns + " FROM companies WHERE id = ? AND deleted = 0");
+    query.bind(1, id);
+    if (!query.step())
+        return std::nullopt;
+    Json company = companyRow(query);
+    Statement people(database, std::string("SELECT ") + kContactColumns
+            + " FROM contacts WHERE company_id = ? AND deleted = 0 ORDER BY id");
+    people.bind(1, id);
+    Json contacts = Json::array();
+    while (people.step())
+        contacts.push_back(contactRow(people));
+    company["contacts"] = std::move(contacts);
+    return company;
+}
+
+Json Directory::companiesOfKind(Database& database, const std::string& kind)
+{
+    Statement query(database, std::string("SELECT ") + kCompanyColumns
+            + ", (SELECT count(*) FROM contacts WHERE company_id = companies.id AND deleted = 0)"
+              " FROM companies WHERE kind = ? AND deleted = 0 ORDER BY id");
+    query.bind(1, kind);
+    Json items = Json::array();
+    while (query.step()) {
+        Json company = companyRow(query);
+        company["contactCount"] = query.integer(13);
+        items.push_back(std::move(company));
+    }
+    return items;
+}
+
+bool Directory::companyExists(Database& database, const std::string& id)
+{
+    Statement query(database, "SELECT 1 FROM companies WHERE id = ? AND deleted = 0");
+    query.bind(1, id);
+    return query.step();
+}
+
+Json Directory::saveCompany(Database& database, const std::string& id, const Json& fields,
+    std::int64_t nowMs)
+{
+    Json current = company(database, id).value_or(Json::object());
+    Statement write(database, std::string("INSERT OR REPLACE INTO companies (") + kCompanyColumns
+            + ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0)");
+    write.bind(1, id)
+        .bind(2, text(fields, "name", current))
+        .bind(3, text(fields, "introNote", current))
+        .bind(4, text(fields, "structure", current))
+        .bind(5, text(fields, "targetPosition", current))
+        .bind(6, flag(fields, "isTarget", current))
+        .bind(7, stringAt(fields, "kind").value_or(stringAt(current, "kind").value_or("prospect")))
+        .bind(8, flag(fields, "unsure", current))
+        .bind(9, text(fields, "city", current))
+        .bind(10, text(fields, "industry", current))
+        .bind(11, text(fields, "phone", current))
+        .bind(12, nowMs);
+    write.run();
+    return *company(database, id);
+}
+
+bool Directory::deleteCompany(Database& database, const std::string& id, std::int64_t nowMs)
+{
+    Statement company(database,
+        "UPDATE companies SET deleted = 1, updated_ms = ? WHERE id = ? AND deleted = 0");
+    company.bind(1, nowMs).bind(2, id).run();
+    if (database.changes() == 0)
+        return false;
+    // The company's people go with it, so no reader keeps orphans.
+    Statement people(database,
+        "UPDATE contacts SET deleted = 1, updated_ms = ? WHERE company_id = ? AND deleted = 0");
+    people.bind(1, nowMs).bind(2, id).run();
+    return true;
+}
+
+Json Directory::saveContact(Database& database, const std::string& id, const Json& fields,
+    std::int64_t nowMs)
+{
+    Json current = contact(database, id).value_or(Json::object());
+    Statement write(database, std::string("INSERT OR REPLACE INTO contacts (") + kContactColumns
+            + ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, 0)");
+    write.bind(1, id)
+        .bind(2, text(fields, "companyID", current))
+        .bind(3, text(fields, "name", current))
+        .bind(4, text(fields, "department", current))
+        .bind(5, text(fields, "title", current))
+        .bind(6, text(fields, "phone", current))
+        .bind(7, text(fields, "email", current))
+        .bind(8, nowMs);
+    write.run();
+    return *contact(database, id);
+}
+
+bool Directory::deleteContact(Database& database, const std::string& id, std::int64_t nowMs)
+{
+    Statement write(database,
+        "UPDATE contacts SET deleted = 1, updated_ms = ? WHERE id = ? AND deleted = 0");
+    write.bind(1, nowMs).bind(2, id).run();
+    return database.changes() > 0;
+}
+
+}
