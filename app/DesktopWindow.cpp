@@ -1,0 +1,98 @@
+#include "app/DesktopWindow.h"
+
+#include "app/DesktopSurface.h"
+#include "app/LoginActionsFactory.h"
+
+namespace korvid {
+
+DesktopWindow::DesktopWindow(GtkApplication* application, DesktopHost& host, Environment environment)
+    : host_(host)
+    , environment_(std::move(environment))
+{
+    window_ = GTK_WINDOW(application ? gtk_application_window_new(application) : gtk_window_new());
+    // The window is owned by GTK's toplevel list; we keep a reference so the
+    // pointer stays valid until we are gone.
+    g_object_ref(window_);
+    gtk_window_set_title(window_, "Korvid");
+    gtk_window_set_default_size(window_, kDefaultWidth, kDefaultHeight);
+    gtk_widget_set_size_request(GTK_WIDGET(window_), kMinimumWidth, kMinimumHeight);
+
+    // Content swaps happen from the main loop, never inside the call that
+    // changed the screen (which may be a callback of the view being removed).
+    std::weak_ptr<bool> alive = alive_;
+    auto later = [this, alive] {
+        host_.mainExecutor().post([this, alive] {
+            if (alive.lock())
+                showScreen();
+        });
+    };
+    screenToken_ = host_.screenObservers().subscribe(later);
+    workspaceToken_ = host_.webWorkspaceObservers().subscribe([this, alive] {
+        host_.mainExecutor().post([this, alive] {
+            if (alive.lock())
+                showWebWorkspace();
+        });
+    });
+    showScreen();
+}
+
+DesktopWindow::~DesktopWindow()
+{
+    alive_.reset();
+    host_.screenObservers().unsubscribe(screenToken_);
+    host_.webWorkspaceObservers().unsubscribe(workspaceToken_);
+    gtk_window_destroy(window_);
+    g_object_unref(window_);
+}
+
+void DesktopWindow::showScreen()
+{
+    Screen screen = host_.screen();
+    if (shown_ == screen)
+        return;
+    shown_ = screen;
+    signIn_ = stack_ = surface_ = overlayView_ = nullptr;
+    if (screen == Screen::authentication) {
+        DesktopHost* host = &host_;
+        signIn_ = DesktopSignIn::make([host, this] {
+            return makeLoginActions(*host, environment_.timers, environment_.resources);
+        });
+        gtk_window_set_child(window_, signIn_);
+        return;
+    }
+    stack_ = gtk_overlay_new();
+    surface_ = DesktopSurface::make(host_);
+    gtk_overlay_set_child(GTK_OVERLAY(stack_), surface_);
+    gtk_window_set_child(window_, stack_);
+    showWebWorkspace();
+}
+
+void DesktopWindow::showWebWorkspace()
+{
+    if (!stack_)
+        return;
+    auto workspace = host_.webWorkspace();
+    if (overlayView_) {
+        gtk_overlay_remove_overlay(GTK_OVERLAY(stack_), overlayView_);
+        overlayView_ = nullptr;
+    }
+    // The main page keeps its state underneath: it is only made transparent,
+    // unreachable for pointer and keyboard, and hidden from accessibility.
+    bool covered = workspace != nullptr;
+    gtk_widget_set_opacity(surface_, covered ? 0.0 : 1.0);
+    gtk_widget_set_can_target(surface_, !covered);
+    gtk_widget_set_can_focus(surface_, !covered);
+    gtk_accessible_update_state(GTK_ACCESSIBLE(surface_), GTK_ACCESSIBLE_STATE_HIDDEN, covered, -1);
+    if (!covered)
+        return;
+    DesktopHost* host = &host_;
+    auto close = [host] { host->closeWebWorkspace(); };
+    overlayView_ = environment_.webWorkspaceView ? environment_.webWorkspaceView(workspace, close) : nullptr;
+    if (!overlayView_)
+        overlayView_ = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+    gtk_widget_set_hexpand(overlayView_, TRUE);
+    gtk_widget_set_vexpand(overlayView_, TRUE);
+    gtk_overlay_add_overlay(GTK_OVERLAY(stack_), overlayView_);
+}
+
+}

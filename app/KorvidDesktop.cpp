@@ -1,0 +1,58 @@
+#include "app/KorvidDesktop.h"
+
+#include "host/base/Bundle.h"
+#include "platform/AdwAppearance.h"
+#include "platform/FileChoosers.h"
+
+namespace korvid {
+
+KorvidDesktop::KorvidDesktop()
+    : host_(std::make_unique<DesktopHost>(main_))
+{
+    fillSeams();
+}
+
+KorvidDesktop::~KorvidDesktop()
+{
+    window_.reset();
+    if (application_)
+        g_object_unref(application_);
+}
+
+void KorvidDesktop::fillSeams()
+{
+    auto parent = [this]() -> GtkWindow* { return window_ ? window_->window() : nullptr; };
+    host_->selectEventFile = eventFileChooser(parent);
+    host_->selectTaskFiles = taskFilesChooser(parent);
+    host_->applyAppearance = applyAdwAppearance;
+    // On X11 any client may read the screen: nothing to ask for.
+    host_->screenCaptureAllowed = [] { return true; };
+    host_->requestScreenCapture = [] {};
+}
+
+int KorvidDesktop::run(int argc, char** argv)
+{
+    application_ = adw_application_new(kBundleIdentifier, G_APPLICATION_DEFAULT_FLAGS);
+    g_signal_connect(application_, "activate", G_CALLBACK(activate), this);
+    int status = g_application_run(G_APPLICATION(application_), argc, argv);
+    window_.reset();
+    return status;
+}
+
+void KorvidDesktop::activate(GApplication*, gpointer data)
+{
+    auto* self = static_cast<KorvidDesktop*>(data);
+    if (self->window_) {
+        gtk_window_present(self->window_->window());
+        return;
+    }
+    // The theme first, so the window's first frame is drawn in it.
+    applyAdwAppearance(self->host_->savedAppearance());
+    self->window_ = std::make_unique<DesktopWindow>(GTK_APPLICATION(self->application_), *self->host_,
+        DesktopWindow::Environment {self->main_, resourcesFolder(), self->webWorkspaceView});
+    if (self->configure)
+        self->configure(*self);
+    gtk_window_present(self->window_->window());
+}
+
+}

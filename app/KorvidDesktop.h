@@ -1,0 +1,39 @@
+#pragma once
+
+#include "app/DesktopWindow.h"
+#include "host/DesktopHost.h"
+#include "platform/GLibExecutor.h"
+
+#include <adwaita.h>
+
+#include <memory>
+
+namespace korvid {
+
+// The application: one host for the whole run, one window, the saved theme
+// applied before the window is shown, and quitting when the window closes.
+class KorvidDesktop {
+public:
+    KorvidDesktop();
+    ~KorvidDesktop();
+
+    // Runs the main loop; returns the exit status when the window is closed.
+    int run(int argc, char** argv);
+
+    DesktopHost& host() { return *host_; }
+    // Called with the window once it exists; the place for other subsystems'
+    // wiring (accessibility checks, web workspace view).
+    std::function<void(KorvidDesktop&)> configure;
+    WebWorkspaceViewFactory webWorkspaceView;
+
+private:
+    static void activate(GApplication*, gpointer self);
+    void fillSeams();
+
+    GLibExecutor main_;
+    std::unique_ptr<DesktopHost> host_;
+    AdwApplication* application_ = nullptr;
+    std::unique_ptr<DesktopWindow> window_;
+};
+
+}

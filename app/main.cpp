@@ -1,0 +1,8 @@
+// DesktopEntry: starts the application; returns when its window is closed.
+#include "app/KorvidDesktop.h"
+
+int main(int argc, char** argv)
+{
+    korvid::KorvidDesktop desktop;
+    return desktop.run(argc, argv);
+}
