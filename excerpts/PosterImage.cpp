@@ -54,6 +54,14 @@ void sizePrepared(GdkPixbufLoader*, gint width, gint height, gpointer data)
         check->tooLarge = true;
 }
 
+// A truncated file decodes only partly, and the loader does not clear the
+// rows it never reaches; they read as white paper instead of stale memory.
+void areaPrepared(GdkPixbufLoader* loader, gpointer)
+{
+    if (GdkPixbuf* pixbuf = gdk_pixbuf_loader_get_pixbuf(loader))
+        gdk_pixbuf_fill(pixbuf, 0xFFFFFFFF);
+}
+
 GdkPixbuf* load(std::string_view data)
 {
     const char* type = loaderType(data);
@@ -68,6 +76,7 @@ GdkPixbuf* load(std::string_view data)
     ObjectRef loaderRef(loader);
     SizeCheck check;
     g_signal_connect(loader, "size-prepared", G_CALLBACK(sizePrepared), &check);
+    g_signal_connect(loader, "area-prepared", G_CALLBACK(areaPrepared), nullptr);
 
     // Fed in pieces so that an oversized image is refused as soon as its
     // header is read, before its pixels are allocated and decoded.
