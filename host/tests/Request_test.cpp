@@ -1,0 +1,275 @@
+#include "host/tests/HostFixture.h"
+
+namespace korvid::testing {
+namespace {
+
+struct Answered {
+    std::optional<Json> value;
+    std::optional<std::string> error;
+};
+
+class RequestTest : public HostTest {
+protected:
+    Answered run(Task<Json> task)
+    {
+        Answered answered;
+        bool done = false;
+        spawn(main, std::move(task), [&](std::optional<Json> value, std::exception_ptr error) {
+            answered.value = std::move(value);
+            if (error)
+                answered.error = describe(error);
+            done = true;
+        });
+        EXPECT_TRUE(main.runUntil([&] { return done; }, 15000));
+        return answered;
+    }
+
+    Answered get(std::string path, std::vector<QueryItem> query = {})
+    {
+        return run(host->request(std::move(path), "token-1", std::nullopt, std::nullopt, std::nullopt, std::move(query)));
+    }
+};
+
+TEST_F(RequestTest, SendsTheFourHeadersMethodPathQueryAndBody)
+{
+    service.answer("/v1/desktop/briefs/states", 200, R"({"states":{}})");
+    auto answered = run(host->request("/v1/desktop/briefs/states", "token-1", Json { { "ids", Json::array() }, { "a", 1 } },
+        std::string("0b0c8a6e-4d5f-4c4b-9a59-4f1f0c8e7d21")));
+    ASSERT_FALSE(answered.error) << *answered.error;
+    EXPECT_EQ(*answered.value, Json::parse(R"({"states":{}})"));
+
+    auto received = service.received();
+    ASSERT_EQ(received.size(), 1u);
+    const auto& request = received[0];
+    EXPECT_EQ(request.method, "POST");
+    EXPECT_EQ(request.target, "/v1/desktop/briefs/states"); // no trailing "?"
+    EXPECT_EQ(request.header("Authorization"), "Bearer token-1");
+    EXPECT_EQ(request.header("x-korvid-privacy-version"), "2");
+    EXPECT_EQ(request.header("X-Turn"), "0b0c8a6e-4d5f-4c4b-9a59-4f1f0c8e7d21");
+    EXPECT_EQ(request.header("Content-Type"), "application/json");
+    EXPECT_EQ(request.body, R"({"ids":[],"a":1})"); // keys in the order given
+    EXPECT_FALSE(request.hasHeader("Cookie"));
+}
+
+TEST_F(RequestTest, MethodFollowsBodyUnlessGiven)
+{
+    run(host->request("/v1/a", "token-1"));
+    run(host->request("/v1/b", "token-1", Json::object()));
+    run(host->request("/v1/c", "token-1", Json { { "x", 1 } }, std::nullopt, std::string("PUT")));
+    run(host->request("/v1/d", "token-1", std::nullopt, std::nullopt, std::string("PATCH")));
+    auto received = service.received();
+    ASSERT_EQ(received.size(), 4u);
+    EXPECT_EQ(received[0].method, "GET");
+    EXPECT_FALSE(received[0].hasHeader("Content-Type"));
+    EXPECT_FALSE(received[0].hasHeader("X-Turn"));
+    EXPECT_EQ(received[1].method, "POST");
+    EXPECT_EQ(received[1].body, "{}");
+    EXPECT_EQ(received[2].method, "PUT");
+    EXPECT_EQ(received[2].body, R"({"x":1})");
+    EXPECT_EQ(received[3].method, "PATCH");
+    EXPECT_EQ(received[3].body, "");
+    EXPECT_FALSE(received[3].hasHeader("Content-Type")); // no body, so no type (and no form type either)
+}
+
+TEST_F(RequestTest, QueryItemsKeepTheirOrderAndAreEncoded)
+{
+    get("/v1/library", { { "view", "directory" }, { "since", "2024-05-01T08:30:00.000+08:00" } });
+    get("/v1/x", { { "id", "a b&c=d/é" } });
+    auto received = service.received();
+    ASSERT_EQ(received.size(), 2u);
+    EXPECT_EQ(received[0].target, "/v1/library?view=directory&since=2024-05-01T08:30:00.000%2B08:00");
+    EXPECT_EQ(received[1].target, "/v1/x?id=a%20b%26c%3Dd/%C3%A9");
+}
+
+TEST_F(RequestTest, AnArrayIsWrappedAndOtherTopLevelValuesRefused)
+{
+    service.answer("/v1/array", 200, "[1,2]");
+    service.answer("/v1/number", 200, "5");
+    service.answer("/v1/broken", 200, "{\"a\":");
+    service.answer("/v1/empty", 204, "");
+    EXPECT_EQ(*get("/v1/array").value, Json::parse(R"({"items":[1,2]})"));
+    EXPECT_EQ(get("/v1/number").error, "服务端返回格式异常。");
+    EXPECT_EQ(get("/v1/broken").error, "服务端返回的数据无法解析。");
+    EXPECT_EQ(get("/v1/empty").error, "服务端返回的数据无法解析。");
+}
+
+TEST_F(RequestTest, RedirectsAreNotFollowed)
+{
+    LoopbackService::Answer redirect;
+    redirect.status = 302;
+    redirect.body = "";
+    redirect.headers["Location"] = service.origin() + "/v1/elsewhere";
+    service.answer("/v1/moved", redirect);
+    EXPECT_EQ(get("/v1/moved").error, "服务器未能完成请求（302）。请重新查看状态。");
+
+    redirect.body = R"({"message":"请改用新地址。"})";
+    service.answer("/v1/moved", redirect);
+    EXPECT_EQ(get("/v1/moved").error, "请改用新地址。");
+
+    for (const auto& request : service.received())
+        EXPECT_NE(request.path, "/v1/elsewhere");
+}
+
+TEST_F(RequestTest, ErrorStatusesUseTheServiceMessageOrTheGenericText)
+{
+    service.answer("/v1/a", 500, R"({"code":"x","message":"服务暂时不可用。"})");
+    service.answer("/v1/b", 500, R"({"code":"x","message":5})");
+    service.answer("/v1/c", 422, "not json");
+    service.answer("/v1/d", 400, R"(["message"])");
+    EXPECT_EQ(get("/v1/a").error, "服务暂时不可用。");
+    EXPECT_EQ(get("/v1/b").error, "服务器未能完成请求（500）。请重新查看状态。");
+    EXPECT_EQ(get("/v1/c").error, "服务器未能完成请求（422）。请重新查看状态。");
+    EXPECT_EQ(get("/v1/d").error, "服务器未能完成请求（400）。请重新查看状态。");
+}
+
+TEST_F(RequestTest, A401ForTheCurrentTokenSignsOutAndForAnOlderOneDoesNot)
+{
+    service.answer("/v1/me", 401, "{}");
+    auto older = run(host->request("/v1/me", "token-0"));
+    EXPECT_EQ(older.error, "会话已失效，请重新登录。");
+    EXPECT_EQ(host->screen(), Screen::workspace);
+    EXPECT_EQ(host->sessionToken(), "token-1");
+
+    auto current = run(host->request("/v1/me", "token-1"));
+    EXPECT_EQ(current.error, "会话已失效，请重新登录。");
+    EXPECT_EQ(host->screen(), Screen::authentication);
+    EXPECT_FALSE(host->session());
+}
+
+TEST_F(RequestTest, NotFoundFallbacks)
+{
+    const char* notOffered = R"({"code":"not_found","message":"没有这个地址"})";
+    service.answer("/v1/desktop/sales/minutes", 404, notOffered);
+    service.answer("/v1/desktop/commercial/partners", 404, notOffered);
+    service.answer("/v1/desktop/commercial/sessions", 404, notOffered);
+    service.answer("/v1/events", 200, R"({"items":[{"id":"e1"}],"extra":1})");
+
+    EXPECT_EQ(*get("/v1/desktop/sales/minutes").value, Json::parse(R"({"minutesUnavailable":true})"));
+    EXPECT_EQ(*get("/v1/desktop/commercial/partners").value, Json::parse(R"({"profilesUnavailable":true})"));
+    EXPECT_EQ(*get("/v1/desktop/commercial/sessions").value,
+        Json::parse(R"({"items":[{"id":"e1"}],"sourcesUnavailable":true})"));
+    auto received = service.received();
+    ASSERT_EQ(received.size(), 4u);
+    EXPECT_EQ(received[3].target, "/v1/events");
+    EXPECT_EQ(received[3].method, "GET");
+    EXPECT_EQ(received[3].header("Authorization"), "Bearer token-1");
+
+    // The fallback is for GET only, for that exact error, and for those paths.
+    auto post = run(host->request("/v1/desktop/sales/minutes", "token-1", Json::object()));
+    EXPECT_EQ(post.error, "没有这个地址");
+    service.answer("/v1/desktop/sales/minutes", 404, R"({"code":"not_found","message":"别的说法"})");
+    EXPECT_EQ(get("/v1/desktop/sales/minutes").error, "别的说法");
+    service.answer("/v1/desktop/sales/rules", 404, notOffered);
+    EXPECT_EQ(get("/v1/desktop/sales/rules").error, "没有这个地址");
+}
+
+TEST_F(RequestTest, EventsFallbackRefusesAnythingButAListOfObjects)
+{
+    const char* notOffered = R"({"code":"not_found","message":"没有这个地址"})";
+    service.answer("/v1/desktop/commercial/sessions", 404, notOffered);
+    service.answer("/v1/events", 200, R"({"items":[1]})");
+    EXPECT_EQ(get("/v1/desktop/commercial/sessions").error, "活动列表格式异常。");
+    service.answer("/v1/events", 200, R"({"rows":[]})");
+    EXPECT_EQ(get("/v1/desktop/commercial/sessions").error, "活动列表格式异常。");
+    service.answer("/v1/events", 401, "{}");
+    EXPECT_EQ(get("/v1/desktop/commercial/sessions").error, "会话已失效，请重新登录。");
+    EXPECT_FALSE(host->session()); // the inner request's own 401 rule applied
+}
+
+TEST_F(RequestTest, LibraryIsReadAsADirectoryIncrementallyOnlyWithSince)
+{
+    service.answer("/v1/library", 200,
+        R"({"serverTime":"t","companies":[{"id":"c1","name":"甲","phone":"1"},{"id":"c2","deleted":true}],"contacts":[]})");
+    auto full = get("/v1/library", { { "view", "directory" } });
+    ASSERT_FALSE(full.error) << *full.error;
+    EXPECT_EQ(*full.value, Json::parse(R"({"serverTime":"t","companies":[{"id":"c1","name":"甲"}],"contacts":[]})"));
+    auto incremental = get("/v1/library", { { "view", "directory" }, { "since", "2024-05-01T08:30:00.000Z" } });
+    ASSERT_FALSE(incremental.error) << *incremental.error;
+    EXPECT_EQ((*incremental.value)["companies"][1], Json::parse(R"({"id":"c2","deleted":true})"));
+}
+
+TEST_F(RequestTest, InvalidOriginIsRefusedBeforeSending)
+{
+    host->origin = "ftp://example.org";
+    EXPECT_EQ(get("/v1/me").error, "服务地址无效。");
+    host->origin = "https://example.org/base";
+    EXPECT_EQ(get("/v1/me").error, "服务地址无效。");
+    EXPECT_EQ(service.count(), 0u);
+}
+
+TEST_F(RequestTest, BodyThatCannotBeEncodedIsNotSent)
+{
+    auto answered = run(host->request("/v1/a", "token-1", Json { { "text", std::string("\xff\xfe") } }));
+    EXPECT_EQ(answered.error, "请求内容无法编码为 JSON，未发送。");
+    EXPECT_EQ(service.count(), 0u);
+}
+
+TEST_F(RequestTest, TransportFailuresAreChineseSentences)
+{
+    host->origin = "http://127.0.0.1:1"; // nothing listens there
+    EXPECT_EQ(get("/v1/me").error, "无法连接服务器，请检查网络后重试。");
+}
+
+TEST_F(RequestTest, ATurnGetsTheLongerTimeout)
+{
+    build([](DesktopHostOptions& options) {
+        options.requestTimeout = std::chrono::milliseconds(300);
+        options.turnTimeout = std::chrono::milliseconds(3000);
+    });
+    service.answer("/v1/slow", slowAnswer("{}", 900));
+    EXPECT_EQ(get("/v1/slow").error, "连接服务器超时，请稍后重试。");
+    auto withTurn = run(host->request("/v1/slow", "token-1", Json::object(), std::string("0b0c8a6e-4d5f-4c4b-9a59-4f1f0c8e7d21")));
+    EXPECT_FALSE(withTurn.error) << *withTurn.error;
+}
+
+TEST_F(RequestTest, SeveralRequestsRunAtOnce)
+{
+    service.answer("/v1/slow", slowAnswer(R"({"slow":true})", 400));
+    service.answer("/v1/fast", 200, R"({"fast":true})");
+    std::vector<std::string> order;
+    spawn(main, host->request("/v1/slow", "token-1"), [&](std::optional<Json>, std::exception_ptr) { order.push_back("slow"); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    spawn(main, host->request("/v1/fast", "token-1"), [&](std::optional<Json>, std::exception_ptr) { order.push_back("fast"); });
+    main.runUntil([&] { return order.size() == 2; });
+    EXPECT_EQ(order, (std::vector<std::string> { "fast", "slow" }));
+}
+
+TEST_F(RequestTest, VerifyBuildsTheSessionLabel)
+{
+    struct Case {
+        const char* answer;
+        std::optional<std::string> label;
+        std::optional<std::string> error;
+    };
+    const Case cases[] = {
+        { R"({"id":"u1","email":"a@b.cn","name":"甲"})", "a@b.cn", std::nullopt },
+        { R"({"id":"u1","email":"","name":"甲"})", "甲", std::nullopt },
+        { R"({"id":"u1","email":5})", "u1", std::nullopt },
+        { R"({"id":""})", std::nullopt, "无法确认目标账号。" },
+        { R"({"id":7})", std::nullopt, "无法确认目标账号。" },
+    };
+    for (const auto& c : cases) {
+        service.answer("/v1/me", 200, c.answer);
+        std::optional<DesktopLoginSession> session;
+        std::optional<std::string> error;
+        bool done = false;
+        host->verify("token-9", [&](std::optional<DesktopLoginSession> s, std::optional<std::string> e) {
+            session = s;
+            error = e;
+            done = true;
+        });
+        ASSERT_TRUE(main.runUntil([&] { return done; }));
+        EXPECT_EQ(error, c.error) << c.answer;
+        if (c.label) {
+            ASSERT_TRUE(session);
+            EXPECT_EQ(session->label, *c.label);
+            EXPECT_EQ(session->id, "u1");
+            EXPECT_EQ(session->token, "token-9");
+        }
+    }
+    EXPECT_EQ(service.received().back().header("Authorization"), "Bearer token-9");
+    EXPECT_EQ(service.received().back().method, "GET");
+}
+
+}
+}
