@@ -1,0 +1,178 @@
+#include "host/Async.h"
+
+#include <gtest/gtest.h>
+#include <thread>
+
+namespace korvid {
+namespace {
+
+Task<int> answer(int value) { co_return value; }
+
+Task<int> failing() { throw DesktopError("失败了。"); co_return 0; }
+
+Task<int> sum(Executor& worker, Executor& main)
+{
+    int a = co_await answer(20);
+    int b = co_await runOn(worker, main, [] { return 22; });
+    co_return a + b;
+}
+
+Task<std::string> rethrows()
+{
+    try {
+        co_await failing();
+    } catch (const DesktopError& error) {
+        co_return "caught " + error.message;
+    }
+    co_return "not caught";
+}
+
+template <class T>
+struct Outcome {
+    int calls = 0;
+    std::optional<T> value;
+    std::optional<std::string> error;
+};
+
+template <class T>
+std::shared_ptr<Outcome<T>> start(ManualExecutor& main, Task<T> task)
+{
+    auto outcome = std::make_shared<Outcome<T>>();
+    spawn(main, std::move(task), [outcome](std::optional<T> value, std::exception_ptr error) {
+        ++outcome->calls;
+        outcome->value = std::move(value);
+        if (error)
+            outcome->error = describe(error);
+    });
+    return outcome;
+}
+
+TEST(Async, SpawnStartsLaterAndReportsOnce)
+{
+    ManualExecutor main;
+    auto outcome = start(main, answer(7));
+    EXPECT_EQ(outcome->calls, 0); // not before the main loop runs it
+    main.runUntilIdle();
+    EXPECT_EQ(outcome->calls, 1);
+    EXPECT_EQ(outcome->value, 7);
+}
+
+TEST(Async, ExceptionsReachTheAwaiterAndTheSpawner)
+{
+    ManualExecutor main;
+    auto caught = start(main, rethrows());
+    auto escaped = start(main, failing());
+    main.runUntilIdle();
+    EXPECT_EQ(caught->value, "caught 失败了。");
+    EXPECT_EQ(escaped->calls, 1);
+    EXPECT_FALSE(escaped->value);
+    EXPECT_EQ(escaped->error, "失败了。");
+}
+
+TEST(Async, RunOnHopsToTheWorkerAndBack)
+{
+    ManualExecutor main;
+    SerialQueue worker;
+    auto outcome = start(main, sum(worker, main));
+    ASSERT_TRUE(main.runUntil([&] { return outcome->calls == 1; }));
+    EXPECT_EQ(outcome->value, 42);
+}
+
+Task<std::thread::id> threadOfWork(Executor& worker, Executor& main, std::thread::id* resumedOn)
+{
+    auto id = co_await runOn(worker, main, [] { return std::this_thread::get_id(); });
+    *resumedOn = std::this_thread::get_id();
+    co_return id;
+}
+
+TEST(Async, WorkRunsOffTheMainThreadAndResumesOnIt)
+{
+    ManualExecutor main;
+    BackgroundPool pool(2);
+    std::thread::id resumedOn;
+    auto outcome = start(main, threadOfWork(pool, main, &resumedOn));
+    ASSERT_TRUE(main.runUntil([&] { return outcome->calls == 1; }));
+    EXPECT_NE(*outcome->value, std::this_thread::get_id());
+    EXPECT_EQ(resumedOn, std::this_thread::get_id());
+}
+
+Task<void> throwsOnWorker(Executor& worker, Executor& main)
+{
+    co_await runOn(worker, main, [] { throw DesktopError("后台失败。"); });
+}
+
+TEST(Async, AWorkerExceptionResumesWithIt)
+{
+    ManualExecutor main;
+    SerialQueue worker;
+    std::optional<std::string> error;
+    bool done = false;
+    spawn(main, throwsOnWorker(worker, main), [&](std::exception_ptr thrown) {
+        done = true;
+        if (thrown)
+            error = describe(thrown);
+    });
+    ASSERT_TRUE(main.runUntil([&] { return done; }));
+    EXPECT_EQ(error, "后台失败。");
+}
+
+Task<int> fromChooser(Executor& main, std::function<void(std::function<void(int)>)> chooser)
+{
+    co_return co_await fromCallback<int>(main, std::move(chooser));
+}
+
+TEST(Async, CallbackAdapterCoversEveryWayACallbackEnds)
+{
+    ManualExecutor main;
+    std::function<void(int)> kept;
+
+    auto synchronous = start(main, fromChooser(main, [](auto done) { done(1); }));
+    auto twice = start(main, fromChooser(main, [](auto done) {
+        done(2);
+        done(3);
+    }));
+    auto dropped = start(main, fromChooser(main, [](auto) { }));
+    auto throwing = start(main, fromChooser(main, [](auto) { throw DesktopError("选择器失败。"); }));
+    auto unset = start(main, fromChooser(main, nullptr));
+    auto later = start(main, fromChooser(main, [&](auto done) { kept = done; }));
+    main.runUntilIdle();
+
+    EXPECT_EQ(synchronous->value, 1);
+    EXPECT_EQ(twice->value, 2);
+    EXPECT_EQ(twice->calls, 1);
+    EXPECT_EQ(dropped->error, "操作已中断，请重试。");
+    EXPECT_EQ(throwing->error, "选择器失败。");
+    EXPECT_EQ(unset->error, "操作暂不可用。");
+    EXPECT_EQ(later->calls, 0);
+
+    // Completed from another thread, resumed on the main loop.
+    std::thread([done = std::move(kept)] { done(9); }).join();
+    kept = nullptr;
+    ASSERT_TRUE(main.runUntil([&] { return later->calls == 1; }));
+    EXPECT_EQ(later->value, 9);
+}
+
+TEST(Async, ADoneCallbackThatThrowsIsContained)
+{
+    ManualExecutor main;
+    int calls = 0;
+    spawn(main, answer(1), [&](std::optional<int>, std::exception_ptr) {
+        ++calls;
+        throw std::runtime_error("boom");
+    });
+    main.runUntilIdle();
+    EXPECT_EQ(calls, 1);
+}
+
+TEST(Async, AnUnstartedTaskIsFreedWithItsExecutor)
+{
+    int calls = 0;
+    {
+        ManualExecutor main;
+        spawn(main, answer(1), [&](std::optional<int>, std::exception_ptr) { ++calls; });
+    } // destroyed before running: the frame is freed (LeakSanitizer checks)
+    EXPECT_EQ(calls, 0);
+}
+
+}
+}
