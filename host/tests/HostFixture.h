@@ -66,6 +66,7 @@ public:
             if (!answer.body.empty() || answer.status != 204)
                 response.set_content(answer.body, answer.contentType.c_str());
         };
+        server_.set_tcp_nodelay(true);
         server_.Get(".*", handler);
         server_.Post(".*", handler);
         server_.Put(".*", handler);

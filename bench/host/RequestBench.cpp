@@ -1,0 +1,107 @@
+// A GET through DesktopHost::request against a bare libcurl GET (one reused
+// easy handle, the cheapest way libcurl can do it), both to the same
+// loopback server in the same run.
+#include "host/DesktopHost.h"
+
+#include <benchmark/benchmark.h>
+#include <curl/curl.h>
+#include <httplib.h>
+
+#include <thread>
+
+namespace korvid {
+namespace {
+
+class PingServer {
+public:
+    PingServer()
+    {
+        server_.set_keep_alive_max_count(1 << 30);
+        server_.set_tcp_nodelay(true);
+        server_.Get("/v1/ping", [](const httplib::Request&, httplib::Response& response) {
+            response.set_content(R"({"ok":true,"items":[1,2,3],"name":"鸟"})", "application/json");
+        });
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+        while (!server_.is_running())
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ~PingServer()
+    {
+        server_.stop();
+        thread_.join();
+    }
+    std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+
+private:
+    httplib::Server server_;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+PingServer& server()
+{
+    static PingServer instance;
+    return instance;
+}
+
+std::size_t collect(char* data, std::size_t size, std::size_t count, void* user)
+{
+    static_cast<std::string*>(user)->append(data, size * count);
+    return size * count;
+}
+
+void BareCurlGet(benchmark::State& state)
+{
+    std::string url = server().origin() + "/v1/ping";
+    CURL* easy = curl_easy_init();
+    curl_slist* headers = nullptr;
+    headers = curl_slist_append(headers, "Authorization: Bearer token");
+    headers = curl_slist_append(headers, "x-korvid-privacy-version: 2");
+    std::string body;
+    curl_easy_setopt(easy, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(easy, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &body);
+    for (auto _ : state) {
+        body.clear();
+        if (curl_easy_perform(easy) != CURLE_OK)
+            state.SkipWithError("transfer failed");
+        benchmark::DoNotOptimize(body);
+    }
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(easy);
+}
+
+void HostRequestGet(benchmark::State& state)
+{
+    ManualExecutor main;
+    DesktopHostOptions options;
+    options.origin = server().origin();
+    options.desktopPageURL = "file:///bench/Desktop.html";
+    options.settingsPath = "/tmp/korvid-bench-settings.json";
+    auto host = std::make_unique<DesktopHost>(main, options);
+    for (auto _ : state) {
+        bool done = false;
+        bool failed = false;
+        spawn(main, host->request("/v1/ping", "token"), [&](std::optional<Json> value, std::exception_ptr error) {
+            done = true;
+            failed = static_cast<bool>(error);
+            benchmark::DoNotOptimize(value);
+        });
+        main.runUntil([&] { return done; });
+        if (failed)
+            state.SkipWithError("request failed");
+    }
+    host.reset();
+    main.runUntilIdle();
+}
+
+// Interleaved repetitions so both see the same machine conditions.
+BENCHMARK(BareCurlGet)->MinTime(0.5)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime();
+BENCHMARK(HostRequestGet)->MinTime(0.5)->Repetitions(5)->ReportAggregatesOnly(true)->UseRealTime();
+
+}
+}
+
+BENCHMARK_MAIN();
