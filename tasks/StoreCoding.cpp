@@ -2,6 +2,7 @@
 
 #include "host/base/DesktopError.h"
 #include "tasks/Base64.h"
+#include "tasks/JsonCursor.h"
 
 namespace korvid {
 
@@ -88,28 +89,6 @@ Project decodeProject(const Json& value, const std::string& fileName)
     return project;
 }
 
-Attachment decodeAttachment(const Json& value, const std::string& fileName)
-{
-    requireObject(value, fileName, "附件");
-    Reader reader(value, fileName);
-    Attachment attachment;
-    attachment.name = reader.string("name");
-    attachment.digest = reader.string("digest");
-    auto bookmark = base64Decode(reader.string("bookmark"));
-    if (!bookmark)
-        reader.fail("“bookmark”不是有效的 Base64");
-    attachment.bookmark = std::move(*bookmark);
-    attachment.excerpt = reader.optionalString("excerpt");
-    attachment.method = reader.optionalString("method");
-    return attachment;
-}
-
-MinuteRef decodeMinute(const Json& value, const std::string& fileName)
-{
-    Reader reader(value, fileName);
-    return MinuteRef { reader.string("id"), reader.string("digest"), reader.string("title") };
-}
-
 Json attachmentObject(const Attachment& attachment)
 {
     Json object = Json::object();
@@ -185,28 +164,262 @@ std::string StoreCoding::encodeRecord(const Record& record)
     return dump(object);
 }
 
+namespace {
+
+// Decodes one task file in a single pass over its text. Type problems are
+// remembered and reported once the whole text is known to be valid JSON, so
+// that broken text is always reported as such.
+class RecordDecoder {
+public:
+    RecordDecoder(std::string_view bytes, const std::string& fileName) : cursor_(bytes), fileName_(fileName) {}
+
+    Record decode()
+    {
+        Record record;
+        if (cursor_.peek() != JsonCursor::Kind::Object) {
+            expect(cursor_.skipValue() && cursor_.atEnd());
+            fail("任务不是 JSON 对象");
+        }
+        enum : unsigned { Id = 1, Title = 2, Body = 4, Project = 8, Skill = 16, Revision = 32, Confirmed = 64, Updated = 128 };
+        unsigned seen = 0;
+        JsonCursor::Sequence fields;
+        expect(cursor_.beginObject(fields));
+        for (bool more;;) {
+            expect(cursor_.nextKey(fields, key_, more));
+            if (!more)
+                break;
+            if (key_ == "id")
+                seen |= readString("id", record.id) ? Id : 0;
+            else if (key_ == "title")
+                seen |= readString("title", record.title) ? Title : 0;
+            else if (key_ == "body")
+                seen |= readString("body", record.body) ? Body : 0;
+            else if (key_ == "project")
+                seen |= readString("project", record.project) ? Project : 0;
+            else if (key_ == "skill")
+                seen |= readString("skill", record.skill) ? Skill : 0;
+            else if (key_ == "minute")
+                readMinute(record.minute);
+            else if (key_ == "attachments")
+                readAttachments(record.attachments);
+            else if (key_ == "revision")
+                seen |= readRevision(record.revision) ? Revision : 0;
+            else if (key_ == "confirmed")
+                seen |= readBoolean("confirmed", record.confirmed) ? Confirmed : 0;
+            else if (key_ == "updatedAt")
+                seen |= readDouble("updatedAt", record.updatedAt) ? Updated : 0;
+            else
+                expect(cursor_.skipValue());
+        }
+        expect(cursor_.atEnd());
+        if (!problem_.empty())
+            fail(problem_);
+        const std::pair<unsigned, const char*> required[] = {
+            { Id, "id" }, { Title, "title" }, { Body, "body" }, { Project, "project" }, { Skill, "skill" },
+            { Revision, "revision" }, { Confirmed, "confirmed" }, { Updated, "updatedAt" },
+        };
+        for (const auto& [bit, name] : required)
+            if (!(seen & bit))
+                fail(std::string("缺少“") + name + "”");
+        return record;
+    }
+
+private:
+    void expect(bool wellFormed)
+    {
+        if (!wellFormed)
+            throw DesktopError("无法解读「" + fileName_ + "」：内容不是有效的 JSON。");
+    }
+    [[noreturn]] void fail(const std::string& detail)
+    {
+        throw DesktopError("无法解读「" + fileName_ + "」：" + detail + "。");
+    }
+    void note(std::string detail)
+    {
+        if (problem_.empty())
+            problem_ = std::move(detail);
+    }
+    bool wrongType(const char* key)
+    {
+        note(std::string("“") + key + "”的类型不对");
+        expect(cursor_.skipValue());
+        return false;
+    }
+
+    bool readString(const char* key, std::string& out)
+    {
+        if (cursor_.peek() != JsonCursor::Kind::String)
+            return wrongType(key);
+        expect(cursor_.readString(out));
+        return true;
+    }
+    // Absent and null are the same for optional keys.
+    void readOptionalString(const char* key, std::optional<std::string>& out)
+    {
+        if (cursor_.peek() == JsonCursor::Kind::Null) {
+            expect(cursor_.skipValue());
+            out.reset();
+            return;
+        }
+        std::string value;
+        if (readString(key, value))
+            out = std::move(value);
+    }
+    bool readBoolean(const char* key, bool& out)
+    {
+        if (cursor_.peek() != JsonCursor::Kind::Boolean)
+            return wrongType(key);
+        expect(cursor_.readBoolean(out));
+        return true;
+    }
+    bool readNumber(bool& isInteger, std::int64_t& integer, bool& isUnsigned, double& number)
+    {
+        std::uint64_t unsignedValue;
+        expect(cursor_.readNumber(isInteger, integer, unsignedValue, isUnsigned, number));
+        return true;
+    }
+    bool readDouble(const char* key, double& out)
+    {
+        auto kind = cursor_.peek();
+        if (kind != JsonCursor::Kind::Integer && kind != JsonCursor::Kind::Unsigned && kind != JsonCursor::Kind::Float)
+            return wrongType(key);
+        bool isInteger, isUnsigned;
+        std::int64_t integer;
+        return readNumber(isInteger, integer, isUnsigned, out);
+    }
+    bool readRevision(std::int64_t& out)
+    {
+        auto kind = cursor_.peek();
+        if (kind == JsonCursor::Kind::Unsigned) {
+            note("“revision”超出范围");
+            expect(cursor_.skipValue());
+            return false;
+        }
+        if (kind != JsonCursor::Kind::Integer)
+            return wrongType("revision");
+        bool isInteger, isUnsigned;
+        double number;
+        return readNumber(isInteger, out, isUnsigned, number);
+    }
+
+    void readMinute(std::optional<MinuteRef>& out)
+    {
+        auto kind = cursor_.peek();
+        if (kind == JsonCursor::Kind::Null) {
+            expect(cursor_.skipValue());
+            out.reset();
+            return;
+        }
+        if (kind != JsonCursor::Kind::Object) {
+            wrongType("minute");
+            return;
+        }
+        MinuteRef minute;
+        unsigned seen = 0;
+        JsonCursor::Sequence fields;
+        expect(cursor_.beginObject(fields));
+        std::string key;
+        for (bool more;;) {
+            expect(cursor_.nextKey(fields, key, more));
+            if (!more)
+                break;
+            if (key == "id")
+                seen |= readString("id", minute.id) ? 1 : 0;
+            else if (key == "digest")
+                seen |= readString("digest", minute.digest) ? 2 : 0;
+            else if (key == "title")
+                seen |= readString("title", minute.title) ? 4 : 0;
+            else
+                expect(cursor_.skipValue());
+        }
+        if (!(seen & 1))
+            note("缺少“id”");
+        else if (!(seen & 2))
+            note("缺少“digest”");
+        else if (!(seen & 4))
+            note("缺少“title”");
+        out = std::move(minute);
+    }
+
+    void readAttachments(std::vector<Attachment>& out)
+    {
+        auto kind = cursor_.peek();
+        out.clear();
+        if (kind == JsonCursor::Kind::Null) {
+            expect(cursor_.skipValue());
+            return;
+        }
+        if (kind != JsonCursor::Kind::Array) {
+            wrongType("attachments");
+            return;
+        }
+        JsonCursor::Sequence items;
+        expect(cursor_.beginArray(items));
+        for (bool more;;) {
+            expect(cursor_.nextElement(items, more));
+            if (!more)
+                break;
+            if (cursor_.peek() != JsonCursor::Kind::Object) {
+                note("附件不是 JSON 对象");
+                expect(cursor_.skipValue());
+                continue;
+            }
+            out.push_back(readAttachment());
+        }
+    }
+
+    Attachment readAttachment()
+    {
+        Attachment attachment;
+        unsigned seen = 0;
+        JsonCursor::Sequence fields;
+        expect(cursor_.beginObject(fields));
+        std::string key;
+        for (bool more;;) {
+            expect(cursor_.nextKey(fields, key, more));
+            if (!more)
+                break;
+            if (key == "name") {
+                seen |= readString("name", attachment.name) ? 1 : 0;
+            } else if (key == "digest") {
+                seen |= readString("digest", attachment.digest) ? 2 : 0;
+            } else if (key == "bookmark") {
+                std::string text;
+                if (readString("bookmark", text)) {
+                    seen |= 4;
+                    if (auto bytes = base64Decode(text))
+                        attachment.bookmark = std::move(*bytes);
+                    else
+                        note("“bookmark”不是有效的 Base64");
+                }
+            } else if (key == "excerpt") {
+                readOptionalString("excerpt", attachment.excerpt);
+            } else if (key == "method") {
+                readOptionalString("method", attachment.method);
+            } else {
+                expect(cursor_.skipValue());
+            }
+        }
+        if (!(seen & 1))
+            note("缺少“name”");
+        else if (!(seen & 2))
+            note("缺少“digest”");
+        else if (!(seen & 4))
+            note("缺少“bookmark”");
+        return attachment;
+    }
+
+    JsonCursor cursor_;
+    const std::string& fileName_;
+    std::string key_;
+    std::string problem_;
+};
+
+}
+
 Record StoreCoding::decodeRecord(std::string_view bytes, const std::string& fileName)
 {
-    Json value = parse(bytes, fileName);
-    requireObject(value, fileName, "任务");
-    Reader reader(value, fileName);
-    Record record;
-    record.id = reader.string("id");
-    record.title = reader.string("title");
-    record.body = reader.string("body");
-    record.project = reader.string("project");
-    record.skill = reader.string("skill");
-    if (const Json* minute = reader.optional("minute", &Json::is_object))
-        record.minute = decodeMinute(*minute, fileName);
-    if (const Json* attachments = reader.optional("attachments", &Json::is_array)) {
-        record.attachments.reserve(attachments->size());
-        for (const auto& item : *attachments)
-            record.attachments.push_back(decodeAttachment(item, fileName));
-    }
-    record.revision = reader.integer("revision");
-    record.confirmed = reader.required("confirmed", &Json::is_boolean).get<bool>();
-    record.updatedAt = reader.required("updatedAt", &Json::is_number).get<double>();
-    return record;
+    return RecordDecoder(bytes, fileName).decode();
 }
 
 }

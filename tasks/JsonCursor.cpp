@@ -1,0 +1,420 @@
+#include "tasks/JsonCursor.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+namespace korvid {
+
+namespace {
+
+constexpr int kMaxDepth = 256;
+
+int hexValue(char c)
+{
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return -1;
+}
+
+void appendUtf8(std::string& out, std::uint32_t code)
+{
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | code >> 6);
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else if (code < 0x10000) {
+        out += static_cast<char>(0xE0 | code >> 12);
+        out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | code >> 18);
+        out += static_cast<char>(0x80 | (code >> 12 & 0x3F));
+        out += static_cast<char>(0x80 | (code >> 6 & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// Length of the valid UTF-8 sequence starting at `p` (a byte of 0x80 or
+// more), or 0 when it is not one (overlong forms, surrogates, beyond U+10FFFF).
+std::size_t utf8Sequence(const unsigned char* p, const unsigned char* end)
+{
+    unsigned char c = p[0];
+    auto continuation = [&](std::size_t i) { return p + i < end && (p[i] & 0xC0) == 0x80; };
+    if (c >= 0xC2 && c <= 0xDF)
+        return continuation(1) ? 2 : 0;
+    if (c >= 0xE0 && c <= 0xEF) {
+        if (!continuation(1) || !continuation(2))
+            return 0;
+        if ((c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] > 0x9F))
+            return 0;
+        return 3;
+    }
+    if (c >= 0xF0 && c <= 0xF4) {
+        if (!continuation(1) || !continuation(2) || !continuation(3))
+            return 0;
+        if ((c == 0xF0 && p[1] < 0x90) || (c == 0xF4 && p[1] > 0x8F))
+            return 0;
+        return 4;
+    }
+    return 0;
+}
+
+}
+
+void JsonCursor::skipSpace()
+{
+    while (p_ < end_ && (*p_ == ' ' || *p_ == '\n' || *p_ == '\r' || *p_ == '\t'))
+        ++p_;
+}
+
+JsonCursor::Kind JsonCursor::peek()
+{
+    skipSpace();
+    if (p_ == end_)
+        return Kind::Invalid;
+    switch (*p_) {
+    case '{': return Kind::Object;
+    case '[': return Kind::Array;
+    case '"': return Kind::String;
+    case 't':
+    case 'f': return Kind::Boolean;
+    case 'n': return Kind::Null;
+    default: break;
+    }
+    if (*p_ != '-' && (*p_ < '0' || *p_ > '9'))
+        return Kind::Invalid;
+    JsonCursor probe = *this;
+    bool isInteger = false, isUnsigned = false;
+    std::int64_t integer;
+    std::uint64_t unsignedValue;
+    double number;
+    if (!probe.readNumber(isInteger, integer, unsignedValue, isUnsigned, number))
+        return Kind::Invalid;
+    return isInteger ? (isUnsigned ? Kind::Unsigned : Kind::Integer) : Kind::Float;
+}
+
+bool JsonCursor::beginObject(Sequence& sequence)
+{
+    skipSpace();
+    if (p_ == end_ || *p_ != '{')
+        return false;
+    ++p_;
+    sequence.first = true;
+    return true;
+}
+
+bool JsonCursor::nextKey(Sequence& sequence, std::string& key, bool& more)
+{
+    skipSpace();
+    if (p_ == end_)
+        return false;
+    if (*p_ == '}') {
+        ++p_;
+        more = false;
+        return true;
+    }
+    if (!sequence.first) {
+        if (*p_ != ',')
+            return false;
+        ++p_;
+        skipSpace();
+    }
+    sequence.first = false;
+    key.clear();
+    if (p_ == end_ || *p_ != '"' || !scanString(&key))
+        return false;
+    skipSpace();
+    if (p_ == end_ || *p_ != ':')
+        return false;
+    ++p_;
+    more = true;
+    return true;
+}
+
+bool JsonCursor::beginArray(Sequence& sequence)
+{
+    skipSpace();
+    if (p_ == end_ || *p_ != '[')
+        return false;
+    ++p_;
+    sequence.first = true;
+    return true;
+}
+
+bool JsonCursor::nextElement(Sequence& sequence, bool& more)
+{
+    skipSpace();
+    if (p_ == end_)
+        return false;
+    if (*p_ == ']') {
+        ++p_;
+        more = false;
+        return true;
+    }
+    if (!sequence.first) {
+        if (*p_ != ',')
+            return false;
+        ++p_;
+    }
+    sequence.first = false;
+    more = true;
+    return true;
+}
+
+bool JsonCursor::readString(std::string& out)
+{
+    skipSpace();
+    out.clear();
+    return p_ < end_ && *p_ == '"' && scanString(&out);
+}
+
+bool JsonCursor::scanString(std::string* out)
+{
+    ++p_; // the opening quote
+    const char* run = p_;
+    auto flush = [&] {
+        if (out)
+            out->append(run, static_cast<std::size_t>(p_ - run));
+    };
+    while (p_ < end_) {
+        unsigned char c = static_cast<unsigned char>(*p_);
+        if (c == '"') {
+            flush();
+            ++p_;
+            return true;
+        }
+        if (c < 0x20)
+            return false;
+        if (c < 0x80 && c != '\\') {
+            ++p_;
+            continue;
+        }
+        if (c >= 0x80) {
+            std::size_t length = utf8Sequence(reinterpret_cast<const unsigned char*>(p_),
+                                              reinterpret_cast<const unsigned char*>(end_));
+            if (length == 0)
+                return false;
+            p_ += length;
+            continue;
+        }
+        // An escape.
+        flush();
+        if (++p_ == end_)
+            return false;
+        char e = *p_++;
+        char simple = 0;
+        switch (e) {
+        case '"': simple = '"'; break;
+        case '\\': simple = '\\'; break;
+        case '/': simple = '/'; break;
+        case 'b': simple = '\b'; break;
+        case 'f': simple = '\f'; break;
+        case 'n': simple = '\n'; break;
+        case 'r': simple = '\r'; break;
+        case 't': simple = '\t'; break;
+        case 'u': break;
+        default: return false;
+        }
+        if (simple) {
+            if (out)
+                *out += simple;
+        } else {
+            auto hex4 = [&](std::uint32_t& value) {
+                if (end_ - p_ < 4)
+                    return false;
+                value = 0;
+                for (int i = 0; i < 4; ++i) {
+                    int digit = hexValue(p_[i]);
+                    if (digit < 0)
+                        return false;
+                    value = value << 4 | static_cast<std::uint32_t>(digit);
+                }
+                p_ += 4;
+                return true;
+            };
+            std::uint32_t code;
+            if (!hex4(code))
+                return false;
+            if (code >= 0xD800 && code <= 0xDBFF) {
+                std::uint32_t low;
+                if (end_ - p_ < 2 || p_[0] != '\\' || p_[1] != 'u')
+                    return false;
+                p_ += 2;
+                if (!hex4(low) || low < 0xDC00 || low > 0xDFFF)
+                    return false;
+                code = 0x10000 + ((code - 0xD800) << 10) + (low - 0xDC00);
+            } else if (code >= 0xDC00 && code <= 0xDFFF) {
+                return false;
+            }
+            if (out)
+                appendUtf8(*out, code);
+        }
+        run = p_;
+    }
+    return false;
+}
+
+bool JsonCursor::readBoolean(bool& out)
+{
+    skipSpace();
+    if (literal("true")) {
+        out = true;
+        return true;
+    }
+    if (literal("false")) {
+        out = false;
+        return true;
+    }
+    return false;
+}
+
+bool JsonCursor::literal(std::string_view word)
+{
+    if (static_cast<std::size_t>(end_ - p_) < word.size() || std::memcmp(p_, word.data(), word.size()) != 0)
+        return false;
+    p_ += word.size();
+    return true;
+}
+
+bool JsonCursor::readNumber(bool& isInteger, std::int64_t& integer, std::uint64_t& unsignedValue,
+                            bool& isUnsigned, double& number)
+{
+    skipSpace();
+    const char* start = p_;
+    if (p_ < end_ && *p_ == '-')
+        ++p_;
+    if (p_ == end_)
+        return false;
+    if (*p_ == '0') {
+        ++p_;
+    } else if (*p_ >= '1' && *p_ <= '9') {
+        while (p_ < end_ && *p_ >= '0' && *p_ <= '9')
+            ++p_;
+    } else {
+        return false;
+    }
+    bool fraction = false;
+    if (p_ < end_ && *p_ == '.') {
+        fraction = true;
+        ++p_;
+        if (p_ == end_ || *p_ < '0' || *p_ > '9')
+            return false;
+        while (p_ < end_ && *p_ >= '0' && *p_ <= '9')
+            ++p_;
+    }
+    if (p_ < end_ && (*p_ == 'e' || *p_ == 'E')) {
+        fraction = true;
+        ++p_;
+        if (p_ < end_ && (*p_ == '+' || *p_ == '-'))
+            ++p_;
+        if (p_ == end_ || *p_ < '0' || *p_ > '9')
+            return false;
+        while (p_ < end_ && *p_ >= '0' && *p_ <= '9')
+            ++p_;
+    }
+    isInteger = false;
+    isUnsigned = false;
+    if (!fraction) {
+        // Like common JSON libraries: non-negative integers that only fit
+        // unsigned stay integers; beyond 64 bits they become floating point.
+        if (*start == '-') {
+            auto [end, error] = std::from_chars(start, p_, integer);
+            isInteger = error == std::errc() && end == p_;
+        } else {
+            auto [end, error] = std::from_chars(start, p_, unsignedValue);
+            if (error == std::errc() && end == p_) {
+                isInteger = true;
+                isUnsigned = unsignedValue > static_cast<std::uint64_t>(INT64_MAX);
+                integer = static_cast<std::int64_t>(unsignedValue);
+            }
+        }
+        if (isInteger) {
+            number = isUnsigned ? static_cast<double>(unsignedValue) : static_cast<double>(integer);
+            return true;
+        }
+    }
+    auto [end, error] = std::from_chars(start, p_, number);
+    if (error == std::errc::result_out_of_range) {
+        // Underflow reads as (nearly) zero; overflow is not a number at all.
+        number = std::strtod(std::string(start, p_).c_str(), nullptr);
+        return std::isfinite(number);
+    }
+    return end == p_ && error == std::errc();
+}
+
+bool JsonCursor::skipValue()
+{
+    return skipValue(0);
+}
+
+bool JsonCursor::skipValue(int depth)
+{
+    if (depth > kMaxDepth)
+        return false;
+    switch (peek()) {
+    case Kind::Object: {
+        Sequence sequence;
+        if (!beginObject(sequence))
+            return false;
+        std::string key;
+        bool more = true;
+        while (true) {
+            if (!nextKey(sequence, key, more))
+                return false;
+            if (!more)
+                return true;
+            if (!skipValue(depth + 1))
+                return false;
+        }
+    }
+    case Kind::Array: {
+        Sequence sequence;
+        if (!beginArray(sequence))
+            return false;
+        bool more = true;
+        while (true) {
+            if (!nextElement(sequence, more))
+                return false;
+            if (!more)
+                return true;
+            if (!skipValue(depth + 1))
+                return false;
+        }
+    }
+    case Kind::String:
+        return scanString(nullptr);
+    case Kind::Boolean: {
+        bool ignored;
+        return readBoolean(ignored);
+    }
+    case Kind::Null:
+        return literal("null");
+    case Kind::Integer:
+    case Kind::Unsigned:
+    case Kind::Float: {
+        bool isInteger, isUnsigned;
+        std::int64_t integer;
+        std::uint64_t unsignedValue;
+        double number;
+        return readNumber(isInteger, integer, unsignedValue, isUnsigned, number);
+    }
+    case Kind::Invalid:
+        return false;
+    }
+    return false;
+}
+
+bool JsonCursor::atEnd()
+{
+    skipSpace();
+    return p_ == end_;
+}
+
+}
