@@ -2,9 +2,18 @@
 
 #include "host/base/Bundle.h"
 #include "platform/AdwAppearance.h"
-#include "platform/FileChoosers.h"
 
 namespace korvid {
+
+void fillPlatformSeams(DesktopHost& host, std::function<GtkWindow*()> window)
+{
+    host.selectEventFile = eventFileChooser(window);
+    host.selectTaskFiles = taskFilesChooser(window);
+    host.applyAppearance = applyAdwAppearance;
+    // On X11 any client may read the screen: nothing to ask for.
+    host.screenCaptureAllowed = [] { return true; };
+    host.requestScreenCapture = [] {};
+}
 
 KorvidDesktop::KorvidDesktop()
     : host_(std::make_unique<DesktopHost>(main_))
@@ -21,13 +30,7 @@ KorvidDesktop::~KorvidDesktop()
 
 void KorvidDesktop::fillSeams()
 {
-    auto parent = [this]() -> GtkWindow* { return window_ ? window_->window() : nullptr; };
-    host_->selectEventFile = eventFileChooser(parent);
-    host_->selectTaskFiles = taskFilesChooser(parent);
-    host_->applyAppearance = applyAdwAppearance;
-    // On X11 any client may read the screen: nothing to ask for.
-    host_->screenCaptureAllowed = [] { return true; };
-    host_->requestScreenCapture = [] {};
+    fillPlatformSeams(*host_, [this]() -> GtkWindow* { return window_ ? window_->window() : nullptr; });
 }
 
 int KorvidDesktop::run(int argc, char** argv)

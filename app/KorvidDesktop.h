@@ -2,6 +2,7 @@
 
 #include "app/DesktopWindow.h"
 #include "host/DesktopHost.h"
+#include "platform/FileChoosers.h"
 #include "platform/GLibExecutor.h"
 
 #include <adwaita.h>
@@ -9,6 +10,11 @@
 #include <memory>
 
 namespace korvid {
+
+// Fills the host's seams that this platform provides: the two file
+// choosers over `window()`, the theme, and screen capture (always allowed on
+// X11).
+void fillPlatformSeams(DesktopHost& host, std::function<GtkWindow*()> window);
 
 // The application: one host for the whole run, one window, the saved theme
 // applied before the window is shown, and quitting when the window closes.

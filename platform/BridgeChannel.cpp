@@ -118,9 +118,9 @@ BridgeChannel::BridgeChannel(WebKitUserContentManager* manager, std::weak_ptr<Pa
     , view_(std::move(view))
     , receive_(std::move(receive))
 {
-    relay_ = GObjectRef<WebKitUserScript>::adopt(webkit_user_script_new_for_world(kRelayScript,
+    relay_.reset(webkit_user_script_new_for_world(kRelayScript,
         WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES, WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, kWorldName, nullptr, nullptr));
-    helper_ = GObjectRef<WebKitUserScript>::adopt(webkit_user_script_new(kHelperScript,
+    helper_.reset(webkit_user_script_new(kHelperScript,
         WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES, WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr));
     webkit_user_content_manager_add_script(manager, relay_.get());
     webkit_user_content_manager_add_script(manager, helper_.get());

@@ -35,8 +35,11 @@ private:
         gpointer self);
 
     GObjectRef<WebKitUserContentManager> manager_;
-    GObjectRef<WebKitUserScript> relay_;
-    GObjectRef<WebKitUserScript> helper_;
+    struct ScriptRelease {
+        void operator()(WebKitUserScript* script) const { webkit_user_script_unref(script); }
+    };
+    std::unique_ptr<WebKitUserScript, ScriptRelease> relay_;
+    std::unique_ptr<WebKitUserScript, ScriptRelease> helper_;
     std::weak_ptr<PageView> view_;
     std::function<void(BridgeMessage)> receive_;
     gulong handlerID_ = 0;

@@ -59,9 +59,10 @@ NavigationID WebKitLoginView::load(const std::string& url, std::chrono::seconds)
 void WebKitLoginView::replaceUserScripts(const std::string& source)
 {
     webkit_user_content_manager_remove_all_scripts(content_.get());
-    auto script = GObjectRef<WebKitUserScript>::adopt(webkit_user_script_new(source.c_str(),
-        WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES, WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END, nullptr, nullptr));
-    webkit_user_content_manager_add_script(content_.get(), script.get());
+    WebKitUserScript* script = webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+        WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END, nullptr, nullptr);
+    webkit_user_content_manager_add_script(content_.get(), script);
+    webkit_user_script_unref(script);
 }
 
 void WebKitLoginView::evaluateAsyncFunction(const std::string& body, const Json& arguments, EvaluationDone done)

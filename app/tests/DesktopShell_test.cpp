@@ -1,0 +1,232 @@
+// The shell end to end in the real WebKit under Xvfb: sign in through a real
+// sign-in page served on loopback, reach the main surface, talk to the host
+// over the bridge from the page, and sign out again.
+#include "app/DesktopSurface.h"
+#include "app/DesktopWindow.h"
+#include "app/KorvidDesktop.h"
+#include "app/tests/SignInTestService.h"
+#include "app/tests/WindowTestSupport.h"
+#include "host/base/Bundle.h"
+#include "signin/LoginSheet.h"
+
+#include <gtest/gtest.h>
+
+namespace korvid {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::runScript;
+using testing::saveScreenshot;
+using Kind = LoginActions::Phase::Kind;
+
+class DesktopShellTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!testing::openDisplay())
+            GTEST_SKIP() << "no display";
+        folder = std::filesystem::temp_directory_path()
+            / ("korvid-shell-" + std::to_string(::getpid()) + "-"
+                + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(folder);
+    }
+
+    void TearDown() override
+    {
+        window.reset();
+        host.reset();
+        // Let WebKit finish tearing the views down before the next test.
+        main.runUntil([] { return false; }, 200ms);
+        if (!folder.empty())
+            std::filesystem::remove_all(folder);
+    }
+
+    void open(const std::string& origin)
+    {
+        DesktopHostOptions options;
+        options.origin = origin;
+        options.settingsPath = folder / "settings.json";
+        host = std::make_unique<DesktopHost>(main, options);
+        fillPlatformSeams(*host, [this] { return window ? window->window() : nullptr; });
+        window = std::make_unique<DesktopWindow>(nullptr, *host, DesktopWindow::Environment {main, resourcesFolder(), {}});
+        gtk_window_present(window->window());
+    }
+
+    LoginActions& actions() { return *DesktopSignIn::from(window->signIn())->controller().actions; }
+    WebKitWebView* loginView() { return DesktopSignIn::from(window->signIn())->controller().browser->view(); }
+
+    bool waitForPhase(Kind kind, std::chrono::milliseconds timeout = 15s)
+    {
+        return main.runUntil([&] { return window->signIn() && actions().phase().kind == kind; }, timeout);
+    }
+
+    // Draws a few frames so screenshots show the current state.
+    void settle() { main.runUntil([] { return false; }, 400ms); }
+
+    void signIn(const std::string& email)
+    {
+        ASSERT_TRUE(waitForPhase(Kind::ready)) << "phase " << int(actions().phase().kind) << " " << actions().phase().message;
+        auto outcome = runScript(main, loginView(),
+            "document.getElementById('email').value = '" + email + "';"
+            "document.getElementById('password').value = 'korvid123';"
+            "document.querySelector('button[type=submit]').click(); return true;");
+        ASSERT_EQ(outcome.value, Json(true)) << outcome.error;
+    }
+
+    WebKitWebView* mainView() { return DesktopSurface::from(window->surface())->page()->view(); }
+
+    // Posts `body` from the main page (or from `frame`, a script expression
+    // naming a window) and answers the reply or "error: <text>".
+    Json post(const std::string& body, const std::string& frame = "window")
+    {
+        auto outcome = runScript(main, mainView(),
+            "try { return await " + frame + ".korvidDesktop.post(" + body + "); }"
+            " catch (error) { return 'error: ' + error.message; }");
+        EXPECT_TRUE(outcome.error.empty()) << outcome.error;
+        return outcome.value.value_or(Json("no value"));
+    }
+
+    bool waitForMainPage()
+    {
+        return main.runUntil([&] {
+            if (!window->surface())
+                return false;
+            auto ready = runScript(main, mainView(), "return document.documentElement.dataset.ready === 'true';");
+            return ready.value == Json(true);
+        }, 20s);
+    }
+
+    std::filesystem::path folder;
+    GLibExecutor main;
+    std::unique_ptr<DesktopHost> host;
+    std::unique_ptr<DesktopWindow> window;
+};
+
+TEST_F(DesktopShellTest, SignsInUsesTheBridgeAndSignsOut)
+{
+    SignInTestService service;
+    open(service.origin());
+    EXPECT_STREQ(gtk_window_get_title(window->window()), "Korvid");
+    int minimumWidth = 0, minimumHeight = 0;
+    gtk_widget_get_size_request(GTK_WIDGET(window->window()), &minimumWidth, &minimumHeight);
+    EXPECT_EQ(minimumWidth, 700);
+    EXPECT_EQ(minimumHeight, 530);
+
+    ASSERT_TRUE(waitForPhase(Kind::ready)) << actions().phase().message;
+    EXPECT_EQ(gtk_widget_get_width(GTK_WIDGET(window->window())), 940);
+    EXPECT_EQ(gtk_widget_get_height(GTK_WIDGET(window->window())), 720);
+    // The page was dressed, and the probe replaced the card's heading.
+    auto dressed = runScript(main, loginView(),
+        "return [document.documentElement.dataset.korvidDesktopLogin,"
+        " document.querySelectorAll('style').length, document.querySelector('.card > h1').textContent];");
+    EXPECT_EQ(dressed.value, (Json {"", 1, "邮箱登录"}));
+    settle();
+    saveScreenshot(GTK_WIDGET(window->window()), "1-sign-in");
+
+    signIn("demo@korvid.cn");
+    ASSERT_TRUE(main.runUntil([&] { return host->screen() == Screen::workspace; }, 15s));
+    ASSERT_TRUE(waitForMainPage());
+    EXPECT_EQ(host->session()->id, "acct-demo");
+    EXPECT_TRUE(host->verifiedStore());
+    settle();
+    saveScreenshot(GTK_WIDGET(window->window()), "2-main-surface");
+
+    // Replies from the host, one per message.
+    auto session = post("{op: 'session'}");
+    EXPECT_EQ(session.value("id", ""), "acct-demo");
+    EXPECT_EQ(session.value("label", ""), "demo@korvid.cn");
+    EXPECT_EQ(session.value("destination", ""), "home");
+    EXPECT_EQ(post("{op: 42}"), "error: 无效请求");
+    EXPECT_EQ(post("'session'"), "error: 无效请求");
+    EXPECT_EQ(post("{op: 'nonsense'}"), "error: 不支持的操作。");
+    EXPECT_EQ(post("{op: 'appearance', value: 'dark'}"), (Json {{"value", "dark"}}));
+    EXPECT_EQ(post("{op: 'appearance', value: 'Dark'}"), "error: 未知的颜色主题。");
+
+    // An embedded frame showing the very same page is still not the main
+    // frame. (File pages are opaque origins to each other, so the frame
+    // reports its reply to the page by a message.)
+    WebKitUserScript* inFrame = webkit_user_script_new(
+        "if (window !== window.top) korvidDesktop.post({op: 'session'})"
+        ".then(() => 'accepted', error => error.message).then(text => parent.postMessage({frameReply: text}, '*'));",
+        WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES, WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END, nullptr, nullptr);
+    webkit_user_content_manager_add_script(webkit_web_view_get_user_content_manager(mainView()), inFrame);
+    webkit_user_script_unref(inFrame);
+    auto frame = runScript(main, mainView(),
+        "const reply = new Promise(done => addEventListener('message', event => done(event.data.frameReply)));"
+        "const frame = document.createElement('iframe'); frame.src = location.href; document.body.append(frame);"
+        "return await reply;");
+    EXPECT_EQ(frame.value, Json("无效请求")) << frame.error;
+    // A page script cannot pretend to be the top frame of another URL either.
+    auto moved = runScript(main, mainView(), "history.pushState({}, '', location.pathname + '?elsewhere'); return location.href;");
+    ASSERT_TRUE(moved.value && moved.value->is_string());
+    EXPECT_EQ(post("{op: 'session'}"), "error: 无效请求");
+    runScript(main, mainView(), "history.replaceState({}, '', location.pathname); return true;");
+    EXPECT_EQ(post("{op: 'session'}")["id"], "acct-demo");
+
+    // The main view does not leave its page.
+    auto pageURL = host->desktopPageURL();
+    runScript(main, mainView(), "location.href = '" + service.origin() + "/'; return true;");
+    runScript(main, mainView(), "const link = document.createElement('a'); link.href = 'https://example.invalid/';"
+                                "document.body.append(link); link.click(); return true;");
+    settle();
+    EXPECT_EQ(webkit_web_view_get_uri(mainView()), pageURL);
+    EXPECT_EQ(post("{op: 'session'}")["id"], "acct-demo");
+
+    EXPECT_EQ(post("{op: 'logout'}"), Json(true));
+    ASSERT_TRUE(main.runUntil([&] { return window->signIn() != nullptr; }, 5s));
+    EXPECT_EQ(host->screen(), Screen::authentication);
+    EXPECT_FALSE(host->session());
+    ASSERT_TRUE(waitForPhase(Kind::ready));
+    // A new sign-in starts from empty storage.
+    auto stored = runScript(main, loginView(), "return localStorage.getItem('korvid.token');");
+    EXPECT_EQ(stored.value, Json(nullptr));
+    settle();
+    saveScreenshot(GTK_WIDGET(window->window()), "3-signed-out");
+}
+
+TEST_F(DesktopShellTest, ShowsFailuresAndRecoversFromThem)
+{
+    {
+        SignInTestService closed; // take a port, then let it go
+        open(closed.origin());
+    }
+    ASSERT_TRUE(waitForPhase(Kind::failed));
+    EXPECT_EQ(actions().phase().message, "无法连接本机体验服务，请重新加载。");
+    settle();
+    saveScreenshot(GTK_WIDGET(window->window()), "4-sign-in-failed");
+    auto* sheet = LoginSheet::from(window->signIn());
+    auto texts = testing::textsIn(sheet->overlayContent());
+    EXPECT_EQ(texts, (std::vector<std::string> {"登录页未能打开", "无法连接本机体验服务，请重新加载。", "重新加载"}));
+    EXPECT_FALSE(gtk_widget_get_can_target(GTK_WIDGET(loginView())));
+    g_signal_emit_by_name(testing::findButton(sheet->overlayContent(), "重新加载"), "clicked");
+    EXPECT_EQ(actions().phase().kind, Kind::loading);
+    EXPECT_EQ(testing::textsIn(sheet->overlayContent()), std::vector<std::string> {"正在打开登录页…"});
+}
+
+TEST_F(DesktopShellTest, RejectedAccountOffersSignInAgainAndRetry)
+{
+    SignInTestService service;
+    open(service.origin());
+    signIn("noid@korvid.cn");
+    ASSERT_TRUE(waitForPhase(Kind::verificationFailed));
+    EXPECT_EQ(actions().phase().message, "无法确认目标账号。");
+    EXPECT_EQ(host->screen(), Screen::authentication);
+    settle();
+    saveScreenshot(GTK_WIDGET(window->window()), "5-verification-failed");
+    auto* content = LoginSheet::from(window->signIn())->overlayContent();
+    EXPECT_EQ(testing::textsIn(content),
+        (std::vector<std::string> {"账号验证未完成", "无法确认目标账号。", "重新登录", "重试验证"}));
+    EXPECT_TRUE(gtk_widget_has_css_class(testing::findButton(content, "重试验证"), "suggested-action"));
+    EXPECT_FALSE(gtk_widget_has_css_class(testing::findButton(content, "重新登录"), "suggested-action"));
+
+    // Signing in again wipes the stored token: the page shows its form again.
+    g_signal_emit_by_name(testing::findButton(content, "重新登录"), "clicked");
+    ASSERT_TRUE(waitForPhase(Kind::ready));
+    auto stored = runScript(main, loginView(), "return localStorage.getItem('korvid.token');");
+    EXPECT_EQ(stored.value, Json(nullptr));
+    signIn("demo@korvid.cn");
+    ASSERT_TRUE(main.runUntil([&] { return host->screen() == Screen::workspace; }, 15s));
+}
+
+}
+}
