@@ -2,10 +2,8 @@
 
 #include "excerpts/ChosenFile.h"
 #include "excerpts/ExcerptText.h"
+#include "excerpts/MediaReaders.h"
 #include "excerpts/OfficeExcerpt.h"
-#include "excerpts/PdfText.h"
-#include "excerpts/PosterImage.h"
-#include "excerpts/TextRecognizer.h"
 #include "host/base/DesktopError.h"
 #include "host/base/Digest.h"
 #include "host/base/Text.h"
@@ -51,12 +49,12 @@ Reading readText(std::string_view data)
 
 Reading readPdf(std::string_view data)
 {
-    return { PdfText::read(data), "PDF 前六页文本层 · 最多 3000 字" };
+    return { MediaReaders::pdfText(data), "PDF 前六页文本层 · 最多 3000 字" };
 }
 
 Reading readImage(std::string_view data)
 {
-    return { TextRecognizer::recognize(PosterImage::decode(data)), "本机图片文字识别 · 最多 3000 字" };
+    return { MediaReaders::imageText(data), "本机图片文字识别 · 最多 3000 字" };
 }
 
 Reading readOffice(std::string_view data, bool workbook)

@@ -8,6 +8,8 @@
 #include <poppler-document.h>
 #include <poppler-global.h>
 #include <poppler-page.h>
+#include <exception>
+#include <thread>
 #include <vector>
 
 namespace korvid::PdfText {
@@ -17,6 +19,37 @@ namespace {
 constexpr const char* kUnreadable = "PDF 无法读取或已加密。";
 
 void quiet(const std::string&, void*) { }
+
+
+std::unique_ptr<poppler::document> open(std::string_view data)
+{
+    std::unique_ptr<poppler::document> document(
+        poppler::document::load_from_raw_data(data.data(), static_cast<int>(data.size())));
+    if (!document || document->is_locked())
+        throw DesktopError(kUnreadable);
+    return document;
+}
+
+// The texts of pages [first, last), each without the line breaks and form
+// feed poppler closes a page with; a page without text gives an empty string.
+std::vector<std::string> pageTexts(poppler::document& document, int first, int last)
+{
+    std::vector<std::string> texts;
+    for (int index = first; index < last; ++index) {
+        std::unique_ptr<poppler::page> page(document.create_page(index));
+        if (!page) {
+            texts.emplace_back();
+            continue;
+        }
+        // Reading order, as a reader follows the page, not its physical
+        // layout padded with spaces.
+        poppler::byte_array utf8 = page->text(poppler::rectf(), poppler::page::non_raw_non_physical_layout).to_utf8();
+        while (!utf8.empty() && (utf8.back() == '\f' || utf8.back() == '\n'))
+            utf8.pop_back();
+        texts.emplace_back(utf8.begin(), utf8.end());
+    }
+    return texts;
+}
 
 }
 
@@ -29,31 +62,46 @@ std::string read(std::string_view data)
 
     if (data.empty() || data.size() > static_cast<std::size_t>(INT_MAX))
         throw DesktopError(kUnreadable);
-    std::unique_ptr<poppler::document> document(
-        poppler::document::load_from_raw_data(data.data(), static_cast<int>(data.size())));
-    if (!document || document->is_locked())
-        throw DesktopError(kUnreadable);
-
+    std::unique_ptr<poppler::document> document = open(data);
     int pages = std::min(document->pages(), kPageLimit);
+
+    // Laying out a page's text is the costly part; with two cores the later
+    // pages are laid out at once on a second thread, from a document of its
+    // own (poppler documents are not shared between threads).
+    std::vector<std::string> texts;
+    if (pages >= 3 && std::thread::hardware_concurrency() >= 2) {
+        int split = (pages + 1) / 2;
+        std::vector<std::string> later;
+        std::exception_ptr laterError;
+        std::thread helper([&] {
+            try {
+                std::unique_ptr<poppler::document> own = open(data);
+                later = pageTexts(*own, split, pages);
+            } catch (...) {
+                laterError = std::current_exception();
+            }
+        });
+        try {
+            texts = pageTexts(*document, 0, split);
+        } catch (...) {
+            helper.join();
+            throw;
+        }
+        helper.join();
+        if (laterError)
+            std::rethrow_exception(laterError);
+        texts.insert(texts.end(), std::make_move_iterator(later.begin()), std::make_move_iterator(later.end()));
+    } else {
+        texts = pageTexts(*document, 0, pages);
+    }
+
     std::string text;
-    bool first = true;
-    for (int index = 0; index < pages; ++index) {
-        std::unique_ptr<poppler::page> page(document->create_page(index));
-        if (!page)
+    for (const std::string& page : texts) {
+        if (page.empty())
             continue;
-        // Reading order, as a reader would follow the page, not its physical
-        // layout with padding spaces.
-        poppler::byte_array utf8 = page->text(poppler::rectf(), poppler::page::non_raw_non_physical_layout).to_utf8();
-        // Poppler closes each page with line breaks and a form feed; the
-        // pages are joined with one line feed instead.
-        while (!utf8.empty() && (utf8.back() == '\f' || utf8.back() == '\n'))
-            utf8.pop_back();
-        if (utf8.empty())
-            continue;
-        if (!first)
+        if (!text.empty())
             text += '\n';
-        text.append(utf8.begin(), utf8.end());
-        first = false;
+        text += page;
     }
     return text;
 }

@@ -1,0 +1,107 @@
+#!/usr/bin/env python3
+"""Times korvid-excerpt against the peer tools on the same files, in the same
+run, with hyperfine (process start included on both sides), and prints the
+ratio ours / peer per file and per group. For images it also scores the
+recognised text of both against the ground truth.
+
+    compare.py KORVID_EXCERPT [--corpus DIR] [--runs N] [--groups docx,xlsx,pdf,images,text]
+
+Build korvid-excerpt in Release for meaningful figures."""
+import argparse
+import difflib
+import json
+import math
+import os
+import subprocess
+import sys
+import tempfile
+
+GROUPS = {
+    # group: (peer command template, target ratio, files)
+    "docx": ("docx2txt {f} -", 0.5, [
+        "docx/test11.docx", "docx/test04.docx", "docx/test15.docx", "docx/bigfile-01.docx", "docx/test07.docx",
+        "docx/test16.docx", "docx/blk-paras-and-tables.docx", "docx/strict-format.docx"]),
+    "xlsx": ("xlsx2csv {f}", 0.5, [
+        "xlsx/any_sheets.xlsx", "xlsx/issue574.xlsx", "xlsx/v3.xlsx", "xlsx/inlineStrings.xlsx", "xlsx/issue446.xlsx",
+        "xlsx/testcelltypes.xlsx", "xlsx/richtext-namespaced.xlsx", "xlsx/strict_iso_paths.xlsx", "xlsx/issue_174.xlsx"]),
+    "pdf": ("pdftotext -l 6 {f} -", 1.0, [
+        "pdf/GeoBase_NHNC1_Data_Model_UML_EN.pdf", "pdf/tracemonkey.pdf", "pdf/Seige_of_Vicksburg_Sample_OCR.pdf",
+        "pdf/indirect-rotation.pdf", "pdf/issue-914-xmp-data.pdf", "pdf/multilang.pdf", "pdf/two_paragraphs.pdf"]),
+    "images": ("tesseract {f} - -l chi_sim+eng", 1.0, [
+        "images/phototest.png", "images/eurotext.png", "images/phototest-exif-orient8.jpg",
+        "images/phototest-exif-orient3.jpg", "images/chinese.jpg"]),
+    "text": ("sha256sum {f}", 1.2, ["@15MiB"]),
+}
+
+TRUTH = {
+    "images/phototest.png": "phototest.txt",
+    "images/phototest-exif-orient8.jpg": "phototest.txt",
+    "images/phototest-exif-orient3.jpg": "phototest.txt",
+    "images/eurotext.png": "eurotext.txt",
+    "images/scan-8087_054.png": "8087_054.3B.txt",
+}
+
+
+def median_seconds(commands, runs):
+    with tempfile.NamedTemporaryFile(suffix=".json") as out:
+        subprocess.run(["hyperfine", "-N", "--style", "none", "--warmup", "1", "--runs", str(runs),
+                        "--export-json", out.name, *commands],
+                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        data = json.load(open(out.name))
+    return [r["median"] for r in data["results"]]
+
+
+def words(text):
+    return " ".join(text.split())
+
+
+def accuracy(text, truth):
+    """Character similarity of the texts with white space normalised, 0..1."""
+    return difflib.SequenceMatcher(None, words(text), words(truth), autojunk=False).ratio()
+
+
+def main():
+    parser = argparse.ArgumentParser()
+    parser.add_argument("korvid_excerpt")
+    parser.add_argument("--corpus", default="/work/shared/corpus")
+    parser.add_argument("--runs", type=int, default=10)
+    parser.add_argument("--groups", default="docx,xlsx,pdf,images,text")
+    args = parser.parse_args()
+    ours = os.path.abspath(args.korvid_excerpt)
+
+    scratch = tempfile.mkdtemp()
+    big = os.path.join(scratch, "fifteen.txt")
+    with open(big, "wb") as f:
+        line = ("销售活动资料 sales material 0123456789 " * 3)[:99].encode() + b"\n"
+        size = 15728640
+        f.write((line * (size // len(line) + 1))[:size])
+
+    failed = False
+    for group in args.groups.split(","):
+        peer, target, files = GROUPS[group]
+        ratios = []
+        print(f"== {group}: ours / `{peer.format(f='F')}` (target <= {target})")
+        for name in files:
+            path = big if name == "@15MiB" else os.path.join(args.corpus, name)
+            runs = max(3, args.runs // 3) if group == "images" else args.runs
+            a, b = median_seconds([f"{ours} {path}", peer.format(f=path)], runs)
+            ratio = a / b
+            ratios.append(ratio)
+            line = f"  {name:45s} ours {a * 1000:9.1f} ms  peer {b * 1000:9.1f} ms  ratio {ratio:5.2f}"
+            if group == "images" and name in TRUTH:
+                truth = open(os.path.join(args.corpus, "groundtruth", TRUTH[name]), encoding="utf-8").read()
+                mine = json.loads(subprocess.run([ours, path], capture_output=True, text=True).stdout)["excerpt"]
+                theirs = subprocess.run(peer.format(f=path).split(), capture_output=True, text=True).stdout
+                line += f"  accuracy ours {accuracy(mine, truth):.3f} peer {accuracy(theirs, truth):.3f}"
+            print(line)
+        mean = math.exp(sum(math.log(r) for r in ratios) / len(ratios))
+        verdict = "meets" if mean <= target else "MISSES"
+        failed |= mean > target
+        print(f"  geometric mean ratio {mean:.2f} ({verdict} {target})")
+    os.remove(big)
+    os.rmdir(scratch)
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
