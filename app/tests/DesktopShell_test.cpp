@@ -121,7 +121,7 @@ TEST_F(DesktopShellTest, SignsInUsesTheBridgeAndSignsOut)
         " document.querySelectorAll('style').length, document.querySelector('.card > h1').textContent];");
     EXPECT_EQ(dressed.value, (Json {"", 1, "邮箱登录"}));
     settle();
-    saveScreenshot(GTK_WIDGET(window->window()), "1-sign-in");
+    testing::saveWebScreenshot(main, loginView(), "1-sign-in");
 
     signIn("demo@korvid.cn");
     ASSERT_TRUE(main.runUntil([&] { return host->screen() == Screen::workspace; }, 15s));
@@ -129,7 +129,7 @@ TEST_F(DesktopShellTest, SignsInUsesTheBridgeAndSignsOut)
     EXPECT_EQ(host->session()->id, "acct-demo");
     EXPECT_TRUE(host->verifiedStore());
     settle();
-    saveScreenshot(GTK_WIDGET(window->window()), "2-main-surface");
+    testing::saveWebScreenshot(main, mainView(), "2-main-surface");
 
     // Replies from the host, one per message.
     auto session = post("{op: 'session'}");
@@ -181,7 +181,7 @@ TEST_F(DesktopShellTest, SignsInUsesTheBridgeAndSignsOut)
     auto stored = runScript(main, loginView(), "return localStorage.getItem('korvid.token');");
     EXPECT_EQ(stored.value, Json(nullptr));
     settle();
-    saveScreenshot(GTK_WIDGET(window->window()), "3-signed-out");
+    testing::saveWebScreenshot(main, loginView(), "3-signed-out");
 }
 
 TEST_F(DesktopShellTest, ShowsFailuresAndRecoversFromThem)

@@ -76,6 +76,32 @@ std::filesystem::path saveScreenshot(GtkWidget* widget, const std::string& name)
     return file;
 }
 
+std::filesystem::path saveWebScreenshot(GLibExecutor& main, WebKitWebView* view, const std::string& name)
+{
+    auto folder = executableFolder() / "screenshots";
+    std::filesystem::create_directories(folder);
+    auto file = folder / (name + ".png");
+    struct State {
+        bool done = false;
+        GdkTexture* texture = nullptr;
+    };
+    auto state = std::make_shared<State>();
+    auto* held = new std::shared_ptr<State>(state);
+    webkit_web_view_get_snapshot(view, WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<std::shared_ptr<State>> state(static_cast<std::shared_ptr<State>*>(data));
+            (*state)->texture = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
+            (*state)->done = true;
+        },
+        held);
+    main.runUntil([state] { return state->done; }, std::chrono::seconds(10));
+    if (state->texture) {
+        gdk_texture_save_to_png(state->texture, file.c_str());
+        g_object_unref(state->texture);
+    }
+    return file;
+}
+
 namespace {
 
 void collect(GtkWidget* widget, std::vector<std::string>& texts)

@@ -27,6 +27,9 @@ ScriptOutcome runScript(GLibExecutor& main, WebKitWebView* view, const std::stri
 // screenshot folder (bin/screenshots) and returns the file.
 std::filesystem::path saveScreenshot(GtkWidget* widget, const std::string& name);
 
+// The visible part of a web page as WebKit draws it, into a PNG file there.
+std::filesystem::path saveWebScreenshot(GLibExecutor& main, WebKitWebView* view, const std::string& name);
+
 // Labels of the GtkLabel and GtkButton descendants of `widget`, in order.
 std::vector<std::string> textsIn(GtkWidget* widget);
 // The first button below `widget` labelled `label`, or null.
