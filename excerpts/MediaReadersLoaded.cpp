@@ -22,7 +22,8 @@ const Module& module(const char* file, std::once_flag& once, Module& slot)
 {
     std::call_once(once, [&] {
         std::string path = (executableFolder() / file).string();
-        void* handle = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        // Lazy binding: only the symbols a read really uses get resolved.
+        void* handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
         if (!handle)
             return;
         slot.read = reinterpret_cast<KorvidMediaRead>(dlsym(handle, KORVID_MEDIA_READ_SYMBOL));

@@ -72,9 +72,11 @@ def main():
     scratch = tempfile.mkdtemp()
     big = os.path.join(scratch, "fifteen.txt")
     with open(big, "wb") as f:
-        line = ("销售活动资料 sales material 0123456789 " * 3)[:99].encode() + b"\n"
+        line = ("销售活动资料 sales material 0123456789 " * 3).encode() + b"\n"
         size = 15728640
-        f.write((line * (size // len(line) + 1))[:size])
+        body = line * (size // len(line))
+        # Padded with ASCII so that the file is exactly 15 MiB of valid UTF-8.
+        f.write(body + b"x" * (size - len(body)))
 
     failed = False
     for group in args.groups.split(","):
