@@ -136,11 +136,45 @@ struct CachedItem {
     std::string name;
     std::string description;
     guint32 role = 0;
+    int childCount = 0;
 };
+
+}
+
+// A copy of the toolkit's own cache: every element it has realized, with its
+// parent and place, so a known tree needs no per-element child requests.
+struct CacheSnapshot {
+    std::map<Ref, CachedItem> items;
+    std::map<Ref, std::vector<std::pair<int, Ref>>> children;
+
+    // The element's children in order, when the cache holds all of them.
+    std::optional<std::vector<Ref>> childrenOf(const Ref& ref) const
+    {
+        auto item = items.find(ref);
+        if (item == items.end())
+            return std::nullopt;
+        std::vector<Ref> result;
+        auto known = children.find(ref);
+        if (known == children.end())
+            return item->second.childCount == 0 ? std::optional(result) : std::nullopt;
+        auto ordered = known->second;
+        std::sort(ordered.begin(), ordered.end());
+        for (std::size_t i = 0; i < ordered.size(); ++i) {
+            if (ordered[i].first != static_cast<int>(i))
+                return std::nullopt;
+            result.push_back(ordered[i].second);
+        }
+        if (static_cast<int>(result.size()) != item->second.childCount)
+            return std::nullopt;
+        return result;
+    }
+};
+
+namespace {
 
 // Entries of Cache.GetItems: (self, application, parent, index in parent,
 // child count, interfaces, name, role, description, states).
-void readCacheItems(const Call& call, std::map<Ref, CachedItem>& items)
+void readCacheItems(const Call& call, CacheSnapshot& snapshot)
 {
     if (!call.reply)
         return;
@@ -149,12 +183,19 @@ void readCacheItems(const Call& call, std::map<Ref, CachedItem>& items)
     g_variant_iter_init(&iter, list.get());
     const char* bus = nullptr;
     const char* path = nullptr;
+    const char* parentBus = nullptr;
+    const char* parentPath = nullptr;
+    int index = 0;
+    int childCount = 0;
     const char* name = nullptr;
     const char* description = nullptr;
     guint32 role = 0;
-    while (g_variant_iter_next(&iter, "((&s&o)(so)(so)ii@as&su&s@au)", &bus, &path, nullptr, nullptr, nullptr,
-        nullptr, nullptr, nullptr, nullptr, &name, &role, &description, nullptr)) {
-        items[Ref { bus, path }] = CachedItem { name, description, role };
+    while (g_variant_iter_next(&iter, "((&s&o)(so)(&s&o)ii@as&su&s@au)", &bus, &path, nullptr, nullptr, &parentBus,
+        &parentPath, &index, &childCount, nullptr, &name, &role, &description, nullptr)) {
+        Ref self { bus, path };
+        snapshot.items[self] = CachedItem { name, description, role, childCount };
+        if (index >= 0 && std::string_view(parentPath) != kNullPath)
+            snapshot.children[Ref { parentBus, parentPath }].emplace_back(index, std::move(self));
     }
 }
 
@@ -281,28 +322,37 @@ std::string gtkNote(const std::string& toolkit, const std::string& version)
 
 }
 
-// Breadth first, one batch of requests per level: each element's children and
-// bounds. Returns whether elements were left out to stay within `cap`.
-bool AtspiWindowReader::walk(std::vector<WindowNode>& nodes, std::size_t cap)
+// Breadth first, one batch of requests per level: each element's bounds, and
+// its children unless the cache already knows them all. Returns whether
+// elements were left out to stay within `cap`.
+bool AtspiWindowReader::walk(std::vector<WindowNode>& nodes, std::size_t cap, const CacheSnapshot& cache)
 {
     std::set<Ref> seen { nodes[0].ref };
     std::vector<int> level { 0 };
     bool truncated = false;
     while (!level.empty()) {
         std::vector<Call> calls;
-        calls.reserve(level.size() * 2);
-        for (int at : level) {
-            const Ref& ref = nodes[static_cast<std::size_t>(at)].ref;
+        std::vector<std::optional<std::vector<Ref>>> known;
+        std::vector<std::size_t> childCall(level.size(), 0);
+        for (std::size_t i = 0; i < level.size(); ++i) {
+            const Ref& ref = nodes[static_cast<std::size_t>(level[i])].ref;
             calls.push_back(extentsCall(ref));
-            calls.push_back(childrenCall(ref));
+            known.push_back(cache.childrenOf(ref));
+        }
+        for (std::size_t i = 0; i < level.size(); ++i) {
+            if (!known[i]) {
+                childCall[i] = calls.size();
+                calls.push_back(childrenCall(nodes[static_cast<std::size_t>(level[i])].ref));
+            }
         }
         runBatch(context_, bus(), calls);
         std::vector<int> next;
         for (std::size_t i = 0; i < level.size(); ++i) {
             int at = level[i];
-            nodes[static_cast<std::size_t>(at)].bounds = extentsOf(calls[2 * i]);
+            nodes[static_cast<std::size_t>(at)].bounds = extentsOf(calls[i]);
             int depth = nodes[static_cast<std::size_t>(at)].depth;
-            for (Ref& child : refsOf(calls[2 * i + 1])) {
+            std::vector<Ref> children = known[i] ? std::move(*known[i]) : refsOf(calls[childCall[i]]);
+            for (Ref& child : children) {
                 if (!seen.insert(child).second)
                     continue; // a broken tree must not loop
                 if (nodes.size() >= cap) {
@@ -319,9 +369,7 @@ bool AtspiWindowReader::walk(std::vector<WindowNode>& nodes, std::size_t cap)
     return truncated;
 }
 
-// Names and roles: the toolkit's cache holds every element the walk touched
-// and hands them over in one reply; elements it lacks are asked one by one.
-void AtspiWindowReader::describe(std::vector<WindowNode>& nodes)
+CacheSnapshot AtspiWindowReader::loadCache(const std::vector<WindowNode>& nodes)
 {
     std::set<std::string> buses;
     for (const auto& node : nodes)
@@ -330,15 +378,27 @@ void AtspiWindowReader::describe(std::vector<WindowNode>& nodes)
     for (const auto& name : buses)
         caches.emplace_back(name, kCachePath, kCache, "GetItems", nullptr, kCacheItemsType);
     runBatch(context_, bus(), caches);
-
-    std::map<Ref, CachedItem> cached;
+    CacheSnapshot snapshot;
     for (const Call& cache : caches)
-        readCacheItems(cache, cached);
+        readCacheItems(cache, snapshot);
+    return snapshot;
+}
+
+// Names and roles from the cache; the walk realizes every element it touches,
+// so one more snapshot covers a tree seen for the first time. Elements a
+// toolkit without a cache serves are asked one by one.
+void AtspiWindowReader::describe(std::vector<WindowNode>& nodes, CacheSnapshot cache)
+{
+    auto lacking = [&] {
+        return std::any_of(nodes.begin(), nodes.end(), [&](const WindowNode& node) { return !cache.items.count(node.ref); });
+    };
+    if (lacking())
+        cache = loadCache(nodes);
 
     std::vector<std::size_t> missing;
     for (std::size_t i = 0; i < nodes.size(); ++i) {
-        auto found = cached.find(nodes[i].ref);
-        if (found == cached.end()) {
+        auto found = cache.items.find(nodes[i].ref);
+        if (found == cache.items.end()) {
             missing.push_back(i);
             continue;
         }
@@ -508,8 +568,9 @@ WindowState AtspiWindowReader::read(const WindowStateRequest& request)
 
     std::vector<WindowNode> nodes;
     nodes.emplace_back(frames[chosen], -1, 0);
-    bool truncated = walk(nodes, request.maxElements);
-    describe(nodes);
+    CacheSnapshot cache = loadCache(nodes);
+    bool truncated = walk(nodes, request.maxElements, cache);
+    describe(nodes, std::move(cache));
 
     WindowState state;
     state.title = nodes[0].name;

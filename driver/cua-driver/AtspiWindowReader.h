@@ -20,6 +20,7 @@ struct Ref {
 };
 
 struct WindowNode;
+struct CacheSnapshot;
 
 // Reads a window's element tree from the AT-SPI accessibility bus. Talks
 // D-Bus directly and sends each level's requests together, so a tree of
@@ -37,8 +38,9 @@ public:
 
 private:
     GDBusConnection* bus();
-    bool walk(std::vector<WindowNode>& nodes, std::size_t cap);
-    void describe(std::vector<WindowNode>& nodes);
+    CacheSnapshot loadCache(const std::vector<WindowNode>& nodes);
+    bool walk(std::vector<WindowNode>& nodes, std::size_t cap, const CacheSnapshot& cache);
+    void describe(std::vector<WindowNode>& nodes, CacheSnapshot cache);
 
     GMainContext* context_ = nullptr;
     GDBusConnection* bus_ = nullptr;
