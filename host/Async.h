@@ -14,6 +14,30 @@
 
 namespace korvid {
 
+// Forwards work to another executor only while this object lives. Work that
+// arrives after its owner has gone (a thread finishing late, a callback
+// dropped at shutdown) is dropped instead of resuming a coroutine that would
+// touch freed state. Both the check and the owner's destruction happen on the
+// target executor's thread.
+class OwnedExecutor final : public Executor {
+public:
+    explicit OwnedExecutor(Executor& target) : target_(target), alive_(std::make_shared<int>(0)) { }
+    OwnedExecutor(const OwnedExecutor&) = delete;
+    OwnedExecutor& operator=(const OwnedExecutor&) = delete;
+
+    void post(std::function<void()> work) override
+    {
+        target_.post([alive = std::weak_ptr<int>(alive_), work = std::move(work)] {
+            if (alive.lock())
+                work();
+        });
+    }
+
+private:
+    Executor& target_;
+    std::shared_ptr<int> alive_;
+};
+
 // A lazy coroutine: it starts when awaited and resumes its awaiter when it
 // ends; a thrown exception reaches the awaiter. Awaited at most once.
 template <class T = void>

@@ -9,6 +9,7 @@ namespace korvid {
 DesktopHost::DesktopHost(Executor& main, DesktopHostOptions options)
     : origin(options.origin.empty() ? serviceOrigin() : std::move(options.origin))
     , main_(main)
+    , resume_(main)
     , desktopPageURL_(options.desktopPageURL.empty() ? fileURL(resourcesFolder() / "Desktop.html")
                                                      : std::move(options.desktopPageURL))
     , requestTimeout_(options.requestTimeout)

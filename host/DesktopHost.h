@@ -192,6 +192,9 @@ private:
         bool incremental);
 
     Executor& main_;
+    // Every resumption of the host's coroutines goes through this, so none
+    // runs once the host is gone.
+    OwnedExecutor resume_;
     Screen screen_ = Screen::authentication;
     std::shared_ptr<WebWorkspace> webWorkspace_;
     std::shared_ptr<WebsiteDataStore> verifiedStore_;

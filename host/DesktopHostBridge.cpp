@@ -156,7 +156,7 @@ void DesktopHost::receive(BridgeMessage message)
     call->op = message.body["op"].get<std::string>();
     call->body = std::move(message.body);
     call->webView = std::move(message.webView);
-    spawn(main_, dispatch(std::move(call)), [reply](std::optional<Json> value, std::exception_ptr error) {
+    spawn(resume_, dispatch(std::move(call)), [reply](std::optional<Json> value, std::exception_ptr error) {
         if (error)
             reply->error(describe(error));
         else
@@ -253,7 +253,7 @@ Task<Json> DesktopHost::opInspectOwnWindow(std::shared_ptr<Dispatch> call)
         throw DesktopError("请先核对辅助功能授权并打开工作台窗口。");
     if (!inspectWindow)
         throw DesktopError("窗口检查暂不可用，请稍后重试。");
-    std::int64_t elements = co_await runOn(*background_, main_,
+    std::int64_t elements = co_await runOn(*background_, resume_,
         [inspect = inspectWindow, id = *windowID] { return inspect(id); });
     recheck(*call);
     co_return Json { { "elements", elements } };
@@ -263,13 +263,13 @@ Task<Json> DesktopHost::opEventFile(std::shared_ptr<Dispatch> call)
 {
     if (!selectEventFile)
         throw DesktopError("暂时无法选择活动来源文件，请稍后重试。");
-    auto chosen = co_await fromCallback<std::optional<std::filesystem::path>>(main_, selectEventFile);
+    auto chosen = co_await fromCallback<std::optional<std::filesystem::path>>(resume_, selectEventFile);
     if (!chosen)
         co_return cancelled();
     recheck(*call);
     if (!inspectEventFile)
         throw DesktopError("暂时无法读取活动来源文件，请稍后重试。");
-    Json record = co_await runOn(*background_, main_, [inspect = inspectEventFile, file = *chosen] { return inspect(file); });
+    Json record = co_await runOn(*background_, resume_, [inspect = inspectEventFile, file = *chosen] { return inspect(file); });
     recheck(*call);
     co_return record;
 }
@@ -312,7 +312,7 @@ Task<Json> DesktopHost::opWebWorkspace(std::shared_ptr<Dispatch> call)
 
 Task<std::string> DesktopHost::awaitLoginOrigin()
 {
-    co_await resumeOn(main_);
+    co_await resumeOn(resume_);
     co_return loginOrigin();
 }
 
@@ -400,7 +400,7 @@ Task<Json> DesktopHost::runWorkspace(std::string op, std::string owner, Json pay
 {
     if (!workspaceHandle)
         throw DesktopError("任务工作区暂不可用，请稍后重试。");
-    co_return co_await runOn(*taskIO_, main_,
+    co_return co_await runOn(*taskIO_, resume_,
         [handle = workspaceHandle, op = std::move(op), owner = std::move(owner), payload = std::move(payload),
             files = std::move(files)] { return handle(op, owner, payload, files); });
 }
@@ -416,7 +416,7 @@ Task<Json> DesktopHost::opTaskAttach(std::shared_ptr<Dispatch> call)
 {
     if (!selectTaskFiles)
         throw DesktopError("暂时无法选择文件，请稍后重试。");
-    auto files = co_await fromCallback<std::vector<std::filesystem::path>>(main_, selectTaskFiles);
+    auto files = co_await fromCallback<std::vector<std::filesystem::path>>(resume_, selectTaskFiles);
     recheck(*call);
     if (files.empty())
         co_return cancelled();
@@ -429,7 +429,7 @@ Task<Json> DesktopHost::opMeetingFile(std::shared_ptr<Dispatch> call)
 {
     if (!selectTaskFiles)
         throw DesktopError("暂时无法选择文件，请稍后重试。");
-    auto files = co_await fromCallback<std::vector<std::filesystem::path>>(main_, selectTaskFiles);
+    auto files = co_await fromCallback<std::vector<std::filesystem::path>>(resume_, selectTaskFiles);
     recheck(*call);
     if (files.empty())
         co_return cancelled();

@@ -96,7 +96,7 @@ Task<HttpResult> DesktopHost::transfer(HttpRequest request)
         }
         HttpResult await_resume() { return std::move(result); }
     };
-    co_return co_await Awaiter { *transport_, main_, std::move(request), {} };
+    co_return co_await Awaiter { *transport_, resume_, std::move(request), {} };
 }
 
 Task<Json> DesktopHost::request(std::string path, std::string token, std::optional<Json> body,
@@ -115,7 +115,7 @@ Task<Json> DesktopHost::readResponse(HttpResult result, std::string path, std::s
 {
     if (isSuccess(result.status)) {
         if (path == kLibraryPath) {
-            co_return co_await runOn(*background_, main_, [bytes = std::move(result.body), incremental] {
+            co_return co_await runOn(*background_, resume_, [bytes = std::move(result.body), incremental] {
                 return SalesEndpoint::directory(bytes, incremental);
             });
         }
@@ -164,7 +164,7 @@ Task<DesktopLoginSession> DesktopHost::verifySession(std::string token)
 void DesktopHost::verify(std::string token,
     std::function<void(std::optional<DesktopLoginSession>, std::optional<std::string>)> done)
 {
-    spawn(main_, verifySession(std::move(token)),
+    spawn(resume_, verifySession(std::move(token)),
         [done = std::move(done)](std::optional<DesktopLoginSession> session, std::exception_ptr error) {
             if (error)
                 done(std::nullopt, describe(error));

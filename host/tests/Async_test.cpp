@@ -164,6 +164,19 @@ TEST(Async, ADoneCallbackThatThrowsIsContained)
     EXPECT_EQ(calls, 1);
 }
 
+TEST(Async, WorkForAnOwnerThatHasGoneIsDropped)
+{
+    ManualExecutor main;
+    int runs = 0;
+    auto owned = std::make_unique<OwnedExecutor>(main);
+    owned->post([&] { ++runs; });
+    main.runUntilIdle();
+    owned->post([&] { ++runs; }); // posted, say, by a thread finishing late
+    owned.reset();
+    main.runUntilIdle();
+    EXPECT_EQ(runs, 1);
+}
+
 TEST(Async, AnUnstartedTaskIsFreedWithItsExecutor)
 {
     int calls = 0;
