@@ -1,0 +1,220 @@
+// Start-up, memory and bridge figures of the shell against a bare WebKitGTK
+// 6.0 window with one page and one bridge reply, each run in a fresh process.
+//
+//   korvid-shell-bench bare   bare window: start to first reply, PSS, round trip
+//   korvid-shell-bench app    the shell: start to sign-in page ready, verified
+//                             sign-in to the main page's first reply, PSS,
+//                             round trip of "session"
+//
+// KORVID_BENCH_T0 (wall-clock nanoseconds, set by the caller just before
+// starting the process) marks the process start. Results are one JSON line.
+#include "app/DesktopSurface.h"
+#include "app/DesktopWindow.h"
+#include "app/KorvidDesktop.h"
+#include "app/tests/SignInTestService.h"
+#include "host/base/Bundle.h"
+#include "platform/GLibExecutor.h"
+
+#include <adwaita.h>
+#include <webkit/webkit.h>
+
+#include <charconv>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <dirent.h>
+#include <fstream>
+#include <iostream>
+#include <set>
+#include <sstream>
+
+using namespace korvid;
+using namespace std::chrono_literals;
+
+namespace {
+
+double millisecondsSinceStart()
+{
+    const char* start = std::getenv("KORVID_BENCH_T0");
+    timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    long double nowNs = (long double)now.tv_sec * 1e9L + now.tv_nsec;
+    if (!start)
+        return -1;
+    return double((nowNs - std::strtold(start, nullptr)) / 1e6L);
+}
+
+// PSS in kB of this process and all its descendants (WebKit's web and network
+// processes).
+long totalPss()
+{
+    std::map<int, int> parents;
+    if (DIR* proc = opendir("/proc")) {
+        while (dirent* entry = readdir(proc)) {
+            int pid = std::atoi(entry->d_name);
+            if (pid <= 0)
+                continue;
+            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+            std::string line;
+            std::getline(stat, line);
+            auto close = line.rfind(')');
+            if (close == std::string::npos)
+                continue;
+            std::istringstream rest(line.substr(close + 2));
+            char state;
+            int ppid;
+            rest >> state >> ppid;
+            parents[pid] = ppid;
+        }
+        closedir(proc);
+    }
+    std::set<int> family {getpid()};
+    for (bool grew = true; grew;) {
+        grew = false;
+        for (auto [pid, ppid] : parents)
+            if (family.count(ppid) && family.insert(pid).second)
+                grew = true;
+    }
+    long total = 0;
+    for (int pid : family) {
+        std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+        std::string key;
+        long value;
+        std::string unit;
+        while (rollup >> key) {
+            if (key == "Pss:") {
+                rollup >> value >> unit;
+                total += value;
+                break;
+            }
+            rollup.ignore(1 << 20, '\n');
+        }
+    }
+    return total;
+}
+
+// Median milliseconds of 1,000 sequential bridge round trips of `body`, as the
+// page measures them; `post` is the page's call expression.
+double roundTrip(GLibExecutor& main, WebKitWebView* view, const std::string& post)
+{
+    std::string script = "const times = [];"
+                         "for (let i = 0; i < 1000; ++i) { const t = performance.now(); await " + post +
+        "; times.push(performance.now() - t); }"
+        "times.sort((a, b) => a - b); return (times[499] + times[500]) / 2;";
+    double median = -1;
+    bool done = false;
+    struct State {
+        double* median;
+        bool* done;
+    } state {&median, &done};
+    webkit_web_view_call_async_javascript_function(view, script.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            auto* state = static_cast<State*>(data);
+            if (JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, nullptr)) {
+                *state->median = jsc_value_to_double(value);
+                g_object_unref(value);
+            }
+            *state->done = true;
+        },
+        &state);
+    main.runUntil([&] { return done; }, 120s);
+    return median;
+}
+
+void waitForTitle(GLibExecutor& main, WebKitWebView* view, const char* prefix)
+{
+    main.runUntil([&] {
+        const char* title = webkit_web_view_get_title(view);
+        return title && g_str_has_prefix(title, prefix);
+    }, 30s);
+}
+
+const char* const kBarePage = R"HTML(<!doctype html><meta charset="utf-8"><title>bare</title><body>bare
+<script>
+window.webkit.messageHandlers.desktop.postMessage({op: 'session'}).then(reply => { document.title = 'replied ' + reply; });
+</script>)HTML";
+
+int bare(GLibExecutor& main)
+{
+    GtkWidget* window = gtk_window_new();
+    gtk_window_set_default_size(GTK_WINDOW(window), 940, 720);
+    WebKitUserContentManager* content = webkit_user_content_manager_new();
+    g_signal_connect(content, "script-message-with-reply-received::desktop",
+        G_CALLBACK(+[](WebKitUserContentManager*, JSCValue* value, WebKitScriptMessageReply* reply, gpointer) {
+            JSCValue* answer = jsc_value_new_string(jsc_value_get_context(value), "home");
+            webkit_script_message_reply_return_value(reply, answer);
+            g_object_unref(answer);
+            return TRUE;
+        }),
+        nullptr);
+    webkit_user_content_manager_register_script_message_handler_with_reply(content, "desktop", nullptr);
+    auto* view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", content, nullptr));
+    gtk_window_set_child(GTK_WINDOW(window), GTK_WIDGET(view));
+    webkit_web_view_load_html(view, kBarePage, "file:///bare/");
+    gtk_window_present(GTK_WINDOW(window));
+    waitForTitle(main, view, "replied");
+    double firstReply = millisecondsSinceStart();
+    main.runUntil([] { return false; }, 1500ms); // let memory settle as for the shell
+    long pss = totalPss();
+    double trip = roundTrip(main, view, "window.webkit.messageHandlers.desktop.postMessage({op: 'session'})");
+    std::printf("{\"mode\":\"bare\",\"startToFirstReplyMs\":%.1f,\"pssKB\":%ld,\"roundTripMedianMs\":%.4f}\n",
+        firstReply, pss, trip);
+    gtk_window_destroy(GTK_WINDOW(window));
+    g_object_unref(content);
+    return 0;
+}
+
+int app(GLibExecutor& main)
+{
+    SignInTestService service;
+    auto folder = std::filesystem::temp_directory_path() / ("korvid-shell-bench-" + std::to_string(getpid()));
+    std::filesystem::create_directories(folder);
+    DesktopHostOptions options;
+    options.origin = service.origin();
+    options.settingsPath = folder / "settings.json";
+    DesktopHost host(main, options);
+    std::unique_ptr<DesktopWindow> window;
+    fillPlatformSeams(host, [&] { return window ? window->window() : nullptr; });
+    window = std::make_unique<DesktopWindow>(nullptr, host, DesktopWindow::Environment {main, resourcesFolder(), {}});
+    gtk_window_present(window->window());
+    auto phase = [&] { return DesktopSignIn::from(window->signIn())->controller().actions->phase().kind; };
+    main.runUntil([&] { return phase() == LoginActions::Phase::Kind::ready; }, 30s);
+    double ready = millisecondsSinceStart();
+
+    WebKitWebView* login = DesktopSignIn::from(window->signIn())->controller().browser->view();
+    webkit_web_view_evaluate_javascript(login,
+        "document.getElementById('email').value = 'demo@korvid.cn';"
+        "document.getElementById('password').value = 'korvid123';"
+        "document.querySelector('button[type=submit]').click();",
+        -1, nullptr, nullptr, nullptr, nullptr, nullptr);
+    double verified = 0;
+    auto token = host.screenObservers().subscribe([&] { verified = millisecondsSinceStart(); });
+    main.runUntil([&] { return window->surface() != nullptr; }, 30s);
+    WebKitWebView* page = DesktopSurface::from(window->surface())->page()->view();
+    waitForTitle(main, page, "Korvid 工作台 ·");
+    double firstReply = millisecondsSinceStart() - verified;
+    host.screenObservers().unsubscribe(token);
+    main.runUntil([] { return false; }, 1500ms);
+    long pss = totalPss();
+    double trip = roundTrip(main, page, "korvidDesktop.post({op: 'session'})");
+    std::printf("{\"mode\":\"app\",\"startToReadyMs\":%.1f,\"verifiedToFirstReplyMs\":%.1f,\"pssKB\":%ld,"
+                "\"roundTripMedianMs\":%.4f}\n",
+        ready, firstReply, pss, trip);
+    window.reset();
+    std::filesystem::remove_all(folder);
+    return 0;
+}
+
+}
+
+int main(int argc, char** argv)
+{
+    if (argc < 2 || !gtk_init_check()) {
+        std::fprintf(stderr, "用法：korvid-shell-bench bare|app（需要图形显示）\n");
+        return 2;
+    }
+    adw_init();
+    GLibExecutor main;
+    std::string mode = argv[1];
+    return mode == "bare" ? bare(main) : app(main);
+}
