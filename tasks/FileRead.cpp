@@ -40,10 +40,11 @@ std::string readUpTo(int fd, std::size_t limit, int& error)
     return bytes;
 }
 
-std::optional<std::string> readFileIfExists(const std::filesystem::path& file)
+namespace {
+
+std::optional<std::string> readOpened(UniqueFd fd, const std::string& name)
 {
-    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    const std::string action = "读取「" + file.filename().string() + "」";
+    const std::string action = "读取「" + name + "」";
     if (!fd) {
         if (errno == ENOENT)
             return std::nullopt;
@@ -54,6 +55,18 @@ std::optional<std::string> readFileIfExists(const std::filesystem::path& file)
     if (error != 0)
         throwFileError(action, error);
     return bytes;
+}
+
+}
+
+std::optional<std::string> readFileIfExists(const std::filesystem::path& file)
+{
+    return readOpened(UniqueFd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)), file.filename().string());
+}
+
+std::optional<std::string> readFileIfExistsAt(int folder, const std::string& name)
+{
+    return readOpened(UniqueFd(::openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)), name);
 }
 
 }

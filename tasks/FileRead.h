@@ -15,5 +15,8 @@ std::string readUpTo(int fd, std::size_t limit, int& error);
 // failure (a folder of that name, no permission) throws DesktopError naming
 // the file.
 std::optional<std::string> readFileIfExists(const std::filesystem::path& file);
+// The same for a name inside an open folder, which spares the kernel walking
+// the whole path again for each of many files.
+std::optional<std::string> readFileIfExistsAt(int folder, const std::string& name);
 
 }

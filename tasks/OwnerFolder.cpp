@@ -103,17 +103,16 @@ std::vector<OwnerFolder::Record> OwnerFolder::listTasks() const
         if (isTaskFileName(entry->d_name))
             names.emplace_back(entry->d_name);
     }
-    folder.reset();
 
     std::vector<Record> records;
     records.reserve(names.size());
     for (const auto& name : names) {
-        auto bytes = readFileIfExists(path_ / name);
+        auto bytes = readFileIfExistsAt(::dirfd(folder.get()), name);
         // A file that vanished since the listing was made by hand: the store
         // itself never deletes one while it holds the lock.
         if (!bytes)
             throwFileError("读取「" + name + "」", ENOENT);
-        records.push_back(StoreCoding::decodeRecord(*bytes, name));
+        records.push_back(StoreCoding::decodeRecord(*bytes, name, false));
     }
     return records;
 }

@@ -31,7 +31,8 @@ public:
     // The task with this lower-case id, or none when it has no file.
     std::optional<Record> readTask(const std::string& id) const;
     // Every task file of the folder, decoded, in the order the folder
-    // listing returned them. One bad file fails the whole listing.
+    // listing returned them. One bad file fails the whole listing. The
+    // records are for showing: their stored excerpts are left empty.
     std::vector<Record> listTasks() const;
 
     void writeProjects(const std::vector<Project>& projects) const;

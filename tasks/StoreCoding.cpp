@@ -171,7 +171,8 @@ namespace {
 // that broken text is always reported as such.
 class RecordDecoder {
 public:
-    RecordDecoder(std::string_view bytes, const std::string& fileName) : cursor_(bytes), fileName_(fileName) {}
+    RecordDecoder(std::string_view bytes, const std::string& fileName, bool keepExcerpts)
+        : cursor_(bytes), fileName_(fileName), keepExcerpts_(keepExcerpts) {}
 
     Record decode()
     {
@@ -392,6 +393,9 @@ private:
                     else
                         note("“bookmark”不是有效的 Base64");
                 }
+            } else if (key == "excerpt" && !keepExcerpts_ && cursor_.peek() == JsonCursor::Kind::String) {
+                expect(cursor_.skipValue());
+                attachment.excerpt.emplace();
             } else if (key == "excerpt") {
                 readOptionalString("excerpt", attachment.excerpt);
             } else if (key == "method") {
@@ -411,15 +415,16 @@ private:
 
     JsonCursor cursor_;
     const std::string& fileName_;
+    bool keepExcerpts_;
     std::string key_;
     std::string problem_;
 };
 
 }
 
-Record StoreCoding::decodeRecord(std::string_view bytes, const std::string& fileName)
+Record StoreCoding::decodeRecord(std::string_view bytes, const std::string& fileName, bool keepExcerpts)
 {
-    return RecordDecoder(bytes, fileName).decode();
+    return RecordDecoder(bytes, fileName, keepExcerpts).decode();
 }
 
 }

@@ -20,7 +20,10 @@ public:
     static std::vector<Project> decodeProjects(std::string_view bytes, const std::string& fileName);
 
     static std::string encodeRecord(const Record& record);
-    static Record decodeRecord(std::string_view bytes, const std::string& fileName);
+    // `keepExcerpts` false checks stored excerpts but keeps them empty: the
+    // listing only shows records and never writes them back, and excerpts are
+    // by far the largest part of a task file.
+    static Record decodeRecord(std::string_view bytes, const std::string& fileName, bool keepExcerpts = true);
 
     static Json projectObject(const Project& project);
 };

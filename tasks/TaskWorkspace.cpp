@@ -43,23 +43,32 @@ std::string TaskWorkspace::ownerKey(const std::string& owner)
 
 Json TaskWorkspace::display(const Record& record)
 {
+    return display(Record(record));
+}
+
+Json TaskWorkspace::display(Record&& record)
+{
     Json view = Json::object();
-    view["id"] = record.id;
-    view["title"] = record.title;
-    view["body"] = record.body;
-    view["project"] = record.project;
-    view["skill"] = record.skill;
+    view["id"] = std::move(record.id);
+    view["title"] = std::move(record.title);
+    view["body"] = std::move(record.body);
+    view["project"] = std::move(record.project);
+    view["skill"] = std::move(record.skill);
     view["revision"] = record.revision;
     view["confirmed"] = record.confirmed;
     view["updatedAt"] = formatIso8601(record.updatedAt + kReferenceDateOffset);
     Json files = Json::array();
-    for (const auto& attachment : record.attachments)
-        files.push_back(Json { { "name", attachment.name }, { "digest", attachment.digest },
-                               { "method", attachment.method.value_or("原文") } });
+    for (auto& attachment : record.attachments) {
+        Json file = Json::object();
+        file["name"] = std::move(attachment.name);
+        file["digest"] = std::move(attachment.digest);
+        file["method"] = attachment.method ? std::move(*attachment.method) : std::string("原文");
+        files.push_back(std::move(file));
+    }
     view["files"] = std::move(files);
     if (record.minute)
-        view["minute"] = Json { { "id", record.minute->id }, { "digest", record.minute->digest },
-                                { "title", record.minute->title } };
+        view["minute"] = Json { { "id", std::move(record.minute->id) }, { "digest", std::move(record.minute->digest) },
+                                { "title", std::move(record.minute->title) } };
     return view;
 }
 
@@ -71,14 +80,19 @@ Json TaskWorkspace::handle(const std::string& op, const std::string& owner, cons
 
     if (op == "workspaceOpen") {
         std::vector<Record> records = folder.listTasks();
-        std::stable_sort(records.begin(), records.end(),
-                         [](const Record& a, const Record& b) { return a.updatedAt > b.updatedAt; });
+        // Newest first; equal times keep the folder listing's order.
+        std::vector<std::size_t> order(records.size());
+        for (std::size_t i = 0; i < order.size(); ++i)
+            order[i] = i;
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b) { return records[a].updatedAt > records[b].updatedAt; });
         Json projectList = Json::array();
         for (const auto& project : projects)
             projectList.push_back(StoreCoding::projectObject(project));
         Json views = Json::array();
-        for (const auto& record : records)
-            views.push_back(display(record));
+        views.get_ref<Json::array_t&>().reserve(records.size());
+        for (std::size_t index : order)
+            views.push_back(display(std::move(records[index])));
         return Json { { "projects", std::move(projectList) }, { "records", std::move(views) } };
     }
 

@@ -95,6 +95,7 @@ public:
     // The map the page sees for a record: no bookmarks, no excerpts, the
     // update time as ISO 8601 text.
     static Json display(const Record& record);
+    static Json display(Record&& record);
 
 private:
     Json createProject(OwnerFolder& folder, const std::vector<Project>& projects,
