@@ -99,6 +99,23 @@ GdkPixbuf* load(std::string_view data)
     return GDK_PIXBUF(g_object_ref(pixbuf));
 }
 
+// A grey picture gives the recogniser a third of the pixels to threshold, with
+// the same information.
+void toGreyIfNeutral(PosterImage& image)
+{
+    const std::uint8_t* rgb = image.pixels.data();
+    std::size_t count = image.pixels.size() / 3;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (rgb[3 * i] != rgb[3 * i + 1] || rgb[3 * i] != rgb[3 * i + 2])
+            return;
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        image.pixels[i] = rgb[3 * i];
+    image.pixels.resize(count);
+    image.pixels.shrink_to_fit();
+    image.channels = 1;
+}
+
 int recordedDpi(GdkPixbuf* pixbuf)
 {
     const gchar* text = gdk_pixbuf_get_option(pixbuf, "x-dpi");
@@ -152,10 +169,10 @@ PosterImage PosterImage::decode(std::string_view data)
     image.width = width;
     image.height = height;
     image.dpi = dpi;
-    image.rgb.resize(static_cast<std::size_t>(width) * height * 3);
+    image.pixels.resize(static_cast<std::size_t>(width) * height * 3);
     for (int y = 0; y < height; ++y) {
         const guint8* in = pixels + static_cast<std::size_t>(y) * rowstride;
-        std::uint8_t* out = image.rgb.data() + static_cast<std::size_t>(y) * width * 3;
+        std::uint8_t* out = image.pixels.data() + static_cast<std::size_t>(y) * width * 3;
         if (!alpha) {
             std::memcpy(out, in, static_cast<std::size_t>(width) * 3);
             continue;
@@ -167,6 +184,7 @@ PosterImage PosterImage::decode(std::string_view data)
                 out[c] = static_cast<std::uint8_t>((in[c] * a + 255 * (255 - a) + 127) / 255);
         }
     }
+    toGreyIfNeutral(image);
     return image;
 }
 

@@ -60,7 +60,7 @@ std::string recognize(const PosterImage& image)
         ~Clear() { api.Clear(); }
     } clear { api };
 
-    api.SetImage(image.rgb.data(), image.width, image.height, 3, image.width * 3);
+    api.SetImage(image.pixels.data(), image.width, image.height, image.channels, image.width * image.channels);
     // Without a recorded density Tesseract estimates one from the text size.
     if (image.dpi > 0)
         api.SetSourceResolution(image.dpi);

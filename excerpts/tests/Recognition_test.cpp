@@ -55,7 +55,9 @@ TEST(Recognition, LargeImagesAreScaledDownNeverUp)
     PosterImage small = PosterImage::decode(png({ "small" }, 300));
     EXPECT_EQ(small.width, 300);
     EXPECT_EQ(small.height, 210);
-    EXPECT_EQ(small.rgb.size(), 300u * 210u * 3u);
+    // Black text on white: one grey channel.
+    EXPECT_EQ(small.channels, 1);
+    EXPECT_EQ(small.pixels.size(), 300u * 210u);
 }
 
 TEST(Recognition, UndecodableImagesAreRefused)
@@ -76,10 +78,11 @@ TEST(Recognition, TruncatedImageKeepsWhatWasDecodedOnWhite)
 {
     std::string image = png({ "text" });
     PosterImage partial = PosterImage::decode(image.substr(0, image.size() / 2));
-    ASSERT_EQ(partial.rgb.size(), static_cast<std::size_t>(partial.width) * partial.height * 3);
+    std::size_t row = static_cast<std::size_t>(partial.width) * partial.channels;
+    ASSERT_EQ(partial.pixels.size(), row * partial.height);
     // The last row was never decoded: white, not whatever memory held.
-    for (std::size_t i = partial.rgb.size() - partial.width * 3; i < partial.rgb.size(); ++i)
-        ASSERT_EQ(partial.rgb[i], 255) << i;
+    for (std::size_t i = partial.pixels.size() - row; i < partial.pixels.size(); ++i)
+        ASSERT_EQ(partial.pixels[i], 255) << i;
 }
 
 TEST(Recognition, OversizedPngIsRefusedBeforeDecoding)
