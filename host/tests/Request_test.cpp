@@ -1,5 +1,7 @@
 #include "host/tests/HostFixture.h"
 
+#include "host/ServiceURL.h"
+
 namespace korvid::testing {
 namespace {
 
@@ -195,6 +197,17 @@ TEST_F(RequestTest, InvalidOriginIsRefusedBeforeSending)
     host->origin = "https://example.org/base";
     EXPECT_EQ(get("/v1/me").error, "服务地址无效。");
     EXPECT_EQ(service.count(), 0u);
+}
+
+TEST(ServiceURL, OriginsAndFileURLs)
+{
+    EXPECT_EQ(serviceURL("https://[::1]:8443", "/v1/me", {}), "https://[::1]:8443/v1/me");
+    EXPECT_FALSE(serviceURL("https://", "/v1/me", {}));
+    EXPECT_FALSE(serviceURL("https://a.cn?x=1", "/v1/me", {}));
+    EXPECT_FALSE(serviceURL("https://a.cn", "v1/me", {}));
+    EXPECT_EQ(serviceURL("https://a.cn", "/v1/a b", {}), "https://a.cn/v1/a%20b");
+    EXPECT_EQ(fileURL("/opt/Korvid 桌面/resources/Desktop.html"),
+        "file:///opt/Korvid%20%E6%A1%8C%E9%9D%A2/resources/Desktop.html");
 }
 
 TEST_F(RequestTest, BodyThatCannotBeEncodedIsNotSent)
