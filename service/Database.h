@@ -22,6 +22,9 @@ public:
     Statement& operator=(const Statement&) = delete;
 
     Statement& bind(int index, std::string_view text);
+    Statement& bind(int index, const std::string& text) { return bind(index, std::string_view(text)); }
+    // Without this a string literal would bind as a bool.
+    Statement& bind(int index, const char* text) { return bind(index, std::string_view(text)); }
     Statement& bind(int index, std::int64_t number);
     Statement& bind(int index, int number) { return bind(index, static_cast<std::int64_t>(number)); }
     Statement& bind(int index, bool flag) { return bind(index, static_cast<std::int64_t>(flag ? 1 : 0)); }

@@ -13,6 +13,12 @@ LocalService::LocalService(const ServiceOptions& options)
     addSalesRoutes(router_);
     addBriefRoutes(router_);
 
+    // SO_REUSEADDR only: the library's default also sets SO_REUSEPORT, which
+    // would let a second copy share a port that is already taken.
+    server_.set_socket_options([](socket_t sock) {
+        int yes = 1;
+        setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+    });
     server_.set_payload_max_length(ServiceRouter::kMaxBodyBytes);
     server_.set_read_timeout(30);
     server_.set_write_timeout(30);
