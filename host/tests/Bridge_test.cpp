@@ -470,8 +470,25 @@ TEST_F(BridgeTest, NavigationAllowsOnlyThePage)
     EXPECT_FALSE(host->decideNavigation("file:///opt/korvid/resources/desktop.html"));
 }
 
+TEST_F(BridgeTest, AFreshHostWaitsForSignIn)
+{
+    DesktopHostOptions options;
+    options.settingsPath = settingsFolder / "fresh.json";
+    DesktopHost fresh(main, options);
+    EXPECT_EQ(fresh.screen(), Screen::authentication);
+    EXPECT_FALSE(fresh.session());
+    EXPECT_FALSE(fresh.sessionToken());
+    EXPECT_FALSE(fresh.accountID());
+    EXPECT_FALSE(fresh.webWorkspace());
+    EXPECT_TRUE(fresh.desktopPageURL().starts_with("file:///"));
+    EXPECT_TRUE(fresh.desktopPageURL().ends_with("/resources/Desktop.html"));
+}
+
 TEST_F(BridgeTest, SecondAuthenticationKeepsTheFirstSessionAndItsStore)
 {
+    host->didAuthenticate({ "token-2", "account-2", "二号" });
+    EXPECT_EQ(host->accountID(), "account-1");
+
     auto first = std::make_shared<WebsiteDataStore>();
     host->signOut();
     host->didVerify({ "token-1", "account-1", "一号" }, first);
