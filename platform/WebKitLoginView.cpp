@@ -34,6 +34,10 @@ WebKitLoginView::WebKitLoginView()
     g_signal_connect(view_.get(), "load-failed", G_CALLBACK(loadFailed), this);
     g_signal_connect(view_.get(), "decide-policy", G_CALLBACK(decidePolicy), this);
     g_signal_connect(view_.get(), "web-process-terminated", G_CALLBACK(processTerminated), this);
+    // The sign-in page's alerts and prompts show nothing: they are answered
+    // as dismissed, as in a browser without dialogs.
+    g_signal_connect(view_.get(), "script-dialog", G_CALLBACK(+[](WebKitWebView*, WebKitScriptDialog*) { return TRUE; }),
+        nullptr);
 }
 
 WebKitLoginView::~WebKitLoginView()

@@ -172,7 +172,35 @@ TEST_F(DesktopShellTest, SignsInUsesTheBridgeAndSignsOut)
     EXPECT_EQ(webkit_web_view_get_uri(mainView()), pageURL);
     EXPECT_EQ(post("{op: 'session'}")["id"], "acct-demo");
 
+    // A web workspace covers the main page without reloading it, and takes
+    // pointer, keyboard and accessibility away from it while it is open.
+    struct StubWorkspace final : WebWorkspace {
+        void stop() override { ++stops; }
+        int stops = 0;
+    };
+    std::shared_ptr<StubWorkspace> opened;
+    host->makeWebWorkspace = [&](WebWorkspaceArguments) {
+        opened = std::make_shared<StubWorkspace>();
+        return opened;
+    };
+    runScript(main, mainView(), "window.keptState = 'still here'; return true;");
+    EXPECT_EQ(post("{op: 'webWorkspace', route: 'home'}"), (Json {{"ok", true}}));
+    ASSERT_TRUE(main.runUntil([&] { return window->webWorkspaceLayer() != nullptr; }, 5s));
+    EXPECT_EQ(gtk_widget_get_opacity(window->surface()), 0.0);
+    EXPECT_FALSE(gtk_widget_get_can_target(window->surface()));
+    EXPECT_FALSE(gtk_widget_get_can_focus(window->surface()));
+    host->closeWebWorkspace();
+    ASSERT_TRUE(main.runUntil([&] { return window->webWorkspaceLayer() == nullptr; }, 5s));
+    EXPECT_EQ(opened->stops, 1);
+    EXPECT_EQ(gtk_widget_get_opacity(window->surface()), 1.0);
+    EXPECT_TRUE(gtk_widget_get_can_target(window->surface()));
+    EXPECT_EQ(runScript(main, mainView(), "return window.keptState;").value, Json("still here"));
+
+    // Signing out with a web workspace open shows the sign-in screen.
+    EXPECT_EQ(post("{op: 'webWorkspace', route: 'home'}"), (Json {{"ok", true}}));
+    ASSERT_TRUE(main.runUntil([&] { return window->webWorkspaceLayer() != nullptr; }, 5s));
     EXPECT_EQ(post("{op: 'logout'}"), Json(true));
+    EXPECT_EQ(opened->stops, 1);
     ASSERT_TRUE(main.runUntil([&] { return window->signIn() != nullptr; }, 5s));
     EXPECT_EQ(host->screen(), Screen::authentication);
     EXPECT_FALSE(host->session());
