@@ -12,15 +12,22 @@ namespace korvid {
 
 std::string readUpTo(int fd, std::size_t limit, int& error)
 {
-    error = 0;
     std::string bytes;
+    readUpTo(fd, limit, bytes, error);
+    return bytes;
+}
+
+void readUpTo(int fd, std::size_t limit, std::string& bytes, int& error)
+{
+    error = 0;
     struct stat info {};
     // The size is only a hint for the first allocation; the file may change
     // while it is read.
     std::size_t expected = 64 * 1024;
     if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0)
         expected = static_cast<std::size_t>(info.st_size) + 1;
-    bytes.resize(std::min(limit, expected));
+    // Never more room than `limit`, so no read goes past it.
+    bytes.resize(std::min(limit, std::max(bytes.size(), expected)));
     std::size_t used = 0;
     while (used < limit) {
         if (used == bytes.size())
@@ -37,36 +44,39 @@ std::string readUpTo(int fd, std::size_t limit, int& error)
         used += static_cast<std::size_t>(got);
     }
     bytes.resize(used);
-    return bytes;
 }
 
 namespace {
 
-std::optional<std::string> readOpened(UniqueFd fd, const std::string& name)
+bool readOpened(const UniqueFd& fd, const std::string& name, std::string& bytes)
 {
-    const std::string action = "读取「" + name + "」";
     if (!fd) {
         if (errno == ENOENT)
-            return std::nullopt;
-        throwFileError(action, errno);
+            return false;
+        throwFileError("读取「" + name + "」", errno);
     }
     int error = 0;
-    std::string bytes = readUpTo(fd.get(), SIZE_MAX - 1, error);
+    readUpTo(fd.get(), SIZE_MAX - 1, bytes, error);
     if (error != 0)
-        throwFileError(action, error);
-    return bytes;
+        throwFileError("读取「" + name + "」", error);
+    return true;
 }
 
 }
 
 std::optional<std::string> readFileIfExists(const std::filesystem::path& file)
 {
-    return readOpened(UniqueFd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)), file.filename().string());
+    std::string bytes;
+    UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!readOpened(fd, file.filename().string(), bytes))
+        return std::nullopt;
+    return bytes;
 }
 
-std::optional<std::string> readFileIfExistsAt(int folder, const std::string& name)
+bool readFileIfExistsAt(int folder, const std::string& name, std::string& bytes)
 {
-    return readOpened(UniqueFd(::openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK)), name);
+    UniqueFd fd(::openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    return readOpened(fd, name, bytes);
 }
 
 }

@@ -8,8 +8,10 @@
 namespace korvid {
 
 // Reads from `fd` until end of file or until `limit` bytes have come back.
-// Returns the errno of a failed read as a negative value in `error`.
+// A failed read leaves its errno in `error` (0 otherwise).
 std::string readUpTo(int fd, std::size_t limit, int& error);
+// The same into `bytes`, whose storage is reused across calls.
+void readUpTo(int fd, std::size_t limit, std::string& bytes, int& error);
 
 // The whole file, or none when no entry of that name exists. Any other
 // failure (a folder of that name, no permission) throws DesktopError naming
@@ -17,6 +19,7 @@ std::string readUpTo(int fd, std::size_t limit, int& error);
 std::optional<std::string> readFileIfExists(const std::filesystem::path& file);
 // The same for a name inside an open folder, which spares the kernel walking
 // the whole path again for each of many files.
-std::optional<std::string> readFileIfExistsAt(int folder, const std::string& name);
+// Returns false when no entry of that name exists.
+bool readFileIfExistsAt(int folder, const std::string& name, std::string& bytes);
 
 }

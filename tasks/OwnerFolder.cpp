@@ -106,13 +106,13 @@ std::vector<OwnerFolder::Record> OwnerFolder::listTasks() const
 
     std::vector<Record> records;
     records.reserve(names.size());
+    std::string bytes;
     for (const auto& name : names) {
-        auto bytes = readFileIfExistsAt(::dirfd(folder.get()), name);
-        // A file that vanished since the listing was made by hand: the store
-        // itself never deletes one while it holds the lock.
-        if (!bytes)
+        // A file that vanished since the listing was removed by hand: the
+        // store itself never deletes one, and holds the lock.
+        if (!readFileIfExistsAt(::dirfd(folder.get()), name, bytes))
             throwFileError("读取「" + name + "」", ENOENT);
-        records.push_back(StoreCoding::decodeRecord(*bytes, name, false));
+        records.push_back(StoreCoding::decodeRecord(bytes, name, false));
     }
     return records;
 }
