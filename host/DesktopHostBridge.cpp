@@ -166,9 +166,13 @@ void DesktopHost::receive(BridgeMessage message)
 
 Task<Json> DesktopHost::dispatch(std::shared_ptr<Dispatch> call)
 {
-    auto sender = call->webView.lock();
-    if (screen_ != Screen::workspace || !sender || sender != workspaceWeb_.lock() || !session_)
-        throw DesktopError("请重新登录。");
+    {
+        // Not held across the operation: a view the shell lets go must be
+        // seen as gone by the re-checks.
+        auto sender = call->webView.lock();
+        if (screen_ != Screen::workspace || !sender || sender != workspaceWeb_.lock() || !session_)
+            throw DesktopError("请重新登录。");
+    }
     call->session = *session_;
     call->operation = findOperation(call->op);
     if (!call->operation)

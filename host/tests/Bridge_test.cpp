@@ -151,6 +151,15 @@ TEST_F(BridgeTest, InspectOwnWindowGuardAndRecheck)
     host->setWorkspaceWeb(replacement);
     busy.unlock();
     expectError(wait(outcome), "工作区已关闭。");
+
+    // The main view dismantled by the shell while the driver runs.
+    host->setWorkspaceWeb(view);
+    busy.lock();
+    outcome = post(message("inspectOwnWindow"));
+    main.runUntilIdle();
+    view.reset();
+    busy.unlock();
+    expectError(wait(outcome), "工作区已关闭。");
 }
 
 // ---- Event files ---------------------------------------------------------------------
