@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <pwd.h>
+#include <unistd.h>
 
 namespace korvid {
 
@@ -31,7 +33,11 @@ std::filesystem::path TaskWorkspace::defaultRoot()
         dataHome = xdg;
     } else {
         const char* home = std::getenv("HOME");
-        dataHome = std::filesystem::path(home && home[0] ? home : "/") / ".local" / "share";
+        if (!home || !home[0]) {
+            const passwd* account = ::getpwuid(::getuid());
+            home = account && account->pw_dir ? account->pw_dir : "/";
+        }
+        dataHome = std::filesystem::path(home) / ".local" / "share";
     }
     return dataHome / (storeIdentifier(kBundleIdentifier) + "/TaskWorkspace");
 }
