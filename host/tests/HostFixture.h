@@ -24,6 +24,7 @@ struct Received {
     std::string path;
     httplib::Headers headers;
     std::string body;
+    int remotePort = 0;
 
     std::string header(const std::string& name) const
     {
@@ -50,7 +51,8 @@ public:
             Answer answer;
             {
                 std::lock_guard lock(mutex_);
-                received_.push_back({ request.method, request.target, request.path, request.headers, request.body });
+                received_.push_back({ request.method, request.target, request.path, request.headers, request.body,
+                    request.remote_port });
                 auto found = answers_.find(request.method + " " + request.path);
                 if (found == answers_.end())
                     found = answers_.find(request.path);

@@ -247,6 +247,16 @@ TEST_F(RequestTest, SeveralRequestsRunAtOnce)
     EXPECT_EQ(order, (std::vector<std::string> { "fast", "slow" }));
 }
 
+TEST_F(RequestTest, OneConnectionServesSuccessiveRequests)
+{
+    for (int i = 0; i < 3; ++i)
+        get("/v1/me");
+    auto received = service.received();
+    ASSERT_EQ(received.size(), 3u);
+    EXPECT_EQ(received[0].remotePort, received[1].remotePort);
+    EXPECT_EQ(received[1].remotePort, received[2].remotePort);
+}
+
 TEST_F(RequestTest, VerifyBuildsTheSessionLabel)
 {
     struct Case {
