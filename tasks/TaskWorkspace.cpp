@@ -55,6 +55,7 @@ Json TaskWorkspace::display(const Record& record)
 Json TaskWorkspace::display(Record&& record)
 {
     Json view = Json::object();
+    view.get_ref<Json::object_t&>().reserve(10);
     view["id"] = std::move(record.id);
     view["title"] = std::move(record.title);
     view["body"] = std::move(record.body);
@@ -64,8 +65,10 @@ Json TaskWorkspace::display(Record&& record)
     view["confirmed"] = record.confirmed;
     view["updatedAt"] = formatIso8601(record.updatedAt + kReferenceDateOffset);
     Json files = Json::array();
+    files.get_ref<Json::array_t&>().reserve(record.attachments.size());
     for (auto& attachment : record.attachments) {
         Json file = Json::object();
+        file.get_ref<Json::object_t&>().reserve(3);
         file["name"] = std::move(attachment.name);
         file["digest"] = std::move(attachment.digest);
         file["method"] = attachment.method ? std::move(*attachment.method) : std::string("原文");
