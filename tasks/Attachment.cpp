@@ -59,6 +59,7 @@ TaskWorkspace::Attachment TaskWorkspace::Attachment::inspect(const std::filesyst
         throw DesktopError("需要 15 MiB 以内的普通文件");
 
     std::string bytes;
+    struct stat opened {};
     {
         UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
         if (!fd)
@@ -67,6 +68,8 @@ TaskWorkspace::Attachment TaskWorkspace::Attachment::inspect(const std::filesyst
         bytes = readUpTo(fd.get(), kFileLimit + 1, error);
         if (error != 0)
             throwFileError("读取「" + name + "」", error);
+        if (::fstat(fd.get(), &opened) != 0)
+            throwFileError("读取「" + name + "」的文件信息", errno);
     }
     if (bytes.size() > kFileLimit)
         throw DesktopError(kNotUtf8Text);
@@ -84,7 +87,8 @@ TaskWorkspace::Attachment TaskWorkspace::Attachment::inspect(const std::filesyst
         attachment.excerpt = std::move(excerpt);
         attachment.method = stringAt(record, "method");
     }
-    attachment.bookmark = Bookmark::create(file);
+    attachment.bookmark = Bookmark::create(file, static_cast<std::uint64_t>(opened.st_dev),
+                                           static_cast<std::uint64_t>(opened.st_ino));
     return attachment;
 }
 

@@ -57,16 +57,23 @@ std::string Bookmark::create(const std::filesystem::path& file)
     std::filesystem::path absolute = std::filesystem::absolute(file, error);
     if (error)
         throwFileError("记录文件「" + file.filename().string() + "」的位置", error.value());
-    absolute = absolute.lexically_normal();
     struct stat info {};
     if (::stat(absolute.c_str(), &info) != 0)
         throwFileError("记录文件「" + file.filename().string() + "」的位置", errno);
+    return create(absolute, static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino));
+}
 
+std::string Bookmark::create(const std::filesystem::path& file, std::uint64_t device, std::uint64_t inode)
+{
+    std::error_code error;
+    std::filesystem::path absolute = std::filesystem::absolute(file, error);
+    if (error)
+        throwFileError("记录文件「" + file.filename().string() + "」的位置", error.value());
     std::string bookmark(kMagic);
     bookmark += kVersion;
-    putUint64(bookmark, static_cast<std::uint64_t>(info.st_dev));
-    putUint64(bookmark, static_cast<std::uint64_t>(info.st_ino));
-    bookmark += absolute.native();
+    putUint64(bookmark, device);
+    putUint64(bookmark, inode);
+    bookmark += absolute.lexically_normal().native();
     return bookmark;
 }
 

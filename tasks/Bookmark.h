@@ -2,6 +2,7 @@
 
 #include "tasks/UniqueFd.h"
 
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -18,6 +19,9 @@ class Bookmark {
 public:
     // Throws DesktopError when the file cannot be examined.
     static std::string create(const std::filesystem::path& file);
+    // For a file already open: the identity of what was read, so the
+    // bookmark cannot name a file swapped in after the read.
+    static std::string create(const std::filesystem::path& file, std::uint64_t device, std::uint64_t inode);
 
     // The file opened for reading, or none when the bookmark is unreadable or
     // no longer resolves to the same readable regular file.
