@@ -40,7 +40,9 @@ struct DesktopHostOptions {
 // The one controller of the application: the page bridge, the session, every
 // request to the service, the theme and the open web workspace. Everything
 // here is called and runs on the main thread (the `main` executor); only the
-// seams' work, the task queue and the network transfers run elsewhere.
+// seams' work, the task queue and the network transfers run elsewhere, and
+// they come back by posting to `main`, so its post() must be safe to call
+// from any thread.
 class DesktopHost {
 public:
     explicit DesktopHost(Executor& main, DesktopHostOptions options = {});
