@@ -2,9 +2,9 @@
 
 namespace korvid {
 
-GtkWidget* DesktopSurface::make(DesktopHost& host)
+GtkWidget* DesktopSurface::make(DesktopHost& host, std::shared_ptr<NetworkSessionStore> store)
 {
-    auto* surface = new DesktopSurface(host);
+    auto* surface = new DesktopSurface(host, std::move(store));
     // The box owns the surface; the surface owns a reference to the view.
     // (Hanging the surface on the view itself would keep the view alive.)
     GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
@@ -21,11 +21,19 @@ DesktopSurface* DesktopSurface::from(GtkWidget* widget)
     return static_cast<DesktopSurface*>(g_object_get_data(G_OBJECT(widget), "korvid-desktop-surface"));
 }
 
-DesktopSurface::DesktopSurface(DesktopHost& host)
+DesktopSurface::DesktopSurface(DesktopHost& host, std::shared_ptr<NetworkSessionStore> store)
     : host_(host)
 {
+    if (!store)
+        store = std::dynamic_pointer_cast<NetworkSessionStore>(host.verifiedStore());
     auto content = GObjectRef<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
-    auto* view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", content.get(), nullptr));
+    WebKitWebView* view = nullptr;
+    if (store) {
+        view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", store->session(),
+            "user-content-manager", content.get(), nullptr));
+    } else {
+        view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", content.get(), nullptr));
+    }
     page_ = std::make_shared<WebKitPageView>(view);
     gtk_widget_set_hexpand(GTK_WIDGET(view), TRUE);
     gtk_widget_set_vexpand(GTK_WIDGET(view), TRUE);

@@ -2,6 +2,7 @@
 
 #include "host/DesktopHost.h"
 #include "platform/BridgeChannel.h"
+#include "platform/NetworkSessionStore.h"
 #include "platform/WebKitPageView.h"
 
 #include <gtk/gtk.h>
@@ -15,14 +16,17 @@ namespace korvid {
 // when the workspace is shown and torn down with its widget.
 class DesktopSurface {
 public:
-    static GtkWidget* make(DesktopHost& host);
+    // The view browses with `store` (the sign-in browser's network session,
+    // which becomes the verified store), else with the host's verified store,
+    // else with WebKit's default session.
+    static GtkWidget* make(DesktopHost& host, std::shared_ptr<NetworkSessionStore> store = nullptr);
     ~DesktopSurface();
 
     static DesktopSurface* from(GtkWidget* widget);
     const std::shared_ptr<WebKitPageView>& page() const { return page_; }
 
 private:
-    explicit DesktopSurface(DesktopHost& host);
+    DesktopSurface(DesktopHost& host, std::shared_ptr<NetworkSessionStore> store);
     static gboolean decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
         gpointer self);
 

@@ -39,6 +39,7 @@ DesktopWindow::DesktopWindow(GtkApplication* application, DesktopHost& host, Env
 DesktopWindow::~DesktopWindow()
 {
     alive_.reset();
+    dropPreparedSurface();
     host_.screenObservers().unsubscribe(screenToken_);
     host_.webWorkspaceObservers().unsubscribe(workspaceToken_);
     gtk_window_destroy(window_);
@@ -51,6 +52,7 @@ void DesktopWindow::showScreen()
     if (shown_ == screen)
         return;
     shown_ = screen;
+    GtkWidget* prepared = std::exchange(prepared_, nullptr);
     signIn_ = stack_ = surface_ = overlayView_ = nullptr;
     if (screen == Screen::authentication) {
         DesktopHost* host = &host_;
@@ -58,13 +60,39 @@ void DesktopWindow::showScreen()
             return makeLoginActions(*host, environment_.timers, environment_.resources);
         });
         gtk_window_set_child(window_, signIn_);
+        if (prepared)
+            g_object_unref(prepared);
+        std::weak_ptr<bool> alive = alive_;
+        DesktopSignIn::from(signIn_)->controller().actions->observePhase([this, alive](const LoginActions::Phase& phase) {
+            if (phase.kind == LoginActions::Phase::Kind::ready && alive.lock())
+                prepareSurface();
+        });
         return;
     }
     stack_ = gtk_overlay_new();
-    surface_ = DesktopSurface::make(host_);
+    surface_ = prepared ? prepared : DesktopSurface::make(host_);
     gtk_overlay_set_child(GTK_OVERLAY(stack_), surface_);
+    if (prepared)
+        g_object_unref(prepared);
     gtk_window_set_child(window_, stack_);
     showWebWorkspace();
+}
+
+void DesktopWindow::prepareSurface()
+{
+    if (prepared_ || !signIn_)
+        return;
+    // The main view browses with the sign-in browser's network session: the
+    // store that will be the verified one.
+    auto* signIn = DesktopSignIn::from(signIn_);
+    prepared_ = DesktopSurface::make(host_, signIn ? signIn->controller().browser->store() : nullptr);
+    g_object_ref_sink(prepared_);
+}
+
+void DesktopWindow::dropPreparedSurface()
+{
+    if (prepared_)
+        g_object_unref(std::exchange(prepared_, nullptr));
 }
 
 void DesktopWindow::showWebWorkspace()

@@ -41,6 +41,8 @@ public:
 private:
     void showScreen();
     void showWebWorkspace();
+    void prepareSurface();
+    void dropPreparedSurface();
 
     DesktopHost& host_;
     Environment environment_;
@@ -50,6 +52,10 @@ private:
     GtkWidget* surface_ = nullptr; // the main surface in the stack
     GtkWidget* overlayView_ = nullptr;
     std::optional<Screen> shown_;
+    // The main surface made in advance, once the sign-in page is shown, so
+    // the main page is loaded by the time the sign-in completes. Its page
+    // waits until it is visible before it asks anything of the host.
+    GtkWidget* prepared_ = nullptr;
     Observers::Token screenToken_ = 0;
     Observers::Token workspaceToken_ = 0;
     std::shared_ptr<bool> alive_ = std::make_shared<bool>(true);

@@ -3,7 +3,21 @@
 #include "host/base/Bundle.h"
 #include "platform/AdwAppearance.h"
 
+#include <webkit/webkit.h>
+
+#include <cstdlib>
+
 namespace korvid {
+
+void prepareProcess()
+{
+    setenv("GSK_RENDERER", "cairo", 0);
+}
+
+void prepareWebKit()
+{
+    webkit_web_context_set_cache_model(webkit_web_context_get_default(), WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
+}
 
 void fillPlatformSeams(DesktopHost& host, std::function<GtkWindow*()> window)
 {
@@ -49,6 +63,7 @@ void KorvidDesktop::activate(GApplication*, gpointer data)
         gtk_window_present(self->window_->window());
         return;
     }
+    prepareWebKit();
     // The theme first, so the window's first frame is drawn in it.
     applyAdwAppearance(self->host_->savedAppearance());
     self->window_ = std::make_unique<DesktopWindow>(GTK_APPLICATION(self->application_), *self->host_,

@@ -3,6 +3,7 @@
 
 int main(int argc, char** argv)
 {
+    korvid::prepareProcess();
     korvid::KorvidDesktop desktop;
     return desktop.run(argc, argv);
 }

@@ -123,9 +123,15 @@ TEST_F(DesktopShellTest, SignsInUsesTheBridgeAndSignsOut)
     settle();
     testing::saveWebScreenshot(main, loginView(), "1-sign-in");
 
+    // The sign-in browser goes away with its screen.
+    gpointer signInBrowser = loginView();
+    g_object_add_weak_pointer(G_OBJECT(signInBrowser), &signInBrowser);
     signIn("demo@korvid.cn");
     ASSERT_TRUE(main.runUntil([&] { return host->screen() == Screen::workspace; }, 15s));
     ASSERT_TRUE(waitForMainPage());
+    EXPECT_TRUE(main.runUntil([&] { return signInBrowser == nullptr; }, 3s));
+    if (signInBrowser)
+        g_object_remove_weak_pointer(G_OBJECT(signInBrowser), &signInBrowser);
     EXPECT_EQ(host->session()->id, "acct-demo");
     EXPECT_TRUE(host->verifiedStore());
     settle();

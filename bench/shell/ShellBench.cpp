@@ -161,7 +161,7 @@ int bare(GLibExecutor& main)
     gtk_window_present(GTK_WINDOW(window));
     waitForTitle(main, view, "replied");
     double firstReply = millisecondsSinceStart();
-    main.runUntil([] { return false; }, 1500ms); // let memory settle as for the shell
+    main.runUntil([] { return false; }, 5s); // let memory settle as for the shell
     long pss = totalPss();
     double trip = roundTrip(main, view, "window.webkit.messageHandlers.desktop.postMessage({op: 'session'})");
     std::printf("{\"mode\":\"bare\",\"startToFirstReplyMs\":%.1f,\"pssKB\":%ld,\"roundTripMedianMs\":%.4f}\n",
@@ -188,6 +188,8 @@ int app(GLibExecutor& main)
     main.runUntil([&] { return phase() == LoginActions::Phase::Kind::ready; }, 30s);
     double ready = millisecondsSinceStart();
 
+    // A person takes seconds to type; the bench waits three before signing in.
+    main.runUntil([] { return false; }, 3s);
     WebKitWebView* login = DesktopSignIn::from(window->signIn())->controller().browser->view();
     webkit_web_view_evaluate_javascript(login,
         "document.getElementById('email').value = 'demo@korvid.cn';"
@@ -198,10 +200,16 @@ int app(GLibExecutor& main)
     auto token = host.screenObservers().subscribe([&] { verified = millisecondsSinceStart(); });
     main.runUntil([&] { return window->surface() != nullptr; }, 30s);
     WebKitWebView* page = DesktopSurface::from(window->surface())->page()->view();
+    std::fprintf(stderr, "surface %.1f ms after verification\n", millisecondsSinceStart() - verified);
+    static double verifiedAt;
+    verifiedAt = verified;
+    g_signal_connect(page, "load-changed", G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer) {
+        std::fprintf(stderr, "load event %d at %.1f ms\n", int(event), millisecondsSinceStart() - verifiedAt);
+    }), nullptr);
     waitForTitle(main, page, "Korvid 工作台 ·");
     double firstReply = millisecondsSinceStart() - verified;
     host.screenObservers().unsubscribe(token);
-    main.runUntil([] { return false; }, 1500ms);
+    main.runUntil([] { return false; }, 5s);
     long pss = totalPss();
     double trip = roundTrip(main, page, "korvidDesktop.post({op: 'session'})");
     std::printf("{\"mode\":\"app\",\"startToReadyMs\":%.1f,\"verifiedToFirstReplyMs\":%.1f,\"pssKB\":%ld,"
@@ -216,11 +224,18 @@ int app(GLibExecutor& main)
 
 int main(int argc, char** argv)
 {
+    // The shell runs with the application's own process settings; the bare
+    // window with WebKitGTK's defaults.
+    bool shell = argc >= 2 && std::string(argv[1]) == "app";
+    if (shell)
+        prepareProcess();
     if (argc < 2 || !gtk_init_check()) {
         std::fprintf(stderr, "用法：korvid-shell-bench bare|app（需要图形显示）\n");
         return 2;
     }
     adw_init();
+    if (shell)
+        prepareWebKit();
     GLibExecutor main;
     std::string mode = argv[1];
     return mode == "bare" ? bare(main) : app(main);
