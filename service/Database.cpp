@@ -122,6 +122,14 @@ std::string Statement::text(int column) const
                  : std::string();
 }
 
+std::string_view Statement::view(int column) const
+{
+    const auto* bytes = sqlite3_column_text(statement_, column);
+    int size = sqlite3_column_bytes(statement_, column);
+    return bytes ? std::string_view(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size))
+                 : std::string_view();
+}
+
 std::optional<std::string> Statement::optionalText(int column) const
 {
     if (isNull(column))

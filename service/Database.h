@@ -37,6 +37,8 @@ public:
     void reset();
 
     std::string text(int column) const;
+    // Valid until the next step or reset.
+    std::string_view view(int column) const;
     std::optional<std::string> optionalText(int column) const;
     std::int64_t integer(int column) const;
     bool isNull(int column) const;

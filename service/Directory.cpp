@@ -4,6 +4,10 @@
 #include "service/Database.h"
 #include "service/ServiceStore.h"
 
+#include <cstdio>
+#include <string_view>
+#include <vector>
+
 namespace korvid {
 
 namespace {
@@ -46,11 +50,57 @@ Json contactRow(const Statement& row)
     return contact;
 }
 
-Json tombstone(const Statement& row, int updatedColumn)
-{
-    return Json {{"id", row.text(0)}, {"deleted", true},
-        {"updatedAt", formatMillis(row.integer(updatedColumn))}};
-}
+// JSON text written field by field. Stored text always came in as parsed
+// JSON, so it is valid UTF-8; only quotes, backslashes and control
+// characters need escaping.
+struct DirectoryWriter {
+    std::string text;
+    std::int64_t lastTime = -1;
+    std::string lastTimeText;
+
+    void string(std::string_view value)
+    {
+        text += '"';
+        std::size_t run = 0;
+        for (std::size_t i = 0; i < value.size(); ++i) {
+            unsigned char c = static_cast<unsigned char>(value[i]);
+            if (c != '"' && c != '\\' && c >= 0x20)
+                continue;
+            text.append(value.data() + run, i - run);
+            run = i + 1;
+            if (c == '"' || c == '\\') {
+                text += '\\';
+                text += static_cast<char>(c);
+            } else {
+                char escaped[8];
+                std::snprintf(escaped, sizeof escaped, "\\u%04x", c);
+                text += escaped;
+            }
+        }
+        text.append(value.data() + run, value.size() - run);
+        text += '"';
+    }
+
+    void key(const char* name, bool first)
+    {
+        if (!first)
+            text += ',';
+        text += '"';
+        text += name;
+        text += "\":";
+    }
+
+    void column(const Statement& row, int index) { string(row.view(index)); }
+
+    void time(std::int64_t ms)
+    {
+        if (ms != lastTime) {
+            lastTime = ms;
+            lastTimeText = formatMillis(ms);
+        }
+        string(lastTimeText);
+    }
+};
 
 std::string text(const Json& fields, const char* key, const Json& current)
 {
@@ -78,24 +128,54 @@ std::optional<Json> contact(Database& database, const std::string& id)
 
 }
 
-Json Directory::read(Database& database, std::optional<std::int64_t> sinceMs, std::int64_t nowMs)
+std::string Directory::read(Database& database, std::optional<std::int64_t> sinceMs, std::int64_t nowMs)
 {
-    Json result = Json::object();
-    result["serverTime"] = formatMillis(nowMs);
-    auto list = [&](const char* table, const char* columns, int updatedColumn, auto project) {
+    DirectoryWriter out;
+    out.text.reserve(1 << 20);
+    out.text += "{\"serverTime\":";
+    out.string(formatMillis(nowMs));
+    auto list = [&](const char* table, const char* columns, int updatedColumn, const auto& fields) {
         std::string sql = std::string("SELECT ") + columns + " FROM " + table
             + (sinceMs ? " WHERE updated_ms >= ? ORDER BY updated_ms, id" : " WHERE deleted = 0 ORDER BY id");
         Statement query(database, sql);
         if (sinceMs)
             query.bind(1, *sinceMs);
-        Json rows = Json::array();
-        while (query.step())
-            rows.push_back(query.integer(updatedColumn + 1) ? tombstone(query, updatedColumn) : project(query));
-        return rows;
+        out.text += ",\"";
+        out.text += table;
+        out.text += "\":[";
+        bool first = true;
+        while (query.step()) {
+            out.text += first ? "{" : ",{";
+            first = false;
+            if (query.integer(updatedColumn + 1)) {
+                out.key("id", true);
+                out.column(query, 0);
+                out.text += ",\"deleted\":true";
+            } else {
+                for (std::size_t i = 0; i < fields.size(); ++i) {
+                    out.key(fields[i].first, i == 0);
+                    if (fields[i].second)
+                        out.text += query.integer(static_cast<int>(i)) ? "true" : "false";
+                    else
+                        out.column(query, static_cast<int>(i));
+                }
+            }
+            out.key("updatedAt", false);
+            out.time(query.integer(updatedColumn));
+            out.text += '}';
+        }
+        out.text += ']';
     };
-    result["companies"] = list("companies", kCompanyColumns, 11, companyRow);
-    result["contacts"] = list("contacts", kContactColumns, 7, contactRow);
-    return result;
+    // Names and kinds (true: a boolean column) in column order.
+    static const std::vector<std::pair<const char*, bool>> companyFields {{"id", false}, {"name", false},
+        {"introNote", false}, {"structure", false}, {"targetPosition", false}, {"isTarget", true},
+        {"kind", false}, {"unsure", true}, {"city", false}, {"industry", false}, {"phone", false}};
+    static const std::vector<std::pair<const char*, bool>> contactFields {{"id", false}, {"companyID", false},
+        {"name", false}, {"department", false}, {"title", false}, {"phone", false}, {"email", false}};
+    list("companies", kCompanyColumns, 11, companyFields);
+    list("contacts", kContactColumns, 7, contactFields);
+    out.text += '}';
+    return std::move(out.text);
 }
 
 std::optional<Json> Directory::company(Database& database, const std::string& id)

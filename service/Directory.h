@@ -15,8 +15,10 @@ class Database;
 class Directory {
 public:
     // Full read (live rows only) or, with `sinceMs`, every row changed at or
-    // after it, deleted ones as {"id", "deleted": true}.
-    static Json read(Database& database, std::optional<std::int64_t> sinceMs, std::int64_t nowMs);
+    // after it, deleted ones as {"id", "deleted": true, "updatedAt"}. The
+    // answer is written as JSON text straight from the rows: the directory is
+    // the largest answer of the service and is read on every sync.
+    static std::string read(Database& database, std::optional<std::int64_t> sinceMs, std::int64_t nowMs);
 
     static std::optional<Json> company(Database& database, const std::string& id);
     static Json companiesOfKind(Database& database, const std::string& kind);

@@ -19,6 +19,9 @@ LocalService::LocalService(const ServiceOptions& options)
         int yes = 1;
         setsockopt(sock, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
     });
+    // Headers and body go out in separate writes; without this Nagle's
+    // algorithm holds the body until the client's delayed ACK (tens of ms).
+    server_.set_tcp_nodelay(true);
     server_.set_payload_max_length(ServiceRouter::kMaxBodyBytes);
     server_.set_read_timeout(30);
     server_.set_write_timeout(30);

@@ -69,7 +69,9 @@ Json library(ApiRequest& request, Database& db)
             throw ApiError(400, "invalid_since", "关系库同步时间无效。");
         sinceMs = static_cast<std::int64_t>(std::floor(*seconds * 1000.0));
     }
-    return Directory::read(db, sinceMs, request.nowMs);
+    request.response.set_header("Cache-Control", "no-store");
+    request.response.set_content(Directory::read(db, sinceMs, request.nowMs), "application/json; charset=utf-8");
+    return nullptr;
 }
 
 Json companyFields(const BodyFields& fields, bool isNew)
@@ -607,7 +609,7 @@ ApiHandler documentByQuery(const char* kind)
 
 void addSalesRoutes(ServiceRouter& router)
 {
-    router.add("GET", "/v1/library", library);
+    router.add("GET", "/v1/library", library, ServiceRouter::Raw);
     router.add("GET", "/v1/library/import-history", listOf("import"));
     router.add("POST", "/v1/library/import", importCompanies);
     router.add("GET", "/v1/companies/{}", [](ApiRequest& request, Database& db) {
