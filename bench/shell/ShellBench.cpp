@@ -171,6 +171,26 @@ int bare(GLibExecutor& main)
     return 0;
 }
 
+// The bridge channel alone (relay, isolated world, one reply), answered at
+// once without the host: splits the shell's round trip into channel and host.
+int channel(GLibExecutor& main)
+{
+    GtkWidget* window = gtk_window_new();
+    WebKitUserContentManager* content = webkit_user_content_manager_new();
+    auto* view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", content, nullptr));
+    auto page = std::make_shared<WebKitPageView>(view);
+    BridgeChannel bridge(content, page, [](BridgeMessage message) { message.reply(Json {{"id", "x"}}, std::nullopt); });
+    gtk_window_set_child(GTK_WINDOW(window), GTK_WIDGET(view));
+    webkit_web_view_load_html(view, "<title>channel</title>", "file:///channel/");
+    gtk_window_present(GTK_WINDOW(window));
+    waitForTitle(main, view, "channel");
+    double trip = roundTrip(main, view, "korvidDesktop.post({op: 'session'})");
+    std::printf("{\"mode\":\"channel\",\"roundTripMedianMs\":%.4f}\n", trip);
+    gtk_window_destroy(GTK_WINDOW(window));
+    g_object_unref(content);
+    return 0;
+}
+
 int app(GLibExecutor& main)
 {
     SignInTestService service;
@@ -238,5 +258,7 @@ int main(int argc, char** argv)
         prepareWebKit();
     GLibExecutor main;
     std::string mode = argv[1];
+    if (mode == "channel")
+        return channel(main);
     return mode == "bare" ? bare(main) : app(main);
 }
