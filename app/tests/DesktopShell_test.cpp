@@ -11,6 +11,13 @@
 
 #include <gtest/gtest.h>
 
+#include <csignal>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
 namespace korvid {
 namespace {
 
@@ -216,6 +223,66 @@ TEST_F(DesktopShellTest, SignsInUsesTheBridgeAndSignsOut)
     EXPECT_EQ(stored.value, Json(nullptr));
     settle();
     testing::saveWebScreenshot(main, loginView(), "3-signed-out");
+}
+
+// The local experience service as a child process: "korvid-service --port 0
+// --data DIR", beside this test; stopped and reaped on every path.
+class LocalService {
+public:
+    explicit LocalService(const std::filesystem::path& data)
+    {
+        auto binary = executableFolder() / "korvid-service";
+        if (!std::filesystem::exists(binary))
+            return;
+        int out[2];
+        if (pipe(out) != 0)
+            return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        posix_spawn_file_actions_addclose(&actions, out[0]);
+        std::string dataArgument = data.string();
+        const char* argv[] = {binary.c_str(), "--port", "0", "--data", dataArgument.c_str(), nullptr};
+        if (posix_spawn(&pid_, binary.c_str(), &actions, nullptr, const_cast<char**>(argv), environ) != 0)
+            pid_ = 0;
+        posix_spawn_file_actions_destroy(&actions);
+        close(out[1]);
+        std::string line;
+        char c;
+        while (pid_ && read(out[0], &c, 1) == 1 && c != '\n')
+            line += c;
+        close(out[0]);
+        const std::string prefix = "listening on ";
+        if (line.rfind(prefix, 0) == 0)
+            origin = line.substr(prefix.size());
+    }
+
+    ~LocalService()
+    {
+        if (pid_) {
+            kill(pid_, SIGTERM);
+            int status = 0;
+            waitpid(pid_, &status, 0);
+        }
+    }
+
+    std::string origin;
+
+private:
+    pid_t pid_ = 0;
+};
+
+TEST_F(DesktopShellTest, SignsInToTheLocalExperienceService)
+{
+    LocalService service(folder / "service");
+    if (service.origin.empty())
+        GTEST_SKIP() << "korvid-service is not built beside the test";
+    open(service.origin);
+    signIn("demo@korvid.cn");
+    ASSERT_TRUE(main.runUntil([&] { return host->screen() == Screen::workspace; }, 20s))
+        << int(actions().phase().kind) << " " << actions().phase().message;
+    ASSERT_TRUE(waitForMainPage());
+    EXPECT_EQ(post("{op: 'session'}").value("label", ""), "demo@korvid.cn");
 }
 
 TEST_F(DesktopShellTest, ShowsFailuresAndRecoversFromThem)
