@@ -62,7 +62,7 @@ protected:
     LoginActions& actions() { return *DesktopSignIn::from(window->signIn())->controller().actions; }
     WebKitWebView* loginView() { return DesktopSignIn::from(window->signIn())->controller().browser->view(); }
 
-    bool waitForPhase(Kind kind, std::chrono::milliseconds timeout = 15s)
+    bool waitForPhase(Kind kind, std::chrono::milliseconds timeout = 40s)
     {
         return main.runUntil([&] { return window->signIn() && actions().phase().kind == kind; }, timeout);
     }
@@ -134,7 +134,7 @@ TEST_F(DesktopShellTest, SignsInUsesTheBridgeAndSignsOut)
     gpointer signInBrowser = loginView();
     g_object_add_weak_pointer(G_OBJECT(signInBrowser), &signInBrowser);
     signIn("demo@korvid.cn");
-    ASSERT_TRUE(main.runUntil([&] { return host->screen() == Screen::workspace; }, 15s));
+    ASSERT_TRUE(main.runUntil([&] { return host->screen() == Screen::workspace; }, 30s));
     ASSERT_TRUE(waitForMainPage());
     EXPECT_TRUE(main.runUntil([&] { return signInBrowser == nullptr; }, 3s));
     if (signInBrowser)
@@ -326,7 +326,7 @@ TEST_F(DesktopShellTest, RejectedAccountOffersSignInAgainAndRetry)
     auto stored = runScript(main, loginView(), "return localStorage.getItem('korvid.token');");
     EXPECT_EQ(stored.value, Json(nullptr));
     signIn("demo@korvid.cn");
-    ASSERT_TRUE(main.runUntil([&] { return host->screen() == Screen::workspace; }, 15s));
+    ASSERT_TRUE(main.runUntil([&] { return host->screen() == Screen::workspace; }, 30s));
 }
 
 }

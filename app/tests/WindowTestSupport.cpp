@@ -44,7 +44,7 @@ ScriptOutcome runScript(GLibExecutor& main, WebKitWebView* view, const std::stri
             state->done = true;
         },
         state);
-    if (!main.runUntil([state] { return state->done; }, std::chrono::seconds(10))) {
+    if (!main.runUntil([state] { return state->done; }, std::chrono::seconds(30))) {
         // The callback still owns the state; leave it to it.
         return {std::nullopt, "timed out"};
     }
