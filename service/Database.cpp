@@ -36,6 +36,17 @@ void Database::exec(std::string_view sql)
         fail(code);
 }
 
+const std::string* Database::memo() const
+{
+    return memoChanges_ == sqlite3_total_changes64(db_) ? &memo_ : nullptr;
+}
+
+void Database::setMemo(std::string text)
+{
+    memo_ = std::move(text);
+    memoChanges_ = sqlite3_total_changes64(db_);
+}
+
 std::int64_t Database::changes() const
 {
     return sqlite3_changes64(db_);

@@ -57,12 +57,19 @@ public:
     Database& operator=(const Database&) = delete;
 
     void exec(std::string_view sql);
+
+    // Text derived from the data, kept until the next row change on this
+    // connection (the service is the file's only writer).
+    const std::string* memo() const;
+    void setMemo(std::string text);
     std::int64_t changes() const;
     sqlite3* handle() const { return db_; }
     [[noreturn]] void fail(int code) const;
 
 private:
     sqlite3* db_ = nullptr;
+    std::int64_t memoChanges_ = -1;
+    std::string memo_;
 };
 
 // BEGIN IMMEDIATE ... COMMIT; rolls back when left without commit().

@@ -130,10 +130,14 @@ std::optional<Json> contact(Database& database, const std::string& id)
 
 std::string Directory::read(Database& database, std::optional<std::int64_t> sinceMs, std::int64_t nowMs)
 {
+    DirectoryWriter head;
+    head.text = "{\"serverTime\":";
+    head.string(formatMillis(nowMs));
+    // The full directory only changes when rows do: reuse its text.
+    if (const std::string* cached = sinceMs ? nullptr : database.memo())
+        return head.text + *cached;
     DirectoryWriter out;
     out.text.reserve(1 << 20);
-    out.text += "{\"serverTime\":";
-    out.string(formatMillis(nowMs));
     auto list = [&](const char* table, const char* columns, int updatedColumn, const auto& fields) {
         std::string sql = std::string("SELECT ") + columns + " FROM " + table
             + (sinceMs ? " WHERE updated_ms >= ? ORDER BY updated_ms, id" : " WHERE deleted = 0 ORDER BY id");
@@ -175,7 +179,9 @@ std::string Directory::read(Database& database, std::optional<std::int64_t> sinc
     list("companies", kCompanyColumns, 11, companyFields);
     list("contacts", kContactColumns, 7, contactFields);
     out.text += '}';
-    return std::move(out.text);
+    if (!sinceMs)
+        database.setMemo(out.text);
+    return head.text + out.text;
 }
 
 std::optional<Json> Directory::company(Database& database, const std::string& id)
