@@ -1,6 +1,8 @@
 #include "app/KorvidDesktop.h"
 
+#include "host/LocalServices.h"
 #include "host/base/Bundle.h"
+#include "tasks/TaskWorkspace.h"
 #include "platform/AdwAppearance.h"
 
 #include <webkit/webkit.h>
@@ -33,6 +35,7 @@ KorvidDesktop::KorvidDesktop()
     : host_(std::make_unique<DesktopHost>(main_))
 {
     fillSeams();
+    connectLocalServices(*host_, std::make_shared<TaskWorkspace>(TaskWorkspace::defaultRoot()));
 }
 
 KorvidDesktop::~KorvidDesktop()

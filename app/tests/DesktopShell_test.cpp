@@ -18,6 +18,10 @@
 
 extern char** environ;
 
+#include "driver/AccessibilityStatus.h"
+#include "host/LocalServices.h"
+#include "tasks/TaskWorkspace.h"
+
 namespace korvid {
 namespace {
 
@@ -282,7 +286,22 @@ TEST_F(DesktopShellTest, SignsInToTheLocalExperienceService)
     ASSERT_TRUE(main.runUntil([&] { return host->screen() == Screen::workspace; }, 20s))
         << int(actions().phase().kind) << " " << actions().phase().message;
     ASSERT_TRUE(waitForMainPage());
-    EXPECT_EQ(post("{op: 'session'}").value("label", ""), "demo@korvid.cn");
+    auto session = post("{op: 'session'}");
+    EXPECT_EQ(session.value("label", ""), "demo@korvid.cn");
+
+    // The product's own subsystems behind the bridge: the task workspace on
+    // disk, the service's sales desk, and the driver reading this window.
+    connectLocalServices(*host, std::make_shared<TaskWorkspace>(folder / "TaskWorkspace"));
+    const std::string owner = session.value("id", "");
+    EXPECT_EQ(post("{op: 'workspaceOpen', owner: '" + owner + "'}"),
+        (Json {{"projects", Json::array()}, {"records", Json::array()}}));
+    auto partners = post("{op: 'sales', action: 'partners', owner: '" + owner + "'}");
+    EXPECT_TRUE(partners.is_object()) << partners.dump();
+    if (!accessibilityAvailable())
+        GTEST_SKIP() << "no accessibility bus";
+    auto inspected = post("{op: 'inspectOwnWindow'}");
+    ASSERT_TRUE(inspected.is_object()) << inspected.dump();
+    EXPECT_GT(inspected.value("elements", 0), 0) << inspected.dump();
 }
 
 TEST_F(DesktopShellTest, ShowsFailuresAndRecoversFromThem)
