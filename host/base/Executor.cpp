@@ -60,55 +60,13 @@ bool ManualExecutor::runUntil(const std::function<bool()>& done, int timeoutMs)
     return done();
 }
 
-SerialQueue::SerialQueue()
-    : thread_([this] { run(); })
+WorkerThreads::WorkerThreads(unsigned threads)
 {
-}
-
-SerialQueue::~SerialQueue()
-{
-    {
-        std::lock_guard lock(mutex_);
-        stopping_ = true;
-    }
-    wake_.notify_all();
-    thread_.join();
-}
-
-void SerialQueue::post(std::function<void()> work)
-{
-    {
-        std::lock_guard lock(mutex_);
-        queue_.push_back(std::move(work));
-    }
-    wake_.notify_one();
-}
-
-void SerialQueue::run()
-{
-    for (;;) {
-        std::function<void()> work;
-        {
-            std::unique_lock lock(mutex_);
-            wake_.wait(lock, [&] { return stopping_ || !queue_.empty(); });
-            if (queue_.empty())
-                return;
-            work = std::move(queue_.front());
-            queue_.pop_front();
-        }
-        runGuarded(work);
-    }
-}
-
-BackgroundPool::BackgroundPool(unsigned threads)
-{
-    if (threads == 0)
-        threads = 1;
     for (unsigned i = 0; i < threads; ++i)
         threads_.emplace_back([this] { run(); });
 }
 
-BackgroundPool::~BackgroundPool()
+WorkerThreads::~WorkerThreads()
 {
     {
         std::lock_guard lock(mutex_);
@@ -119,7 +77,7 @@ BackgroundPool::~BackgroundPool()
         thread.join();
 }
 
-void BackgroundPool::post(std::function<void()> work)
+void WorkerThreads::post(std::function<void()> work)
 {
     {
         std::lock_guard lock(mutex_);
@@ -128,7 +86,7 @@ void BackgroundPool::post(std::function<void()> work)
     wake_.notify_one();
 }
 
-void BackgroundPool::run()
+void WorkerThreads::run()
 {
     for (;;) {
         std::function<void()> work;

@@ -34,36 +34,16 @@ private:
     std::deque<std::function<void()>> queue_;
 };
 
-// One worker thread with a FIFO: work runs one item at a time, in order.
-// The destructor finishes queued work, then joins.
-class SerialQueue final : public Executor {
+// Worker threads taking work from one FIFO. The destructor finishes queued
+// work, then joins.
+class WorkerThreads : public Executor {
 public:
-    SerialQueue();
-    ~SerialQueue() override;
-    SerialQueue(const SerialQueue&) = delete;
-    SerialQueue& operator=(const SerialQueue&) = delete;
+    explicit WorkerThreads(unsigned threads);
+    ~WorkerThreads() override;
+    WorkerThreads(const WorkerThreads&) = delete;
+    WorkerThreads& operator=(const WorkerThreads&) = delete;
 
-    void post(std::function<void()> work) override;
-
-private:
-    void run();
-
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::deque<std::function<void()>> queue_;
-    bool stopping_ = false;
-    std::thread thread_;
-};
-
-// Detached background work on a small pool of threads.
-class BackgroundPool final : public Executor {
-public:
-    explicit BackgroundPool(unsigned threads = 2);
-    ~BackgroundPool() override;
-    BackgroundPool(const BackgroundPool&) = delete;
-    BackgroundPool& operator=(const BackgroundPool&) = delete;
-
-    void post(std::function<void()> work) override;
+    void post(std::function<void()> work) final;
 
 private:
     void run();
@@ -73,6 +53,18 @@ private:
     std::deque<std::function<void()>> queue_;
     bool stopping_ = false;
     std::vector<std::thread> threads_;
+};
+
+// One worker thread: work runs one item at a time, in order.
+class SerialQueue final : public WorkerThreads {
+public:
+    SerialQueue() : WorkerThreads(1) {}
+};
+
+// Detached background work on a small pool of threads.
+class BackgroundPool final : public WorkerThreads {
+public:
+    explicit BackgroundPool(unsigned threads = 2) : WorkerThreads(threads == 0 ? 1 : threads) {}
 };
 
 }
