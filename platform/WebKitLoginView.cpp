@@ -44,6 +44,13 @@ WebKitLoginView::~WebKitLoginView()
 {
     g_signal_handlers_disconnect_by_data(view_.get(), this);
     webkit_web_view_stop_loading(view_.get());
+    // WebKit parks the web process of a closed http(s) page in its process
+    // cache for later pages of the same site (the cache model set after the
+    // default context exists does not shrink that cache), so a finished
+    // sign-in would keep a whole web process alive beside the main page.
+    // This process hosts only the sign-in pages: the main page, a local
+    // file, never shares it.
+    webkit_web_view_terminate_web_process(view_.get());
 }
 
 void WebKitLoginView::stopLoading()
