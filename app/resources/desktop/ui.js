@@ -127,6 +127,12 @@
     </span>`;
   }
 
+  // The submit button of a form whose action is `action`.
+  function SubmitButton({action, children, disabled, kind}) {
+    return html`<button type="submit" class=${kind || 'primary'} disabled=${disabled || action.busy}
+      aria-busy=${action.busy ? 'true' : 'false'}>${action.busy && action.slow ? html`<${Spinner} />` : null}${children}</button>`;
+  }
+
   function Field({label, children, hint}) {
     return html`<label class="field"><span class="field-label">${label}</span>${children}${hint ? html`<span class="field-hint">${hint}</span>` : null}</label>`;
   }
@@ -215,12 +221,36 @@
     </div>`;
   }
 
+  // Picks a company of the synced library by name; `value` is its id.
+  function CompanyPicker({value, onChange, label, required}) {
+    const directory = K.desk.directory.value.data;
+    const library = directory ? directory.library : null;
+    const current = value && library && library.companies.get(value);
+    const [text, setText] = useState(current ? current.name : '');
+    const listId = useMemo(() => `companies-${Math.random().toString(36).slice(2)}`, []);
+    const matches = useMemo(() => {
+      if (!directory || !text.trim()) return [];
+      return K.directory.filter(directory.index, {query: text}).slice(0, 12);
+    }, [directory, text]);
+    const input = event => {
+      const name = event.currentTarget.value;
+      setText(name);
+      const exact = directory && directory.index.rows.find(row => row.company.name === name.trim());
+      onChange(exact ? exact.company.id : '');
+    };
+    return html`<${Field} label=${label || '客户企业'} hint=${text && !value ? '请从列表中选择关系库里的企业' : ''}>
+      <input type="text" list=${listId} value=${text} onInput=${input} required=${required}
+        placeholder=${library ? '输入企业名称搜索' : '关系库同步后可选择'} />
+      <datalist id=${listId}>${matches.map(row => html`<option key=${row.company.id} value=${row.company.name} />`)}</datalist>
+    <//>`;
+  }
+
   // Opens a route inside the page.
   function Link({to, children, className}) {
     return html`<a href="#" class=${className} onClick=${event => { event.preventDefault(); window.navigate(to); }}>${children}</a>`;
   }
 
   K.ui = {html, h, Fragment, useState, useEffect, useMemo, useRef, useCallback, useLayoutEffect, signal, useSignal,
-    useLoad, useAction, Spinner, Progress, ErrorNote, Empty, Loaded, ActionButton, Field, Badge, VirtualList, Toolbar,
-    Tabs, Link, remembered};
+    useLoad, useAction, Spinner, Progress, ErrorNote, Empty, Loaded, ActionButton, SubmitButton, Field, Badge, VirtualList, Toolbar,
+    Tabs, Link, CompanyPicker, remembered};
 })();
