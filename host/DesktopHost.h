@@ -13,6 +13,7 @@
 #include "host/base/Json.h"
 #include "sales/QueryItem.h"
 
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -152,10 +153,14 @@ public:
     BackgroundPool& background() { return *background_; }
     SettingsFile& settings() { return settings_; }
 
+    // The page operations the bridge answers, in table order.
+    static std::vector<std::string> operationNames();
+
 private:
     struct Dispatch;
     struct Operation;
     static const Operation* findOperation(const std::string& op);
+    static const std::array<Operation, 22>& operations();
 
     bool admits(const BridgeMessage& message) const;
     Task<Json> dispatch(std::shared_ptr<Dispatch> call);

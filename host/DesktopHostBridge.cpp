@@ -96,7 +96,7 @@ struct DesktopHost::Operation {
     const char* recheckMessage;
 };
 
-const DesktopHost::Operation* DesktopHost::findOperation(const std::string& op)
+const std::array<DesktopHost::Operation, 22>& DesktopHost::operations()
 {
     using H = DesktopHost;
     static constexpr const char* kSignIn = "请先登录对应的 Korvid 账号。";
@@ -125,10 +125,23 @@ const DesktopHost::Operation* DesktopHost::findOperation(const std::string& op)
         { "meetingFile", Guard::signedInOwner, "请先登录。", &H::opMeetingFile, Recheck::accountAndToken, kAccountSwitched },
         { "sales", Guard::signedInOwner, "请先登录当前账号。", &H::opSales, Recheck::accountAndToken, kAccountSwitched },
     } };
-    for (const auto& operation : kOperations)
+    return kOperations;
+}
+
+const DesktopHost::Operation* DesktopHost::findOperation(const std::string& op)
+{
+    for (const auto& operation : operations())
         if (operation.op == op)
             return &operation;
     return nullptr;
+}
+
+std::vector<std::string> DesktopHost::operationNames()
+{
+    std::vector<std::string> names;
+    for (const auto& operation : operations())
+        names.emplace_back(operation.op);
+    return names;
 }
 
 bool DesktopHost::admits(const BridgeMessage& message) const

@@ -173,6 +173,14 @@ SalesEndpoint::SalesEndpoint(const Json& message)
     }
 }
 
+std::vector<std::string> SalesEndpoint::actionNames()
+{
+    std::vector<std::string> names;
+    for (const auto& action : kActions)
+        names.emplace_back(action.name);
+    return names;
+}
+
 Json SalesEndpoint::directory(std::string_view bytes, bool incremental)
 {
     Json reply = Json::parse(bytes, nullptr, false);

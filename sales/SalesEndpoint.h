@@ -29,6 +29,9 @@ public:
     // known fields only, deleted rows dropped (or, when incremental, turned
     // into tombstones). Throws DesktopError.
     static Json directory(std::string_view bytes, bool incremental);
+
+    // The actions of the table, in table order.
+    static std::vector<std::string> actionNames();
 };
 
 }

@@ -42,7 +42,10 @@
       good: read('--good'), bad: read('--bad')};
   }
 
-  // stages: [{label, amount, count, code}]
+  // Axis labels short enough for a narrow card.
+  const SHORT = {lead: '线索', contact: '接触', qualify: '确认', proposal: '报价', negotiation: '谈判', won: '赢单', lost: '输单'};
+
+  // stages: [{stage, label, amount, count}]
   function PipelineChart({stages, height}) {
     const box = useRef(null);
     const [failed, setFailed] = useState('');
@@ -60,7 +63,7 @@
       loadUPlot().then(uPlot => {
         if (gone || !box.current) return;
         const c = colours();
-        const labels = stages.map(stage => stage.label);
+        const labels = stages.map(stage => SHORT[stage.stage] || stage.label);
         const x = stages.map((_, i) => i);
         const amounts = stages.map(stage => Math.round((stage.amount || 0) / 1000) / 10);
         const width = Math.max(200, box.current.clientWidth);

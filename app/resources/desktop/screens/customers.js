@@ -75,8 +75,10 @@
     const [draft, setDraft] = useState(Object.assign({}, EMPTY_COMPANY, company || {}));
     const save = useAction();
     const id = useMemo(() => (company && company.id) || K.tasks.newId(), [company]);
-    const field = name => event => setDraft(Object.assign({}, draft, {[name]: event.currentTarget.type === 'checkbox'
-      ? event.currentTarget.checked : event.currentTarget.value}));
+    const field = name => event => {
+      const value = event.currentTarget.type === 'checkbox' ? event.currentTarget.checked : event.currentTarget.value;
+      setDraft(d => Object.assign({}, d, {[name]: value}));
+    };
     const submit = event => {
       event.preventDefault();
       const body = {name: draft.name.trim(), introNote: draft.introNote, structure: draft.structure,

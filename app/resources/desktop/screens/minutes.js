@@ -24,7 +24,10 @@
       setDraft({title: outcome.value.name || '', text: outcome.value.text || '', companyID: companyID || '',
         date: F.dayKey(new Date()), attendees: ''});
     });
-    const set = name => event => setDraft(Object.assign({}, draft, {[name]: event.currentTarget.value}));
+    const set = name => event => {
+      const value = event.currentTarget.value;
+      setDraft(d => Object.assign({}, d, {[name]: value}));
+    };
     const submit = event => {
       event.preventDefault();
       const id = K.tasks.newId();
@@ -51,7 +54,7 @@
       <h3 class="wide">归档纪要</h3>
       <${Field} label="标题"><input type="text" required maxlength="120" value=${draft.title} onInput=${set('title')} /><//>
       <${Field} label="会议日期"><input type="date" value=${draft.date} onInput=${set('date')} /><//>
-      ${companyID ? null : html`<${CompanyPicker} value=${draft.companyID} onChange=${id => setDraft(Object.assign({}, draft, {companyID: id}))} />`}
+      ${companyID ? null : html`<${CompanyPicker} value=${draft.companyID} onChange=${id => setDraft(d => Object.assign({}, d, {companyID: id}))} />`}
       <${Field} label="参会人" hint="用逗号或顿号分隔"><input type="text" value=${draft.attendees} onInput=${set('attendees')} /><//>
       <div class="wide"><${Field} label="纪要正文" hint=${`${length} / ${TEXT_LIMIT} 字符`}>
         <textarea rows="8" value=${draft.text} onInput=${set('text')}></textarea><//></div>

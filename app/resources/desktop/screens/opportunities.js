@@ -52,7 +52,10 @@
       owner: record.owner || ''} : BLANK);
     const save = useAction();
     const id = useMemo(() => (record && record.id) || K.tasks.newId(), [record]);
-    const set = name => event => setDraft(Object.assign({}, draft, {[name]: event.currentTarget.value}));
+    const set = name => event => {
+      const value = event.currentTarget.value;
+      setDraft(d => Object.assign({}, d, {[name]: value}));
+    };
     const amount = draft.amount.trim() === '' ? 0 : Number(draft.amount);
     const valid = draft.title.trim() && draft.companyID && Number.isInteger(amount) && amount >= 0;
     const submit = event => {
@@ -67,7 +70,7 @@
     return html`<form class="card form" onSubmit=${submit} aria-label=${record ? '编辑商机' : '新建商机'}>
       <h3 class="wide">${record ? '编辑商机' : '新建商机'}</h3>
       <${Field} label="商机名称"><input type="text" required maxlength="120" value=${draft.title} onInput=${set('title')} /><//>
-      <${CompanyPicker} value=${draft.companyID} required onChange=${companyID => setDraft(Object.assign({}, draft, {companyID}))} />
+      <${CompanyPicker} value=${draft.companyID} required onChange=${companyID => setDraft(d => Object.assign({}, d, {companyID}))} />
       <${Field} label="金额（元）"><input type="number" min="0" step="1" value=${draft.amount} onInput=${set('amount')} /><//>
       ${record ? null : html`<${Field} label="阶段"><select value=${draft.stage} onChange=${set('stage')}>
         ${F.STAGES.map(s => html`<option value=${s.code}>${s.label}</option>`)}</select><//>`}
@@ -85,7 +88,10 @@
   function FollowupForm({desk, record, onSaved}) {
     const [draft, setDraft] = useState({note: '', nextStep: record.nextStep || '', dueDate: record.dueDate || ''});
     const save = useAction();
-    const set = name => event => setDraft(Object.assign({}, draft, {[name]: event.currentTarget.value}));
+    const set = name => event => {
+      const value = event.currentTarget.value;
+      setDraft(d => Object.assign({}, d, {[name]: value}));
+    };
     const submit = event => {
       event.preventDefault();
       const body = {note: draft.note.trim(), nextStep: draft.nextStep};
@@ -167,9 +173,11 @@
   }
 
   function Opportunities({desk, route}) {
-    const [which, setWhich] = useState(bucket);
+    const [chosen, setWhich] = useState(bucket);
     const [creating, setCreating] = useState(false);
     const detail = route.page === 'opportunity';
+    // A record opened from elsewhere is shown beside the whole list.
+    const which = detail && chosen === 'evidence' ? 'all' : chosen;
     const choose = next => { bucket = next; setWhich(next); if (detail) desk.navigate('opportunities'); };
     return html`<div class="page">
       <${Toolbar} title="商机">

@@ -16,7 +16,10 @@
       contact: profile ? profile.contact || '' : '', notes: profile ? profile.notes || '' : '',
       regions: profile ? (profile.regions || []).join('、') : '', capabilities: profile ? (profile.capabilities || []).join('、') : ''});
     const save = useAction();
-    const set = name => event => setDraft(Object.assign({}, draft, {[name]: event.currentTarget.value}));
+    const set = name => event => {
+      const value = event.currentTarget.value;
+      setDraft(d => Object.assign({}, d, {[name]: value}));
+    };
     const submit = event => {
       event.preventDefault();
       const body = {name: draft.name.trim(), tier: draft.tier, contact: draft.contact, notes: draft.notes,

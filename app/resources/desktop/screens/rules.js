@@ -15,8 +15,10 @@
       action: rule ? rule.action || '' : '', enabled: rule ? rule.enabled !== false : true});
     const save = useAction();
     const id = useMemo(() => (rule && rule.id) || K.tasks.newId(), [rule]);
-    const set = name => event => setDraft(Object.assign({}, draft, {[name]: event.currentTarget.type === 'checkbox'
-      ? event.currentTarget.checked : event.currentTarget.value}));
+    const set = name => event => {
+      const value = event.currentTarget.type === 'checkbox' ? event.currentTarget.checked : event.currentTarget.value;
+      setDraft(d => Object.assign({}, d, {[name]: value}));
+    };
     const submit = event => {
       event.preventDefault();
       const body = {name: draft.name.trim(), keywords: words(draft.keywords), action: draft.action, enabled: draft.enabled};

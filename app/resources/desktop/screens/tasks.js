@@ -37,7 +37,10 @@
     const [draft, setDraft] = useState({name: '', goal: '', companyId: ''});
     const [id] = useState(() => T.newId());
     const save = useAction();
-    const set = name => event => setDraft(Object.assign({}, draft, {[name]: event.currentTarget.value}));
+    const set = name => event => {
+      const value = event.currentTarget.value;
+      setDraft(d => Object.assign({}, d, {[name]: value}));
+    };
     const submit = event => {
       event.preventDefault();
       save.run(() => desk.bridge.call('projectCreate', {id, name: draft.name, goal: draft.goal, companyId: draft.companyId}))
@@ -46,7 +49,7 @@
     return html`<form class="card form" onSubmit=${submit} aria-label="新建项目">
       <h3 class="wide">新建项目</h3>
       <${Field} label="项目名称" hint="1 至 80 个字符"><input type="text" required maxlength="80" value=${draft.name} onInput=${set('name')} /><//>
-      <${CompanyPicker} label="关联客户（可选）" value=${draft.companyId} onChange=${companyId => setDraft(Object.assign({}, draft, {companyId}))} />
+      <${CompanyPicker} label="关联客户（可选）" value=${draft.companyId} onChange=${companyId => setDraft(d => Object.assign({}, d, {companyId}))} />
       <div class="wide"><${Field} label="项目目标（可选）"><textarea rows="2" maxlength="500" value=${draft.goal} onInput=${set('goal')}></textarea><//></div>
       <div class="form-actions"><${SubmitButton} action=${save} disabled=${!draft.name.trim()}>创建项目</${SubmitButton}>
         <button type="button" onClick=${onCancel}>取消</button>
@@ -67,14 +70,17 @@
     const [note, setNote] = useState('');
     const minutes = useLoad('minutes', () => desk.bridge.sales('minutes'));
     const minuteItems = minutes.data && !minutes.data.minutesUnavailable ? minutes.data.items || [] : [];
-    const set = name => event => setDraft(Object.assign({}, draft, {[name]: event.currentTarget.value}));
+    const set = name => event => {
+      const value = event.currentTarget.value;
+      setDraft(d => Object.assign({}, d, {[name]: value}));
+    };
     const files = record ? record.files : [];
     const kept = new Set(draft.fileIDs);
     const dirty = JSON.stringify(draftOf(record)) !== JSON.stringify(draft);
 
     const pickMinute = async event => {
       const chosen = minuteItems.find(m => m.id === event.currentTarget.value);
-      if (!chosen) { setDraft(Object.assign({}, draft, {minute: null})); return; }
+      if (!chosen) { setDraft(d => Object.assign({}, d, {minute: null})); return; }
       const outcome = await action.run(async () => ({id: chosen.id, digest: await sha256(chosen.text || ''),
         title: String(chosen.title || '').slice(0, 80)}));
       if (outcome.ok) setDraft(d => Object.assign({}, d, {minute: outcome.value}));
@@ -85,7 +91,13 @@
     const attach = () => action.run(() => desk.bridge.call('taskAttach', T.draftPayload(id, record, draft))).then(outcome => {
       if (!outcome.ok) return;
       setNote(outcome.value.message || '');
-      if (outcome.value.record) onRecord(outcome.value.record);
+      const view = outcome.value.record;
+      if (!view) return;
+      // The files just added are part of the draft from now on.
+      const before = new Set(files.map(f => f.digest));
+      const added = view.files.map(f => f.digest).filter(digest => !before.has(digest));
+      setDraft(d => Object.assign({}, d, {fileIDs: [...d.fileIDs, ...added]}));
+      onRecord(view);
     });
     // Unsaved changes are saved first: the host confirms what it has stored.
     const confirm = () => action.run(async () => {
@@ -118,8 +130,11 @@
         <div class="wide"><h4>附件（最多 5 个）</h4>
           ${files.length ? html`<ul class="list">${files.map(f => html`<li key=${f.digest}>
             <label class="check grow"><input type="checkbox" checked=${kept.has(f.digest)}
-              onChange=${event => setDraft(Object.assign({}, draft, {fileIDs: event.currentTarget.checked
-                ? files.map(x => x.digest).filter(d => d === f.digest || kept.has(d)) : draft.fileIDs.filter(d => d !== f.digest)}))} />
+              onChange=${event => {
+                const on = event.currentTarget.checked;
+                setDraft(d => Object.assign({}, d, {fileIDs: on ? files.map(x => x.digest).filter(x => x === f.digest || d.fileIDs.includes(x))
+                  : d.fileIDs.filter(x => x !== f.digest)}));
+              }} />
               <span class="clip">${f.name}</span></label><span class="row-meta">${f.method}</span></li>`)}</ul>
             <p class="muted small">取消勾选的附件在保存后移除。</p>`
             : html`<p class="muted small">还没有附件。可添加文本、PDF、Word、Excel 或图片。</p>`}</div>
@@ -170,7 +185,7 @@
   }
 
   // The remote brief of a confirmed task.
-  function Brief({desk, record}) {
+  function Brief({desk, record, onChanged}) {
     const status = useLoad(`brief:${record.id}`, () => desk.bridge.call('taskStatus', {id: record.id}));
     const start = useAction();
     const [budget, setBudget] = useState('2');
@@ -179,7 +194,9 @@
     const running = brief && brief.state === 'running';
     useEffect(() => {
       if (!running) return undefined;
-      const timer = setTimeout(() => status.reload(), 2000);
+      const timer = setTimeout(() => status.reload().then(outcome => {
+        if (outcome.ok && outcome.value.state !== 'running') onChanged();
+      }), 2000);
       return () => clearTimeout(timer);
     }, [running, brief]);
     const payload = T.startPayload(record, budget);
@@ -190,7 +207,7 @@
       start.run(() => desk.bridge.call('taskStart', payload)).then(outcome => {
         if (!outcome.ok) return;
         if (outcome.value.scopeError) setScopeError(outcome.value.scopeError);
-        else status.replace(outcome.value);
+        else { status.replace(outcome.value); onChanged(); }
       });
     };
     return html`<section class="card" aria-labelledby="brief-head">
@@ -205,13 +222,13 @@
           ${scopeError ? html`<div class="error-note" role="alert">无法开始：${scopeError}</div>` : null}` : null}
         ${b.state === 'running' ? html`<p role="status"><${K.ui.Spinner} /> 助手正在执行，已完成 ${b.progress || 0}%。</p>` : null}
         ${b.state === 'review' || b.state === 'done' ? html`<p class="pre card" style="background:var(--surface-2)">${b.result || ''}</p>` : null}
-        ${b.state === 'review' ? html`<${Review} desk=${desk} record=${record} brief=${b} onBrief=${value => status.replace(value)} key=${b.version} />` : null}
+        ${b.state === 'review' ? html`<${Review} desk=${desk} record=${record} brief=${b} onBrief=${value => { status.replace(value); onChanged(); }} key=${b.version} />` : null}
         ${b.state === 'done' && b.decision ? html`<p class="muted" style="margin-top:8px">审阅结论：${b.decision.verdict === 'revise' ? '需要修改' : '可以交付'}${b.decision.comment ? `，${b.decision.comment}` : ''}</p>` : null}
       `}<//>
     </section>`;
   }
 
-  function ConfirmedTask({desk, record, projects}) {
+  function ConfirmedTask({desk, record, projects, onBriefChanged}) {
     const project = projects.find(p => p.id === record.project);
     return html`<div class="pane">
       <div class="card"><div class="card-head"><h2 class="clip">${record.title || '未命名任务'}</h2><${Badge} tone="good">已确认</${Badge}></div>
@@ -220,7 +237,7 @@
           <dt>版本</dt><dd>${record.revision} · ${F.dateTime(record.updatedAt)}</dd></dl>
         <p class="pre" style="margin-top:10px">${record.body}</p>
         <h4 style="margin-top:12px">附件</h4><${Sources} desk=${desk} record=${record} key=${record.revision} /></div>
-      <${Brief} desk=${desk} record=${record} key=${record.id} />
+      <${Brief} desk=${desk} record=${record} key=${record.id} onChanged=${onBriefChanged} />
     </div>`;
   }
 
@@ -245,7 +262,9 @@
     const workspace = useLoad('workspace', () => desk.bridge.call('workspaceOpen'));
     const data = workspace.data;
     const confirmedIds = data ? T.stateBatches(data.records.filter(r => r.confirmed)) : [];
-    const states = useLoad(data ? `taskStates:${confirmedIds.flat().join(',')}` : null, async () => {
+    // Brief states are asked again when a brief changed here.
+    const [briefChanges, setBriefChanges] = useState(0);
+    const states = useLoad(data ? `taskStates:${briefChanges}:${confirmedIds.flat().join(',')}` : null, async () => {
       const replies = [];
       for (const ids of confirmedIds) replies.push(await desk.bridge.call('taskStates', {ids}));
       return T.statesById(replies);
@@ -254,7 +273,7 @@
     const [creatingProject, setCreatingProject] = useState(false);
     // Reloading after a conflict starts the editor again from the stored task.
     const [generation, setGeneration] = useState(0);
-    const reload = () => { setGeneration(n => n + 1); return workspace.reload(); };
+    const reload = () => workspace.reload().then(outcome => { setGeneration(n => n + 1); return outcome; });
     const selected = route.page === 'task' ? route.id : null;
     const record = data && selected ? data.records.find(r => r.id === selected.toLowerCase()) || null : null;
     const onRecord = view => workspace.replace(Object.assign({}, data, {records: T.replaceRecord(data.records, view)}));
@@ -274,7 +293,8 @@
         <div class=${`split${selected ? ' has-detail' : ''}`}>
           <div class="master"><${TaskList} desk=${desk} data=${d} states=${states.data || new Map()} project=${project} selected=${selected} /></div>
           ${!selected ? html`<div class="detail-placeholder"><p class="empty-title">选择一项任务</p><p class="empty-hint">编辑草稿、添加附件、确认后交给助手执行。</p></div>`
-            : record && record.confirmed ? html`<${ConfirmedTask} desk=${desk} record=${record} projects=${d.projects} key=${record.id} />`
+            : record && record.confirmed ? html`<${ConfirmedTask} desk=${desk} record=${record} projects=${d.projects} key=${record.id}
+                onBriefChanged=${() => setBriefChanges(n => n + 1)} />`
             : html`<div><button type="button" class="back only-narrow" onClick=${() => desk.navigate('tasks')}>← 返回任务</button>
                 <${TaskEditor} desk=${desk} id=${selected.toLowerCase()} record=${record} projects=${d.projects} reload=${reload}
                   onRecord=${onRecord} key=${`${selected}:${generation}`} /></div>`}
