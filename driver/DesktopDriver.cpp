@@ -74,7 +74,7 @@ bool isArrayOfObjects(const Json& value)
 Options defaultOptions()
 {
     Options options;
-    options.executable = resourcesFolder() / "cua-driver";
+    options.executable = bundledHelper("cua-driver");
     options.bundleIdentifier = kBundleIdentifier;
     options.pid = static_cast<std::int32_t>(::getpid());
     return options;

@@ -17,11 +17,11 @@ struct Module {
     KorvidMediaFree free = nullptr;
 };
 
-// Loaded once, beside the executable, and kept for the life of the process.
+// Loaded once, from the private helper folder, and kept for the life of the process.
 const Module& module(const char* file, std::once_flag& once, Module& slot)
 {
     std::call_once(once, [&] {
-        std::string path = (executableFolder() / file).string();
+        std::string path = bundledHelper(file).string();
         // Lazy binding: only the symbols a read really uses get resolved.
         void* handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
         if (!handle)

@@ -1,17 +1,42 @@
 // korvid-service: the local experience service. Prints
 // "listening on http://127.0.0.1:PORT" once it accepts connections and stops
 // cleanly on SIGINT or SIGTERM.
+#include "host/base/Bundle.h"
 #include "host/base/DesktopError.h"
 #include "service/LocalService.h"
 
 #include <csignal>
 #include <cstdio>
+#include <cstring>
 #include <pthread.h>
 #include <thread>
 
 int main(int argc, char** argv)
 {
     using namespace korvid;
+    // Also the source of the manual page (help2man reads it at build time).
+    if (argc == 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
+        std::printf("%s", ServiceOptions::usage());
+        std::fputs("本机体验服务：在 127.0.0.1 上提供 Korvid 服务的全部接口、登录页和演示数据，\n"
+                   "供 korvid-desktop 在本机试用和测试。收到 SIGINT 或 SIGTERM 时处理完进行中的请求后退出。\n"
+                   "\n"
+                   "选项：\n"
+                   "  --port N                监听端口，默认 8787；0 表示任选空闲端口\n"
+                   "  --data 目录             数据目录，默认 $XDG_DATA_HOME/korvid-service\n"
+                   "                          （即 ~/.local/share/korvid-service）\n"
+                   "  --brief-step-ms N       远程任务简报每一步的间隔（毫秒）\n"
+                   "  --token-ttl-seconds N   登录令牌的有效期（秒）\n"
+                   "  --seed-companies N      首次启动时生成的演示公司数\n"
+                   "  --seed-contacts N       首次启动时生成的演示联系人数\n"
+                   "  -h, --help              显示本帮助并退出\n"
+                   "  -V, --version           显示版本并退出\n",
+            stdout);
+        return 0;
+    }
+    if (argc == 2 && (!std::strcmp(argv[1], "--version") || !std::strcmp(argv[1], "-V"))) {
+        std::printf("korvid-service %s\n", applicationVersion());
+        return 0;
+    }
     ServiceOptions options;
     try {
         options = ServiceOptions::parse(std::vector<std::string>(argv + 1, argv + argc));

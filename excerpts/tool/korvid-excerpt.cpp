@@ -3,9 +3,11 @@
 // {"name", "error"}. Exits with status 1 if any file failed.
 #include "excerpts/EventSource.h"
 #include "excerpts/ExcerptText.h"
+#include "host/base/Bundle.h"
 #include "host/base/DesktopError.h"
 
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <string>
 
@@ -27,6 +29,25 @@ int main(int argc, char** argv)
     if (argc < 2) {
         std::fputs("用法：korvid-excerpt 文件...\n", stderr);
         return 2;
+    }
+    // Also the source of the manual page (help2man reads it at build time).
+    // A file really named like an option is given as ./--help.
+    if (argc == 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
+        std::fputs("用法：korvid-excerpt 文件...\n"
+                   "按 Korvid 桌面版的方式读取每个文件的文字摘录，每个文件输出一行 JSON：\n"
+                   "{\"name\", \"digest\", \"excerpt\", \"method\"}；读不了的文件输出\n"
+                   "{\"name\", \"error\"}，其中是中文原因。支持文本、PDF、图片（文字识别）、Word 和 Excel 文件。\n"
+                   "有文件读取失败时退出状态为 1。\n"
+                   "\n"
+                   "选项：\n"
+                   "  -h, --help       显示本帮助并退出\n"
+                   "  -V, --version    显示版本并退出\n",
+            stdout);
+        return 0;
+    }
+    if (argc == 2 && (!std::strcmp(argv[1], "--version") || !std::strcmp(argv[1], "-V"))) {
+        std::printf("korvid-excerpt %s\n", korvid::applicationVersion());
+        return 0;
     }
     int status = 0;
     for (int i = 1; i < argc; ++i) {
