@@ -6,6 +6,27 @@ namespace korvid {
 
 namespace {
 
+// Our scripts read an untrusted page: they run in a world of their own, where
+// the page's redefinitions of URL, storage or DOM methods do not reach them.
+constexpr const char* kScriptWorld = "korvid-signin";
+
+// Whether `response` asks to be saved rather than shown: a
+// "Content-Disposition" whose type is "attachment", in any letter case.
+bool isAttachment(WebKitURIResponse* response)
+{
+    SoupMessageHeaders* headers = webkit_uri_response_get_http_headers(response);
+    const char* disposition = headers ? soup_message_headers_get_one(headers, "Content-Disposition") : nullptr;
+    if (!disposition)
+        return false;
+    while (g_ascii_isspace(*disposition))
+        ++disposition;
+    constexpr std::size_t length = sizeof("attachment") - 1;
+    if (g_ascii_strncasecmp(disposition, "attachment", length) != 0)
+        return false;
+    char next = disposition[length];
+    return next == '\0' || next == ';' || g_ascii_isspace(next);
+}
+
 struct Evaluation {
     std::weak_ptr<WebKitLoginView> owner;
     LoginWebView::EvaluationDone done;
@@ -34,6 +55,12 @@ WebKitLoginView::WebKitLoginView()
     g_signal_connect(view_.get(), "load-failed", G_CALLBACK(loadFailed), this);
     g_signal_connect(view_.get(), "decide-policy", G_CALLBACK(decidePolicy), this);
     g_signal_connect(view_.get(), "web-process-terminated", G_CALLBACK(processTerminated), this);
+    // The sign-in view never saves anything: a download that starts anyway
+    // (a link with a download attribute, a script's blob) ends at once. The
+    // session belongs to this view until the host adopts it after sign-in.
+    g_signal_connect(session.get(), "download-started",
+        G_CALLBACK(+[](WebKitNetworkSession*, WebKitDownload* download, gpointer) { webkit_download_cancel(download); }),
+        this);
     // The sign-in page's alerts and prompts show nothing: they are answered
     // as dismissed, as in a browser without dialogs.
     g_signal_connect(view_.get(), "script-dialog", G_CALLBACK(+[](WebKitWebView*, WebKitScriptDialog*) { return TRUE; }),
@@ -43,6 +70,7 @@ WebKitLoginView::WebKitLoginView()
 WebKitLoginView::~WebKitLoginView()
 {
     g_signal_handlers_disconnect_by_data(view_.get(), this);
+    g_signal_handlers_disconnect_by_data(store_->session(), this);
     webkit_web_view_stop_loading(view_.get());
     // WebKit parks the web process of a closed http(s) page in its process
     // cache for later pages of the same site (the cache model set after the
@@ -70,8 +98,8 @@ NavigationID WebKitLoginView::load(const std::string& url, std::chrono::seconds)
 void WebKitLoginView::replaceUserScripts(const std::string& source)
 {
     webkit_user_content_manager_remove_all_scripts(content_.get());
-    WebKitUserScript* script = webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
-        WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END, nullptr, nullptr);
+    WebKitUserScript* script = webkit_user_script_new_for_world(source.c_str(), WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+        WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_END, kScriptWorld, nullptr, nullptr);
     webkit_user_content_manager_add_script(content_.get(), script);
     webkit_user_script_unref(script);
 }
@@ -80,7 +108,7 @@ void WebKitLoginView::evaluateAsyncFunction(const std::string& body, const Json&
 {
     auto* pending = new Evaluation {weak_from_this(), std::move(done)};
     webkit_web_view_call_async_javascript_function(view_.get(), body.c_str(), static_cast<gssize>(body.size()),
-        variantFromJson(arguments), nullptr, nullptr, nullptr,
+        variantFromJson(arguments), kScriptWorld, nullptr, nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
             std::unique_ptr<Evaluation> pending(static_cast<Evaluation*>(data));
             GError* error = nullptr;
@@ -125,7 +153,15 @@ void WebKitLoginView::loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointe
         if (delegate)
             delegate->didStartProvisionalNavigation(self->current_);
     } else if (event == WEBKIT_LOAD_FINISHED) {
-        if (delegate)
+        if (!delegate)
+            return;
+        // WebKit answers a load it refuses outright (a blocked port, say)
+        // with an empty page rather than a failure; the sign-in never loads
+        // one itself.
+        const char* uri = webkit_web_view_get_uri(self->view_.get());
+        if (uri && g_str_has_prefix(uri, "about:"))
+            delegate->didFail(self->current_, WEBKIT_NETWORK_ERROR_FAILED);
+        else
             delegate->didFinish(self->current_);
     }
 }
@@ -139,6 +175,10 @@ gboolean WebKitLoginView::loadFailed(WebKitWebView*, WebKitLoadEvent event, char
     int code = error ? error->code : 0;
     if (error && error->domain == WEBKIT_NETWORK_ERROR && error->code == WEBKIT_NETWORK_ERROR_CANCELLED)
         code = kCancelledLoadCode;
+    // A load WebKit refuses before it starts (a blocked port, say) fails
+    // without a start event: the failure belongs to the load still awaited.
+    if (self->requested_ && code != kCancelledLoadCode)
+        self->current_ = std::exchange(self->requested_, 0);
     if (event == WEBKIT_LOAD_STARTED || event == WEBKIT_LOAD_REDIRECTED)
         delegate->didFailProvisionalNavigation(self->current_, code);
     else
@@ -152,21 +192,28 @@ gboolean WebKitLoginView::decidePolicy(WebKitWebView*, WebKitPolicyDecision* dec
 {
     if (type != WEBKIT_POLICY_DECISION_TYPE_RESPONSE)
         return FALSE;
-    auto* self = static_cast<WebKitLoginView*>(data);
-    auto delegate = self->delegate_.lock();
-    if (!delegate)
-        return FALSE;
     auto* response = WEBKIT_RESPONSE_POLICY_DECISION(decision);
-    bool mainFrame = webkit_response_policy_decision_is_main_frame_main_resource(response);
     WebKitURIResponse* uriResponse = webkit_response_policy_decision_get_response(response);
-    std::optional<int> status;
-    const char* uri = webkit_uri_response_get_uri(uriResponse);
-    if (uri && (g_str_has_prefix(uri, "http:") || g_str_has_prefix(uri, "https:")))
-        status = static_cast<int>(webkit_uri_response_get_status_code(uriResponse));
-    if (delegate->decideResponse(mainFrame, status))
-        return FALSE;
-    webkit_policy_decision_ignore(decision);
-    return TRUE;
+    auto* self = static_cast<WebKitLoginView*>(data);
+    if (auto delegate = self->delegate_.lock()) {
+        bool mainFrame = webkit_response_policy_decision_is_main_frame_main_resource(response);
+        std::optional<int> status;
+        const char* uri = webkit_uri_response_get_uri(uriResponse);
+        if (uri && (g_str_has_prefix(uri, "http:") || g_str_has_prefix(uri, "https:")))
+            status = static_cast<int>(webkit_uri_response_get_status_code(uriResponse));
+        if (!delegate->decideResponse(mainFrame, status)) {
+            webkit_policy_decision_ignore(decision);
+            return TRUE;
+        }
+    }
+    // What WebKit would download rather than show (an attachment, a type it
+    // cannot display) is refused in every frame: the sign-in view never
+    // saves anything.
+    if (isAttachment(uriResponse) || !webkit_response_policy_decision_is_mime_type_supported(response)) {
+        webkit_policy_decision_ignore(decision);
+        return TRUE;
+    }
+    return FALSE;
 }
 
 void WebKitLoginView::processTerminated(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer data)

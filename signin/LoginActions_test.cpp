@@ -336,6 +336,30 @@ TEST_F(LoginActionsTest, NavigationFailuresDependOnCodeHostAndPhase)
     EXPECT_EQ(actions->phase().kind, Kind::ready);
 }
 
+// A load WebKit refuses outright reports a failure with no start (or starts,
+// then ends on an empty page the view reports as failed): either way the
+// failure shows at once, and the finish that follows starts no probe.
+TEST_F(LoginActionsTest, LoadRefusedBeforeItStartsFailsAtOnce)
+{
+    actions->start();
+    main.runUntilIdle();
+    auto navigation = view->lastNavigation;
+    actions->didFailProvisionalNavigation(navigation, -1);
+    EXPECT_EQ(actions->phase(), LoginActions::Phase::failed("无法连接本机体验服务，请重新加载。"));
+    actions->didFinish(navigation);
+    main.runUntilIdle();
+    EXPECT_TRUE(view->evaluations.empty());
+
+    actions->start();
+    main.runUntilIdle();
+    navigation = view->lastNavigation;
+    actions->didStartProvisionalNavigation(navigation);
+    actions->didFail(navigation, -1);
+    EXPECT_EQ(actions->phase(), LoginActions::Phase::failed("无法连接本机体验服务，请重新加载。"));
+    timers.advance(LoginActions::kLoadTimeout, main);
+    EXPECT_EQ(actions->phase(), LoginActions::Phase::failed("无法连接本机体验服务，请重新加载。"));
+}
+
 TEST_F(LoginActionsTest, TokenIsVerifiedAndHandedOverExactlyOnce)
 {
     loadPage();

@@ -30,10 +30,10 @@ public:
     // the navigation callbacks report for this load.
     virtual NavigationID load(const std::string& url, std::chrono::seconds timeout) = 0;
     // Drops every user script and adds `source`, run at document end in all
-    // frames of the page's own script world.
+    // frames of a script world of our own, apart from the page's scripts.
     virtual void replaceUserScripts(const std::string& source) = 0;
     // Runs `body` as an async function in the main frame with `arguments`'
-    // keys as local variables.
+    // keys as local variables, in the same world as the user scripts.
     virtual void evaluateAsyncFunction(const std::string& body, const Json& arguments, EvaluationDone done) = 0;
     // Removes every kind of website data, then calls `done`.
     virtual void removeAllWebsiteData(std::function<void()> done) = 0;
