@@ -4,6 +4,7 @@
 #include "host/base/Bundle.h"
 #include "tasks/TaskWorkspace.h"
 #include "platform/AdwAppearance.h"
+#include "webworkspace/WebWorkspaceView.h"
 
 #include <webkit/webkit.h>
 
@@ -31,10 +32,22 @@ void fillPlatformSeams(DesktopHost& host, std::function<GtkWindow*()> window)
     host.requestScreenCapture = [] {};
 }
 
+void connectWebWorkspaces(DesktopHost& host, WebKitWebWorkspace::Desktop desktop)
+{
+    host.makeWebWorkspace = webKitWebWorkspaces(std::move(desktop));
+}
+
+WebWorkspaceViewFactory webWorkspaceLayer()
+{
+    return WebWorkspaceView::factory();
+}
+
 KorvidDesktop::KorvidDesktop()
-    : host_(std::make_unique<DesktopHost>(main_))
+    : webWorkspaceView(webWorkspaceLayer())
+    , host_(std::make_unique<DesktopHost>(main_))
 {
     fillSeams();
+    connectWebWorkspaces(*host_, WebKitWebWorkspace::defaultDesktop());
     connectLocalServices(*host_, std::make_shared<TaskWorkspace>(TaskWorkspace::defaultRoot()));
 }
 

@@ -4,6 +4,7 @@
 #include "host/DesktopHost.h"
 #include "platform/FileChoosers.h"
 #include "platform/GLibExecutor.h"
+#include "platform/WebKitWebWorkspace.h"
 
 #include <adwaita.h>
 
@@ -15,6 +16,11 @@ namespace korvid {
 // choosers over `window()`, the theme, and screen capture (always allowed on
 // X11).
 void fillPlatformSeams(DesktopHost& host, std::function<GtkWindow*()> window);
+
+// Web workspaces on WebKit for the host, and their layer over the main
+// surface for the window's environment.
+void connectWebWorkspaces(DesktopHost& host, WebKitWebWorkspace::Desktop desktop);
+WebWorkspaceViewFactory webWorkspaceLayer();
 
 // Process-wide choices made before GTK starts: GTK's cairo renderer, which
 // draws the same window with about 70 MB less memory than the GL one here

@@ -341,15 +341,19 @@ Task<Json> DesktopHost::openWebWorkspace(std::shared_ptr<Dispatch> call, WebWork
         throw DesktopError("网页工作区暂不可用，请稍后重试。");
     arguments.store = verifiedStore_;
 
+    // Every exit acts only for the account that opened the workspace: an old
+    // workspace's late exit must not close, navigate or sign out another
+    // account's desk.
     std::weak_ptr<DesktopHost*> weakHost = self_;
-    arguments.onLogout = [weakHost] {
-        if (auto host = weakHost.lock())
+    arguments.onLogout = [weakHost, account = call->session.id] {
+        auto host = weakHost.lock();
+        if (host && (*host)->accountID() == account)
             (*host)->signOut();
     };
     if (arguments.companyID) {
-        arguments.companyExit = [weakHost, id = *arguments.companyID](bool reopenMinutes) {
+        arguments.companyExit = [weakHost, account = call->session.id, id = *arguments.companyID](bool reopenMinutes) {
             auto host = weakHost.lock();
-            if (!host)
+            if (!host || (*host)->accountID() != account)
                 return;
             DesktopHost& self = **host;
             if (!reopenMinutes) {

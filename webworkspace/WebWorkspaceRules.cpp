@@ -28,10 +28,11 @@ bool isFragmentCharacter(unsigned char c)
 }
 
 // Inside a query name or value; "&", "=", "+" and "#" are encoded so that an
-// id holding them reads back unchanged.
+// id holding them reads back unchanged, and "'" because the web view encodes
+// it in the frame's URL, which must equal the entry for the exits to work.
 bool isQueryCharacter(unsigned char c)
 {
-    return isUnreserved(c) || std::string_view("!$'()*,:@/?").find(static_cast<char>(c)) != std::string_view::npos;
+    return isUnreserved(c) || std::string_view("!$()*,:@/?").find(static_cast<char>(c)) != std::string_view::npos;
 }
 
 template <class Keep>

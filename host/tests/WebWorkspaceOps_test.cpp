@@ -200,6 +200,26 @@ TEST_F(WebWorkspaceOpsTest, LogoutExitSignsOutAndOutlivingTheHostIsHarmless)
     arguments.companyExit = nullptr;
 }
 
+TEST_F(WebWorkspaceOpsTest, EveryExitActsOnlyForTheAccountThatOpenedIt)
+{
+    expectValue(call(message("webCompany", { { "id", "c1" } })), Json { { "ok", true } });
+    auto old = open()->arguments;
+
+    host->signOut();
+    host->didVerify({ "token-2", "account-2", "二号" }, store);
+    host->setWorkspaceWeb(view);
+    expectValue(call(Json { { "op", "webWorkspace" }, { "owner", "account-2" }, { "route", "home" } }),
+        Json { { "ok", true } });
+    old.companyExit(true);
+    old.companyExit(false);
+    old.onLogout();
+    EXPECT_EQ(host->screen(), Screen::workspace);
+    EXPECT_EQ(host->accountID(), "account-2");
+    EXPECT_TRUE(host->webWorkspace());
+    EXPECT_TRUE(view->calls.empty());
+    EXPECT_TRUE(view->scripts.empty());
+}
+
 TEST_F(WebWorkspaceOpsTest, AnExitMayDropItsOwnWorkspaceSafely)
 {
     // The exit runs inside the workspace; the host must not destroy it under
