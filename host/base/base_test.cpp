@@ -1,3 +1,4 @@
+#include "host/base/Bundle.h"
 #include "host/base/DesktopError.h"
 #include "host/base/Digest.h"
 #include "host/base/Executor.h"
@@ -8,6 +9,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <gtest/gtest.h>
 
 using namespace korvid;
@@ -171,4 +173,26 @@ TEST(Executor, ManualExecutorRunsWorkPostedFromOtherThreads)
         pool.post([&] { main.post([&] { ++onMain; ++done; }); });
     EXPECT_TRUE(main.runUntil([&] { return done.load() == 20; }));
     EXPECT_EQ(onMain, 20);
+}
+
+TEST(Bundle, FindsPagesAndHelpersInTheBuildFolderAndWhenInstalled)
+{
+    namespace fs = std::filesystem;
+    fs::path root = fs::temp_directory_path() / ("korvid-bundle-" + Uuid::random().string());
+    fs::create_directories(root / "build" / "bin" / "resources");
+    fs::create_directories(root / "prefix" / "bin");
+    std::ofstream(root / "build" / "bin" / "resources" / "cua-driver") << "";
+
+    // The build folder: pages and the driver in resources/, modules beside the programs.
+    fs::path built = root / "build" / "bin";
+    EXPECT_EQ(resourcesFolderFor(built), built / "resources");
+    EXPECT_EQ(bundledHelperFor(built, "cua-driver"), built / "resources" / "cua-driver");
+    EXPECT_EQ(bundledHelperFor(built, "korvid-excerpt-pdf.so"), built / "korvid-excerpt-pdf.so");
+
+    // Installed under any prefix: share/ and libexec/ next to bin/, even
+    // when nothing is there yet (the caller then reports it missing).
+    fs::path installed = root / "prefix" / "bin";
+    EXPECT_EQ(resourcesFolderFor(installed), root / "prefix" / "share" / "korvid-desktop");
+    EXPECT_EQ(bundledHelperFor(installed, "cua-driver"), root / "prefix" / "libexec" / "korvid-desktop" / "cua-driver");
+    fs::remove_all(root);
 }
