@@ -15,6 +15,7 @@
   const sessionState = signal(K.viewstate.idle());
   const epoch = signal(0);
   const loadedScreens = signal(0);
+  const visible = signal(false);
   const directory = signal(K.viewstate.idle());
   const timings = {};
 
@@ -162,7 +163,7 @@
       <main class="main" ref=${main} id="main" tabindex="-1">
         ${session.status === 'error' && !who
           ? html`<div class="page"><${K.ui.ErrorNote} text=${session.error} onRetry=${start} retryLabel="重新读取账号" /></div>`
-          : who ? html`<${Screen} current=${current} />` : html`<div class="loading-block" aria-busy="true"></div>`}
+          : who || visible.value ? html`<${Screen} current=${current} />` : html`<div class="loading-block" aria-busy="true"></div>`}
       </main>
     </div>`;
   }
@@ -185,7 +186,11 @@
 
   const sessionTask = K.viewstate.createTask({get: () => sessionState.value, set: value => { sessionState.value = value; }});
 
+  // Screens draw as soon as the page is on screen; their data follows the
+  // account ("session" is asked first by the bridge module).
   function start() {
+    desk.mark('shown');
+    visible.value = true;
     return sessionTask.run(() => bridge.session()).then(outcome => {
       if (!outcome.ok) return;
       account.value = outcome.value;
@@ -198,6 +203,7 @@
   }
   bridge.onAccount(value => { if (!value) account.value = null; });
 
+  desk.mark('scriptsRun');
   render(html`<${Shell} />`, document.getElementById('app'));
   ensureScreen(route.value.section).catch(() => {});
 

@@ -78,7 +78,7 @@
   const AGENT_STATES = {running: ['处理中', 'accent'], done: ['已完成', 'good'], idle: ['空闲', '']};
 
   function Assistant({desk}) {
-    const owner = desk.bridge.owner;
+    const owner = desk.account.value.id;
     const [id] = useState(() => agentSession(owner));
     const status = useLoad(`agent:${id}`, () => desk.bridge.sales('agentStatus', {id}));
     const send = useAction();
@@ -134,7 +134,8 @@
       <//>
       <${Tabs} label="对话与助手" current=${tab} onChange=${next => desk.navigate(next === 'assistant' ? 'assistant' : 'chat')}
         tabs=${[{id: 'conversations', label: '对话'}, {id: 'assistant', label: '助手'}]} />
-      ${tab === 'assistant' ? html`<${Assistant} desk=${desk} />` : html`<div class=${`split${selected || creating ? ' has-detail' : ''}`}>
+      ${tab === 'assistant' ? (desk.account.value ? html`<${Assistant} desk=${desk} key=${desk.account.value.id} />`
+        : html`<div class="loading-block" aria-busy="true"></div>`) : html`<div class=${`split${selected || creating ? ' has-detail' : ''}`}>
         <div class="master"><${Loaded} state=${conversations} isEmpty=${d => !(d.items || []).length}
           emptyView=${html`<${Empty} title="还没有对话" hint="点“新对话”，向助手提一个销售问题。" />`}>
           ${d => html`<div class="card pick" role="list">${d.items.map(c => html`<button type="button" role="listitem" key=${c.id}

@@ -46,14 +46,15 @@
     const deliveries = useLoad('deliveries', () => desk.bridge.sales('deliveries'));
     const briefs = useLoad('home.briefs', () => loadBriefs(desk));
     const now = new Date();
+    useEffect(() => { desk.mark('homeShown'); }, []);
     useEffect(() => {
-      if (opportunities.data) desk.mark('homeDrawn');
-    }, [opportunities.data !== null]);
+      if (opportunities.data && outcomes.data) desk.mark('homeDrawn');
+    }, [opportunities.data !== null && outcomes.data !== null]);
     const hour = now.getHours();
     const greeting = hour < 11 ? '早上好' : hour < 14 ? '中午好' : hour < 18 ? '下午好' : '晚上好';
 
     return html`<div class="page">
-      <${Toolbar} title=${`${greeting}，${who ? who.label : ''}`} sub=${`${now.getMonth() + 1}月${now.getDate()}日`}>
+      <${Toolbar} title=${who ? `${greeting}，${who.label}` : greeting} sub=${`${now.getMonth() + 1}月${now.getDate()}日`}>
         <button type="button" onClick=${() => desk.salesDesk.invalidate()}>刷新</button>
       <//>
 

@@ -115,7 +115,8 @@
       <div class="card form" role="group" aria-label="任务草稿">
         <div class="card-head wide"><h3>${record ? '编辑任务' : '新任务'}</h3>
           <span class="muted small">${record ? `版本 ${record.revision} · ${F.dateTime(record.updatedAt)}` : '尚未保存'}</span></div>
-        <${Field} label="标题" hint="可留空，确认时取交付说明第一行"><input type="text" maxlength="80" value=${draft.title} onInput=${set('title')} /><//>
+        <${Field} label="标题"><input type="text" maxlength="80" value=${draft.title} onInput=${set('title')}
+          placeholder="可留空：确认时取交付说明的第一行" /><//>
         <${Field} label="所属项目"><select value=${draft.project} onChange=${set('project')}>
           <option value="">不归属项目</option>${projects.map(p => html`<option value=${p.id}>${p.name}</option>`)}</select><//>
         <${Field} label="技能"><select value=${draft.skill} onChange=${set('skill')}>
