@@ -43,6 +43,9 @@ DesktopSurface::DesktopSurface(DesktopHost& host, std::shared_ptr<NetworkSession
     });
     host_.setWorkspaceWeb(page_);
     g_signal_connect(view, "decide-policy", G_CALLBACK(decidePolicy), this);
+    // The main page is an application, not a browser: no Back, Reload or
+    // Inspect, only editing where there is text.
+    g_signal_connect(view, "context-menu", G_CALLBACK(editingContextMenu), this);
     webkit_web_view_load_uri(view, host_.desktopPageURL().c_str());
 }
 

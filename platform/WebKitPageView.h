@@ -23,6 +23,12 @@ private:
     GObjectRef<WebKitWebView> view_;
 };
 
+// A "context-menu" handler for pages that are an application rather than a
+// browser: of WebKit's menu it keeps only the editing items (cut, copy,
+// paste, select all) with Chinese labels, and shows no menu when none is
+// left.
+gboolean editingContextMenu(WebKitWebView*, WebKitContextMenu* menu, WebKitHitTestResult*, gpointer);
+
 // The X11 id of `widget`'s toplevel, once it is mapped on an X11 display.
 std::optional<std::uint64_t> x11WindowID(GtkWidget* widget);
 
