@@ -52,4 +52,5 @@ trap cleanup EXIT
 status=0
 dbus-run-session -- xvfb-run -a -s "-screen 0 1280x900x24" \
   ctest --test-dir "$build" --output-on-failure -j 2 "$@" || status=$?
+[ "$#" -gt 0 ] || scripts/package-test.sh || status=$?  # full runs also build and check the Debian package
 exit "$status"
