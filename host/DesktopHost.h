@@ -4,6 +4,7 @@
 #include "host/BridgeMessage.h"
 #include "host/DesktopAppearance.h"
 #include "host/DesktopLoginSession.h"
+#include "host/FileChoice.h"
 #include "host/HttpTransport.h"
 #include "host/Observers.h"
 #include "host/PageView.h"
@@ -119,9 +120,10 @@ public:
     // Each is called on the main thread unless noted; while one is unset, the
     // operation that needs it replies a Chinese error.
 
-    // File choosers (the shell). Cancelling gives none / an empty list.
-    std::function<void(std::function<void(std::optional<std::filesystem::path>)>)> selectEventFile;
-    std::function<void(std::function<void(std::vector<std::filesystem::path>)>)> selectTaskFiles;
+    // File choosers (the shell): one file for events, several for tasks.
+    // Cancelling gives no files.
+    std::function<void(std::function<void(FileChoice)>)> selectEventFile;
+    std::function<void(std::function<void(FileChoice)>)> selectTaskFiles;
 
     // Permissions. Unset: accessibility not trusted, requests do nothing,
     // screen capture allowed (X11).

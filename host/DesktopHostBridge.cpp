@@ -280,13 +280,16 @@ Task<Json> DesktopHost::opEventFile(std::shared_ptr<Dispatch> call)
 {
     if (!selectEventFile)
         throw DesktopError("暂时无法选择活动来源文件，请稍后重试。");
-    auto chosen = co_await fromCallback<std::optional<std::filesystem::path>>(resume_, selectEventFile);
-    if (!chosen)
+    auto choice = co_await fromCallback<FileChoice>(resume_, selectEventFile);
+    if (!choice.failure.empty())
+        throw DesktopError(choice.failure);
+    if (choice.files.empty())
         co_return cancelled();
+    std::filesystem::path chosen = choice.files.front();
     recheck(*call);
     if (!inspectEventFile)
         throw DesktopError("暂时无法读取活动来源文件，请稍后重试。");
-    Json record = co_await runOn(*background_, resume_, [inspect = inspectEventFile, file = *chosen] { return inspect(file); });
+    Json record = co_await runOn(*background_, resume_, [inspect = inspectEventFile, file = chosen] { return inspect(file); });
     recheck(*call);
     co_return record;
 }
@@ -437,7 +440,10 @@ Task<Json> DesktopHost::opTaskAttach(std::shared_ptr<Dispatch> call)
 {
     if (!selectTaskFiles)
         throw DesktopError("暂时无法选择文件，请稍后重试。");
-    auto files = co_await fromCallback<std::vector<std::filesystem::path>>(resume_, selectTaskFiles);
+    auto choice = co_await fromCallback<FileChoice>(resume_, selectTaskFiles);
+    if (!choice.failure.empty())
+        throw DesktopError(choice.failure);
+    auto files = std::move(choice.files);
     recheck(*call);
     if (files.empty())
         co_return cancelled();
@@ -450,7 +456,10 @@ Task<Json> DesktopHost::opMeetingFile(std::shared_ptr<Dispatch> call)
 {
     if (!selectTaskFiles)
         throw DesktopError("暂时无法选择文件，请稍后重试。");
-    auto files = co_await fromCallback<std::vector<std::filesystem::path>>(resume_, selectTaskFiles);
+    auto choice = co_await fromCallback<FileChoice>(resume_, selectTaskFiles);
+    if (!choice.failure.empty())
+        throw DesktopError(choice.failure);
+    auto files = std::move(choice.files);
     recheck(*call);
     if (files.empty())
         co_return cancelled();

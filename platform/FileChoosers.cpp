@@ -31,38 +31,55 @@ const std::vector<FileKind>& taskFileKinds()
     return kinds;
 }
 
+FileChoice localPaths(GListModel* files)
+{
+    FileChoice choice;
+    for (guint i = 0, n = g_list_model_get_n_items(files); i < n; ++i) {
+        auto* file = G_FILE(g_list_model_get_item(files, i));
+        char* path = g_file_get_path(file);
+        if (path) {
+            choice.files.emplace_back(path);
+            g_free(path);
+            g_object_unref(file);
+            continue;
+        }
+        // A file with no local path cannot be read, hashed or bookmarked:
+        // say which one rather than silently attaching fewer.
+        char* base = g_file_get_basename(file);
+        char* name = g_utf8_make_valid(base ? base : "", -1);
+        g_free(base);
+        std::string shown = *name ? name : "未命名";
+        g_free(name);
+        g_object_unref(file);
+        return FileChoice::failed("无法使用所选文件「" + shown + "」，请选择本机上的文件。");
+    }
+    return choice;
+}
+
 namespace {
 
 struct PendingChoice {
     GtkFileChooserNative* chooser;
-    std::function<void(std::vector<std::filesystem::path>)> done;
+    std::function<void(GListModel*)> done;
 };
 
 void chooserResponded(GtkNativeDialog* dialog, int response, gpointer data)
 {
     std::unique_ptr<PendingChoice> pending(static_cast<PendingChoice*>(data));
-    std::vector<std::filesystem::path> chosen;
-    if (response == GTK_RESPONSE_ACCEPT) {
-        GListModel* files = gtk_file_chooser_get_files(GTK_FILE_CHOOSER(dialog));
-        for (guint i = 0, n = g_list_model_get_n_items(files); i < n; ++i) {
-            auto* file = G_FILE(g_list_model_get_item(files, i));
-            if (char* path = g_file_get_path(file)) {
-                chosen.emplace_back(path);
-                g_free(path);
-            }
-            g_object_unref(file);
-        }
-        g_object_unref(files);
-    }
+    GListModel* files = nullptr;
+    if (response == GTK_RESPONSE_ACCEPT)
+        files = gtk_file_chooser_get_files(GTK_FILE_CHOOSER(dialog));
     gtk_native_dialog_destroy(dialog);
     g_object_unref(pending->chooser);
-    pending->done(std::move(chosen));
+    pending->done(files);
+    if (files)
+        g_object_unref(files);
 }
 
 }
 
-void chooseFiles(GtkWindow* parent, const std::vector<FileKind>& kinds, bool multiple,
-    std::function<void(std::vector<std::filesystem::path>)> done)
+void showOpenPanel(GtkWindow* parent, const std::vector<FileKind>& kinds, bool multiple,
+    std::function<void(GListModel*)> done)
 {
     GtkFileChooserNative* chooser = gtk_file_chooser_native_new(nullptr, parent, GTK_FILE_CHOOSER_ACTION_OPEN,
         nullptr, nullptr);
@@ -83,23 +100,31 @@ void chooseFiles(GtkWindow* parent, const std::vector<FileKind>& kinds, bool mul
     gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
 }
 
-std::function<void(std::function<void(std::optional<std::filesystem::path>)>)> eventFileChooser(
-    std::function<GtkWindow*()> parent)
+namespace {
+
+std::function<void(std::function<void(FileChoice)>)> chooser(std::function<GtkWindow*()> parent, OpenPanel panel,
+    const std::vector<FileKind>& kinds, bool multiple)
 {
-    return [parent](std::function<void(std::optional<std::filesystem::path>)> done) {
-        chooseFiles(parent ? parent() : nullptr, eventFileKinds(), false,
-            [done = std::move(done)](std::vector<std::filesystem::path> chosen) {
-                done(chosen.empty() ? std::nullopt : std::optional(chosen.front()));
-            });
+    return [parent = std::move(parent), panel = std::move(panel), &kinds, multiple](
+               std::function<void(FileChoice)> done) {
+        panel(parent ? parent() : nullptr, kinds, multiple, [done = std::move(done)](GListModel* files) {
+            done(files ? localPaths(files) : FileChoice {});
+        });
     };
 }
 
-std::function<void(std::function<void(std::vector<std::filesystem::path>)>)> taskFilesChooser(
-    std::function<GtkWindow*()> parent)
+}
+
+std::function<void(std::function<void(FileChoice)>)> eventFileChooser(std::function<GtkWindow*()> parent,
+    OpenPanel panel)
 {
-    return [parent](std::function<void(std::vector<std::filesystem::path>)> done) {
-        chooseFiles(parent ? parent() : nullptr, taskFileKinds(), true, std::move(done));
-    };
+    return chooser(std::move(parent), std::move(panel), eventFileKinds(), false);
+}
+
+std::function<void(std::function<void(FileChoice)>)> taskFilesChooser(std::function<GtkWindow*()> parent,
+    OpenPanel panel)
+{
+    return chooser(std::move(parent), std::move(panel), taskFileKinds(), true);
 }
 
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "host/FileChoice.h"
+
 #include <gtk/gtk.h>
 
 #include <filesystem>
@@ -23,16 +25,24 @@ const std::vector<FileKind>& eventFileKinds();
 // several files.
 const std::vector<FileKind>& taskFileKinds();
 
-// The open panel: non-modal, transient for `parent` (may be null). `done` gets
-// the chosen files in the panel's order, or an empty list when the user
-// cancels; exactly once, on the main thread.
-void chooseFiles(GtkWindow* parent, const std::vector<FileKind>& kinds, bool multiple,
-    std::function<void(std::vector<std::filesystem::path>)> done);
+// The local paths of `files` (GFile items) in order, or, when one has none
+// (a file only reachable through a URI), the sentence naming it.
+FileChoice localPaths(GListModel* files);
+
+// An open panel: offers `kinds`, one file or several, transient for `parent`
+// (may be null); calls `done` exactly once on the main thread with the chosen
+// GFiles, or null when the user cancels.
+using OpenPanel = std::function<void(GtkWindow* parent, const std::vector<FileKind>& kinds, bool multiple,
+    std::function<void(GListModel* files)> done)>;
+
+// GTK's native open panel (the portal's where there is one), non-modal.
+void showOpenPanel(GtkWindow* parent, const std::vector<FileKind>& kinds, bool multiple,
+    std::function<void(GListModel* files)> done);
 
 // The host's two choosers over `parent()` (the window of the moment).
-std::function<void(std::function<void(std::optional<std::filesystem::path>)>)> eventFileChooser(
-    std::function<GtkWindow*()> parent);
-std::function<void(std::function<void(std::vector<std::filesystem::path>)>)> taskFilesChooser(
-    std::function<GtkWindow*()> parent);
+std::function<void(std::function<void(FileChoice)>)> eventFileChooser(std::function<GtkWindow*()> parent,
+    OpenPanel panel = showOpenPanel);
+std::function<void(std::function<void(FileChoice)>)> taskFilesChooser(std::function<GtkWindow*()> parent,
+    OpenPanel panel = showOpenPanel);
 
 }

@@ -1,0 +1,33 @@
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace korvid {
+
+// What a file chooser answers: the chosen files in order (none when the user
+// cancelled), or the sentence saying why the choice cannot be used.
+struct FileChoice {
+    std::vector<std::filesystem::path> files;
+    std::string failure;
+
+    FileChoice() = default;
+    FileChoice(std::nullopt_t) {}
+    FileChoice(std::vector<std::filesystem::path> chosen) : files(std::move(chosen)) {}
+    FileChoice(std::optional<std::filesystem::path> chosen)
+    {
+        if (chosen)
+            files.push_back(std::move(*chosen));
+    }
+    FileChoice(std::filesystem::path chosen) : files {std::move(chosen)} {}
+    static FileChoice failed(std::string sentence)
+    {
+        FileChoice choice;
+        choice.failure = std::move(sentence);
+        return choice;
+    }
+};
+
+}
