@@ -15,19 +15,6 @@ here=$(pwd)
 fail() { echo "安装包测试失败：$*" >&2; exit 1; }
 step() { echo "== $*"; }
 
-# The accessibility tree of the Korvid window of process `pid`, through the
-# packaged driver, as its JSON reply (empty when the window is not there yet).
-window_state() {
-  local usr=$1 pid=$2 window
-  window=$(xwininfo -root -tree 2>/dev/null | awk '/"Korvid": \("com.vantorel.desktop"/ { print $1; exit }')
-  [ -n "$window" ] || return 0
-  printf '%s\n' \
-    '{"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-06-18","capabilities":{},"clientInfo":{"name":"package-test","version":"1"}}}' \
-    '{"jsonrpc":"2.0","method":"notifications/initialized"}' \
-    "{\"jsonrpc\":\"2.0\",\"id\":2,\"method\":\"tools/call\",\"params\":{\"name\":\"get_window_state\",\"arguments\":{\"pid\":$pid,\"window_id\":$((window))}}}" \
-    | timeout 20 "$usr/libexec/korvid-desktop/cua-driver" mcp --direct 2>/dev/null | grep '"id":2' || true
-}
-
 # Starts korvid-desktop from `usr` against `origin` and waits until the
 # window's accessibility tree matches `wanted` (a grep pattern), failing on
 # `unwanted`. The sign-in sheet shows a loading label over the browser and
@@ -41,7 +28,7 @@ desktop_reaches() {
   pid=$!
   for waited in $(seq 120); do
     kill -0 "$pid" 2>/dev/null || { cat "$work/desktop.log" >&2; fail "korvid-desktop 意外退出（$what）"; }
-    state=$(window_state "$usr" "$pid")
+    state=$("$here/scripts/window-state.sh" "$usr/libexec/korvid-desktop/cua-driver" "$pid")
     if [ -n "$state" ] && printf '%s' "$state" | grep -q -- "$wanted"; then
       break
     fi
@@ -60,7 +47,7 @@ desktop_reaches() {
   # The window carries the application id as its class and has its icon.
   local window
   window=$(xwininfo -root -tree | awk '/"Korvid": \("com.vantorel.desktop"/ { print $1; exit }')
-  xprop -id "$window" _NET_WM_ICON | grep -q 'icon size' || fail "窗口没有设置图标"
+  xprop -id "$window" _NET_WM_ICON | grep -q 'Icon (' || fail "窗口没有设置图标"
   kill "$pid"
   wait "$pid" 2>/dev/null || true
 }
@@ -135,8 +122,15 @@ appstreamcli validate --no-net "$usr/share/metainfo/com.vantorel.desktop.metainf
 [ -f "$usr/share/icons/hicolor/scalable/apps/com.vantorel.desktop.svg" ] || fail "缺少应用图标"
 [ -f "$usr/share/icons/hicolor/symbolic/apps/com.vantorel.desktop-symbolic.svg" ] || fail "缺少符号图标"
 
+if command -v systemd-analyze >/dev/null; then
+  # The unit as packaged, its program pointed into the unpacked root.
+  sed "s|=/usr/bin/korvid-service|=$usr/bin/korvid-service|" "$usr/lib/systemd/user/korvid-service.service" \
+    >"$work/korvid-service.service"
+  systemd-analyze verify --man=no "$work/korvid-service.service" || fail "systemd 用户服务单元无效"
+fi
+
 step "lintian（不得有错误）"
-lintian --fail-on error --allow-root "$deb"
+lintian --fail-on error "$deb"
 
 step "--help、--version 与手册页"
 for program in korvid-desktop korvid-service korvid-excerpt; do
