@@ -1,0 +1,436 @@
+// Web workspaces in the real application under Xvfb, signed in to the local
+// experience service: each kind opened from the main page, each exit link
+// and where the main page ends up, errors and refresh, the page's sign-out,
+// downloads, foreign links, a crashed web process, and hostile frames that
+// must never leave.
+#include "app/DesktopSurface.h"
+#include "app/DesktopWindow.h"
+#include "app/KorvidDesktop.h"
+#include "app/tests/LocalServiceProcess.h"
+#include "app/tests/WindowTestSupport.h"
+#include "host/LocalServices.h"
+#include "host/base/Bundle.h"
+#include "signin/DesktopSignIn.h"
+#include "tasks/TaskWorkspace.h"
+
+#include <gtest/gtest.h>
+#include <httplib.h>
+
+#include <fstream>
+#include <thread>
+#include <unistd.h>
+
+extern "C" const char* __ubsan_default_options()
+{
+    return "suppressions=" KORVID_UBSAN_SUPPRESSIONS;
+}
+
+namespace korvid {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::runScript;
+using Kind = LoginActions::Phase::Kind;
+
+constexpr const char* kPrelude = R"JS(
+const wait = ms => new Promise(done => setTimeout(done, ms));
+async function until(test, what, ms) {
+  const end = performance.now() + (ms || 15000);
+  for (;;) {
+    const value = test();
+    if (value) return value;
+    if (performance.now() > end) throw new Error('timed out waiting for ' + (what || test));
+    await wait(25);
+  }
+}
+)JS";
+
+const std::string kCompany = "00000002-0000-4000-8000-000000000001";
+const std::string kSnapshot = "0B0C8A6E-4D5F-4C4B-9A59-4F1F0C8E7D21";
+const std::string kBatch = "11111111-2222-4333-8444-555555555555";
+
+class WebWorkspaceTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!testing::openDisplay())
+            GTEST_SKIP() << "no display";
+        folder = std::filesystem::temp_directory_path()
+            / ("korvid-web-workspace-" + std::to_string(::getpid()) + "-"
+                + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(folder);
+        if (!start())
+            GTEST_SKIP() << "korvid-service is not built beside the test, or the sign-in did not finish";
+    }
+
+    void TearDown() override
+    {
+        window.reset();
+        host.reset();
+        main.runUntil([] { return false; }, 200ms);
+        if (!folder.empty())
+            std::filesystem::remove_all(folder);
+    }
+
+    bool start()
+    {
+        service = std::make_unique<testing::LocalServiceProcess>(folder / "service");
+        if (service->origin.empty())
+            return false;
+        DesktopHostOptions options;
+        options.origin = service->origin;
+        options.settingsPath = folder / "settings.json";
+        host = std::make_unique<DesktopHost>(main, options);
+        fillPlatformSeams(*host, [this] { return window ? window->window() : nullptr; });
+        connectLocalServices(*host, std::make_shared<TaskWorkspace>(folder / "TaskWorkspace"));
+
+        // The real workspaces; the save panel and the default-application
+        // launcher are test doubles that record what they were asked.
+        auto desktop = WebKitWebWorkspace::defaultDesktop();
+        desktop.chooseSaveFile = [this](GtkWindow* parent, const std::string& name, auto done) {
+            savePanelNames.push_back(name);
+            EXPECT_EQ(parent, window->window());
+            done(saveAnswer);
+        };
+        desktop.openExternally = [this](const std::string& url) { launcherDouble.push_back(url); };
+        connectWebWorkspaces(*host, desktop);
+        screenToken = host->screenObservers().subscribe([this] {
+            if (host->screen() == Screen::authentication)
+                ++signOuts;
+        });
+
+        window = std::make_unique<DesktopWindow>(nullptr, *host,
+            DesktopWindow::Environment { main, resourcesFolder(), webWorkspaceLayer() });
+        gtk_window_present(window->window());
+        auto& actions = *DesktopSignIn::from(window->signIn())->controller().actions;
+        if (!main.runUntil([&] { return actions.phase().kind == Kind::ready; }, 40s))
+            return false;
+        auto filled = runScript(main, DesktopSignIn::from(window->signIn())->controller().browser->view(),
+            "document.getElementById('email').value = 'demo@korvid.cn';"
+            "document.getElementById('password').value = 'korvid123';"
+            "document.querySelector('button[type=submit]').click(); return true;");
+        EXPECT_EQ(filled.value, Json(true)) << filled.error;
+        if (!main.runUntil([&] { return host->screen() == Screen::workspace; }, 30s))
+            return false;
+        return main.runUntil([&] {
+            return window->surface() && page("return document.documentElement.dataset.ready === 'true';") == Json(true);
+        }, 30s);
+    }
+
+    WebKitWebView* mainView() { return DesktopSurface::from(window->surface())->page()->view(); }
+    std::shared_ptr<WebKitWebWorkspace> workspace()
+    {
+        return std::dynamic_pointer_cast<WebKitWebWorkspace>(host->webWorkspace());
+    }
+
+    Json run(WebKitWebView* view, const std::string& body)
+    {
+        auto outcome = runScript(main, view,
+            std::string(kPrelude) + "try {" + body + "} catch (error) { return 'error: ' + error.message; }");
+        EXPECT_TRUE(outcome.error.empty()) << outcome.error;
+        return outcome.value.value_or(Json("no value"));
+    }
+    Json page(const std::string& body) { return run(mainView(), body); }
+    Json inWorkspace(const std::string& body) { return run(workspace()->browser(), body); }
+
+    // Opens a workspace the way the main page does, and waits for its page.
+    void open(Json body)
+    {
+        body["owner"] = *host->accountID();
+        auto reply = page("return await korvidDesktop.post(" + body.dump() + ");");
+        ASSERT_EQ(reply, (Json { { "ok", true } }));
+        ASSERT_TRUE(workspace());
+        ASSERT_TRUE(main.runUntil([&] { return shownOver(); }, 5s));
+        ASSERT_TRUE(main.runUntil([&] {
+            auto* view = workspace()->browser();
+            const char* uri = webkit_web_view_get_uri(view);
+            return !webkit_web_view_is_loading(view) && uri && workspace()->entry() == uri;
+        }, 20s)) << workspace()->entry();
+        ASSERT_EQ(inWorkspace("await until(() => document.readyState === 'complete'); return location.href;"),
+            Json(workspace()->entry()));
+    }
+
+    bool shownOver() { return window->webWorkspaceLayer() && gtk_widget_get_mapped(window->webWorkspaceLayer()); }
+
+    // Follows a link in the workspace's top document as a user would.
+    void clickLink(const std::string& href)
+    {
+        Json clicked = inWorkspace("const link = document.querySelector('a[href=\"" + href + "\"]')"
+            " || Object.assign(document.body.appendChild(document.createElement('a')), {href: '" + href + "', textContent: 'x'});"
+            "link.click(); return true;");
+        EXPECT_EQ(clicked, Json(true));
+    }
+
+    bool closesWithin(std::chrono::milliseconds time = 5s)
+    {
+        return main.runUntil([&] { return !host->webWorkspace(); }, time);
+    }
+
+    bool buttonShown(const std::string& label)
+    {
+        GtkWidget* button = testing::findButton(window->webWorkspaceLayer(), label);
+        return button && gtk_widget_is_visible(button);
+    }
+
+    void shot(const std::string& name)
+    {
+        main.runUntil([] { return false; }, 500ms);
+        testing::saveScreenshot(GTK_WIDGET(window->window()), "web-workspace-" + name);
+    }
+
+    std::filesystem::path folder;
+    GLibExecutor main;
+    std::unique_ptr<testing::LocalServiceProcess> service;
+    std::unique_ptr<DesktopHost> host;
+    std::unique_ptr<DesktopWindow> window;
+    std::vector<std::string> savePanelNames;
+    std::optional<std::filesystem::path> saveAnswer;
+    std::vector<std::string> launcherDouble;
+    Observers::Token screenToken = 0;
+    int signOuts = 0;
+};
+
+TEST_F(WebWorkspaceTest, CompanyPageLeavesThroughEachExit)
+{
+    page("navigate('partners'); await until(() => destination === 'partners'); return true;");
+    open({ { "op", "webCompany" }, { "id", kCompany } });
+    EXPECT_FALSE(buttonShown("返回客户档案")); // a company page leaves through its own links
+    EXPECT_EQ(gtk_widget_get_opacity(window->surface()), 0.0);
+    EXPECT_FALSE(gtk_widget_get_can_target(window->surface()));
+    shot("company");
+
+    clickLink("korvid-customer://minutes");
+    ASSERT_TRUE(closesWithin());
+    EXPECT_EQ(gtk_widget_get_opacity(window->surface()), 1.0);
+    EXPECT_EQ(page("await until(() => destination.endsWith('/minutes')); return destination;"),
+        Json("customer/" + kCompany + "/minutes"));
+
+    page("navigate('partners'); await until(() => destination === 'partners'); return true;");
+    open({ { "op", "webCompany" }, { "id", kCompany } });
+    clickLink("korvid-customer://close");
+    ASSERT_TRUE(closesWithin());
+    EXPECT_EQ(page("await wait(300); return destination;"), Json("partners"));
+
+    open({ { "op", "webCompany" }, { "id", kCompany } });
+    clickLink("korvid-customer://logout");
+    EXPECT_TRUE(main.runUntil([&] { return host->screen() == Screen::authentication; }, 5s));
+    EXPECT_EQ(signOuts, 1);
+}
+
+TEST_F(WebWorkspaceTest, ReviewPageNavigatesTheMainPage)
+{
+    for (const char* route : { "imports", "customers" }) {
+        open({ { "op", "webWechatReview" }, { "id", kSnapshot }, { "batch", kBatch } });
+        EXPECT_TRUE(buttonShown("返回桌面工作台"));
+        EXPECT_TRUE(buttonShown("刷新"));
+        if (std::string(route) == "imports")
+            shot("review");
+        clickLink(std::string("korvid-review://") + route);
+        ASSERT_TRUE(closesWithin()) << route;
+        EXPECT_EQ(page(std::string("await until(() => destination === '") + route + "'); return destination;"),
+            Json(route));
+    }
+}
+
+TEST_F(WebWorkspaceTest, RoutePageKeepsTheMainPageAndClosesByItsButton)
+{
+    page("navigate('partners'); await until(() => destination === 'partners');"
+         "window.__kept = 'still here'; return true;");
+    open({ { "op", "webWorkspace" }, { "route", "library/ai" } });
+    EXPECT_EQ(workspace()->entry(), service->origin + "/index.html#library/ai");
+    EXPECT_TRUE(buttonShown("返回桌面工作台"));
+    shot("route");
+    // The page sees the signed-in storage of the sign-in.
+    EXPECT_NE(inWorkspace("return localStorage.getItem('korvid.token');"), Json(nullptr));
+
+    g_signal_emit_by_name(testing::findButton(window->webWorkspaceLayer(), "返回桌面工作台"), "clicked");
+    ASSERT_TRUE(closesWithin());
+    EXPECT_EQ(page("return window.__kept + ' ' + destination;"), Json("still here partners"));
+    EXPECT_TRUE(gtk_widget_get_can_target(window->surface()));
+}
+
+TEST_F(WebWorkspaceTest, ErrorsShowTheirLineAndRefreshClearsIt)
+{
+    open({ { "op", "webCompany" }, { "id", kCompany } });
+    inWorkspace("location.href = '/no-such-page'; return true;");
+    ASSERT_TRUE(main.runUntil([&] { return workspace()->errorText().has_value(); }, 10s));
+    EXPECT_EQ(*workspace()->errorText(), "打开网页工作区失败（HTTP 404）。");
+    EXPECT_TRUE(buttonShown("返回客户档案"));
+    EXPECT_TRUE(testing::textsIn(window->webWorkspaceLayer()).size() >= 3);
+    shot("company-error");
+
+    g_signal_emit_by_name(testing::findButton(window->webWorkspaceLayer(), "刷新"), "clicked");
+    EXPECT_FALSE(workspace()->errorText());
+    EXPECT_FALSE(buttonShown("返回客户档案"));
+
+    webkit_web_view_terminate_web_process(workspace()->browser());
+    ASSERT_TRUE(main.runUntil([&] { return workspace()->errorText().has_value(); }, 10s));
+    EXPECT_EQ(*workspace()->errorText(), "网页工作区已中断，请重新加载。");
+    g_signal_emit_by_name(testing::findButton(window->webWorkspaceLayer(), "刷新"), "clicked");
+    EXPECT_TRUE(main.runUntil([&] { return !webkit_web_view_is_loading(workspace()->browser()); }, 10s));
+    EXPECT_FALSE(workspace()->errorText());
+}
+
+TEST_F(WebWorkspaceTest, RemovingTheTokenSignsOutOnce)
+{
+    open({ { "op", "webWorkspace" }, { "route", "home" } });
+    inWorkspace("localStorage.removeItem('korvid.token');"
+                "document.body.appendChild(document.createElement('div'));"
+                "document.body.appendChild(document.createElement('div')); return true;");
+    EXPECT_TRUE(main.runUntil([&] { return host->screen() == Screen::authentication; }, 5s));
+    main.runUntil([] { return false; }, 500ms);
+    EXPECT_EQ(signOuts, 1);
+    EXPECT_FALSE(host->webWorkspace());
+}
+
+TEST_F(WebWorkspaceTest, DownloadsGoThroughTheSavePanelAndForeignLinksToTheLauncher)
+{
+    open({ { "op", "webCompany" }, { "id", kCompany } });
+    saveAnswer = folder / "saved.txt";
+    inWorkspace("const a = document.body.appendChild(document.createElement('a'));"
+                "a.href = URL.createObjectURL(new Blob(['客户名单'], {type: 'text/plain'}));"
+                "a.download = 'dir/名单.txt'; a.click(); return true;");
+    ASSERT_TRUE(main.runUntil([&] { return std::filesystem::exists(*saveAnswer) && std::filesystem::file_size(*saveAnswer) > 0; }, 10s));
+    ASSERT_EQ(savePanelNames.size(), 1u);
+    EXPECT_EQ(savePanelNames[0], "名单.txt");
+    std::ifstream saved(*saveAnswer);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(saved), {}), "客户名单");
+
+    // Cancelling the panel saves nothing and reports nothing.
+    saveAnswer.reset();
+    inWorkspace("const a = document.body.appendChild(document.createElement('a'));"
+                "a.href = URL.createObjectURL(new Blob(['x'])); a.download = 'b.txt'; a.click(); return true;");
+    EXPECT_TRUE(main.runUntil([&] { return savePanelNames.size() == 2; }, 10s));
+    main.runUntil([] { return false; }, 300ms);
+    EXPECT_FALSE(workspace()->errorText());
+
+    clickLink("https://example.invalid/page?q=1");
+    EXPECT_TRUE(main.runUntil([&] { return !launcherDouble.empty(); }, 5s));
+    EXPECT_EQ(launcherDouble, std::vector<std::string> { "https://example.invalid/page?q=1" });
+    EXPECT_EQ(inWorkspace("await wait(200); return location.href;"), Json(workspace()->entry()));
+}
+
+TEST_F(WebWorkspaceTest, ScriptDialogsAnswerWhatTheUserChose)
+{
+    open({ { "op", "webCompany" }, { "id", kCompany } });
+    auto dialogButton = [&](const std::string& label) -> GtkWidget* {
+        GtkWidget* found = nullptr;
+        main.runUntil([&] {
+            GListModel* toplevels = gtk_window_get_toplevels();
+            for (guint i = 0; i < g_list_model_get_n_items(toplevels) && !found; ++i) {
+                auto* candidate = GTK_WIDGET(g_list_model_get_item(toplevels, i));
+                if (candidate != GTK_WIDGET(window->window()) && gtk_widget_get_visible(candidate))
+                    found = testing::findButton(candidate, label);
+                g_object_unref(candidate);
+            }
+            return found != nullptr;
+        }, 5s);
+        return found;
+    };
+    auto entryOf = [](GtkWidget* button) {
+        GtkWidget* box = gtk_widget_get_parent(gtk_widget_get_parent(button));
+        for (GtkWidget* child = gtk_widget_get_first_child(box); child; child = gtk_widget_get_next_sibling(child))
+            if (GTK_IS_ENTRY(child))
+                return child;
+        return static_cast<GtkWidget*>(nullptr);
+    };
+
+    inWorkspace("setTimeout(() => { window.__answer = prompt('名称', '默认'); }, 300); return true;");
+    GtkWidget* confirm = dialogButton("确定");
+    ASSERT_TRUE(confirm);
+    ASSERT_TRUE(entryOf(confirm));
+    gtk_editable_set_text(GTK_EDITABLE(entryOf(confirm)), "");
+    g_signal_emit_by_name(confirm, "clicked");
+    EXPECT_EQ(inWorkspace("await until(() => window.__answer !== undefined); return window.__answer;"), Json(""));
+
+    inWorkspace("window.__answer = undefined; setTimeout(() => { window.__answer = prompt('名称', '默认'); }, 300); return true;");
+    GtkWidget* cancel = dialogButton("取消");
+    ASSERT_TRUE(cancel);
+    g_signal_emit_by_name(cancel, "clicked");
+    EXPECT_EQ(inWorkspace("await until(() => window.__answer !== undefined); return window.__answer;"), Json(nullptr));
+
+    inWorkspace("window.__answer = undefined; setTimeout(() => { window.__answer = confirm('确认？'); }, 300); return true;");
+    confirm = dialogButton("确定");
+    ASSERT_TRUE(confirm);
+    g_signal_emit_by_name(confirm, "clicked");
+    EXPECT_EQ(inWorkspace("await until(() => window.__answer !== undefined); return window.__answer;"), Json(true));
+}
+
+// A server on another port: another site.
+class ForeignSite {
+public:
+    ForeignSite()
+    {
+        server_.Get("/.*", [this](const httplib::Request&, httplib::Response& response) {
+            ++hits;
+            response.set_content("<script>window.webkit && window.webkit.messageHandlers.webSignOut"
+                                 " && window.webkit.messageHandlers.webSignOut.postMessage(null);</script>",
+                "text/html");
+        });
+        port_ = server_.bind_to_any_port("127.0.0.1");
+        thread_ = std::thread([this] { server_.listen_after_bind(); });
+    }
+    ~ForeignSite()
+    {
+        server_.stop();
+        thread_.join();
+    }
+    std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    std::atomic<int> hits { 0 };
+
+private:
+    httplib::Server server_;
+    int port_ = 0;
+    std::thread thread_;
+};
+
+TEST_F(WebWorkspaceTest, HostilePagesNeverLeave)
+{
+    ForeignSite foreign;
+    open({ { "op", "webCompany" }, { "id", kCompany } });
+
+    // A frame of the service's own origin follows and navigates to the exit.
+    Json framed = inWorkspace(
+        "const frame = document.body.appendChild(document.createElement('iframe'));"
+        "frame.src = '/healthz';"
+        "await until(() => frame.contentDocument && frame.contentDocument.readyState === 'complete'"
+        " && frame.contentWindow.location.pathname === '/healthz');"
+        "const link = frame.contentDocument.body.appendChild(frame.contentDocument.createElement('a'));"
+        "link.href = 'korvid-customer://close'; link.click();"
+        "await wait(300);"
+        "frame.contentWindow.location.href = 'korvid-customer://close';"
+        "await wait(300);"
+        "const inner = document.body.appendChild(document.createElement('iframe'));"
+        "inner.srcdoc = '<a href=\"korvid-customer://logout\">x</a>';"
+        "await until(() => inner.contentDocument && inner.contentDocument.querySelector('a'));"
+        "inner.contentDocument.querySelector('a').click();"
+        "await wait(300);"
+        "return typeof (window.webkit && window.webkit.messageHandlers.webSignOut);");
+    EXPECT_EQ(framed, Json("undefined")); // page scripts cannot reach our handlers
+    main.runUntil([] { return false; }, 500ms);
+    EXPECT_TRUE(host->webWorkspace());
+    EXPECT_EQ(host->screen(), Screen::workspace);
+
+    // A foreign page never loads, by script or by link.
+    inWorkspace("location.href = '" + foreign.origin() + "/'; return true;");
+    main.runUntil([] { return false; }, 500ms);
+    EXPECT_EQ(foreign.hits, 0);
+    EXPECT_TRUE(launcherDouble.empty());
+
+    // Once the page has moved away from its entry, its exit links are dead.
+    inWorkspace("location.href = '/index.html#home'; return true;");
+    ASSERT_TRUE(main.runUntil([&] {
+        const char* uri = webkit_web_view_get_uri(workspace()->browser());
+        return uri && std::string(uri).find("/index.html") != std::string::npos
+            && !webkit_web_view_is_loading(workspace()->browser());
+    }, 10s));
+    clickLink("korvid-customer://close");
+    clickLink("korvid-customer://logout");
+    main.runUntil([] { return false; }, 500ms);
+    EXPECT_TRUE(host->webWorkspace());
+    EXPECT_EQ(host->screen(), Screen::workspace);
+    EXPECT_EQ(signOuts, 0);
+}
+
+}
+}
