@@ -55,11 +55,14 @@ WebKitLoginView::WebKitLoginView()
     g_signal_connect(view_.get(), "load-failed", G_CALLBACK(loadFailed), this);
     g_signal_connect(view_.get(), "decide-policy", G_CALLBACK(decidePolicy), this);
     g_signal_connect(view_.get(), "web-process-terminated", G_CALLBACK(processTerminated), this);
-    // The sign-in view never saves anything: a download that starts anyway
-    // (a link with a download attribute, a script's blob) ends at once. The
-    // session belongs to this view until the host adopts it after sign-in.
+    // The sign-in view never saves anything: a download it starts anyway (a
+    // link with a download attribute, a script's blob) ends at once. Only its
+    // own: the host adopts the session after sign-in for other views.
     g_signal_connect(session.get(), "download-started",
-        G_CALLBACK(+[](WebKitNetworkSession*, WebKitDownload* download, gpointer) { webkit_download_cancel(download); }),
+        G_CALLBACK(+[](WebKitNetworkSession*, WebKitDownload* download, gpointer data) {
+            if (webkit_download_get_web_view(download) == static_cast<WebKitLoginView*>(data)->view_.get())
+                webkit_download_cancel(download);
+        }),
         this);
     // The sign-in page's alerts and prompts show nothing: they are answered
     // as dismissed, as in a browser without dialogs.
