@@ -336,7 +336,7 @@ TEST_F(DesktopPageTest, WalksEveryScreenThroughItsMainAction)
       await until(() => shows('（已调整）') && !document.querySelector('form[aria-label=编辑规则]'), 'rule saved');
       await go('deliveries', '产线数据采集平台方案书');
       document.querySelector('.pick button').click();
-      await until(() => shows('客户反馈'));
+      await until(() => document.querySelectorAll('input[name=rating]').length === 5, 'feedback form');
       [...document.querySelectorAll('input[name=rating]')][4].click();
       set('反馈内容', '页面测试反馈'); await click('保存反馈');
       await until(() => shows('5 分 · 页面测试反馈'), 'feedback');

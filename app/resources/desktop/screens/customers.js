@@ -116,7 +116,7 @@
         emptyView=${minutes.data && minutes.data.minutesUnavailable
           ? html`<${Empty} title="服务暂未开放会议纪要" hint="纪要功能开放后，这家企业的会议记录会出现在这里。" />`
           : html`<${Empty} title="这家企业还没有纪要" hint="会后选择纪要文件归档，或在企业主页里记录。" />`}>
-        ${d => html`<ul class="list">${d.items.filter(m => m.companyID === company.id).map(m => html`<li key=${m.id}>
+        ${d => html`<ul class="list card">${d.items.filter(m => m.companyID === company.id).map(m => html`<li key=${m.id}>
           <div class="grow"><div class="row-title"><${Link} to=${routeOf('minute', m.id)}>${m.title}</${Link}></div>
           <div class="row-meta">${F.day(m.date)}${m.attendees && m.attendees.length ? ` · ${m.attendees.join('、')}` : ''}</div></div>
           ${m.archived ? html`<${Badge} tone="good">已归档</${Badge}>` : html`<${Badge} tone="warn">未归档</${Badge}>`}</li>`)}</ul>`}

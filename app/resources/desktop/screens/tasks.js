@@ -285,7 +285,7 @@
         <button type="button" class="primary" onClick=${() => desk.navigate(routeOf('task', T.newId()))}>新建任务</button>
       <//>
       ${creatingProject ? html`<${ProjectForm} desk=${desk} onCancel=${() => setCreatingProject(false)}
-        onCreated=${created => { setCreatingProject(false); workspace.replace(Object.assign({}, data, {projects: [...data.projects.filter(p => p.id !== created.id), created]})); }} />` : null}
+        onCreated=${() => { setCreatingProject(false); workspace.reload(); }} />` : null}
       <${Loaded} state=${workspace} label="正在打开工作区…">${d => html`
         <div class="filters"><label class="check">项目
           <select value=${project} onChange=${choose} aria-label="按项目筛选">
