@@ -16,7 +16,11 @@
 #include <gtest/gtest.h>
 #include <httplib.h>
 
+#include <algorithm>
+#include <dirent.h>
 #include <fstream>
+#include <map>
+#include <sstream>
 #include <thread>
 #include <unistd.h>
 
@@ -430,6 +434,141 @@ TEST_F(WebWorkspaceTest, HostilePagesNeverLeave)
     EXPECT_TRUE(host->webWorkspace());
     EXPECT_EQ(host->screen(), Screen::workspace);
     EXPECT_EQ(signOuts, 0);
+}
+
+
+// ---- Figures: open time against a bare view, memory ------------------------
+
+// Every process below this one (WebKit's web and network processes, through
+// its sandbox launcher), by parent.
+std::vector<pid_t> descendants()
+{
+    std::map<pid_t, std::vector<pid_t>> children;
+    if (DIR* proc = opendir("/proc")) {
+        while (dirent* entry = readdir(proc)) {
+            pid_t pid = std::atoi(entry->d_name);
+            if (pid <= 0)
+                continue;
+            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+            std::string text((std::istreambuf_iterator<char>(stat)), {});
+            auto close = text.rfind(')');
+            if (close == std::string::npos)
+                continue;
+            std::istringstream rest(text.substr(close + 2));
+            char state;
+            pid_t parent;
+            rest >> state >> parent;
+            children[parent].push_back(pid);
+        }
+        closedir(proc);
+    }
+    std::vector<pid_t> found;
+    std::vector<pid_t> queue { ::getpid() };
+    while (!queue.empty()) {
+        pid_t next = queue.back();
+        queue.pop_back();
+        for (pid_t child : children[next]) {
+            found.push_back(child);
+            queue.push_back(child);
+        }
+    }
+    return found;
+}
+
+long pssKiB(pid_t pid)
+{
+    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    std::string line;
+    while (std::getline(rollup, line))
+        if (line.rfind("Pss:", 0) == 0)
+            return std::atol(line.c_str() + 4);
+    return 0;
+}
+
+std::string commandOf(pid_t pid)
+{
+    std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+    std::string name;
+    std::getline(comm, name);
+    return name;
+}
+
+long descendantsPss()
+{
+    long total = 0;
+    for (pid_t pid : descendants())
+        total += pssKiB(pid);
+    return total;
+}
+
+int webProcesses()
+{
+    int count = 0;
+    for (pid_t pid : descendants())
+        count += commandOf(pid).rfind("WebKitWebProces", 0) == 0;
+    return count;
+}
+
+TEST_F(WebWorkspaceTest, FiguresOpenTimeAndMemory)
+{
+    using Clock = std::chrono::steady_clock;
+    // Loaded and one frame drawn after it, measured the same way for both.
+    auto painted = [&](WebKitWebView* view) {
+        main.runUntil([&] { return !webkit_web_view_is_loading(view) && webkit_web_view_get_uri(view); }, 20s);
+        runScript(main, view, "await new Promise(done => requestAnimationFrame(() => requestAnimationFrame(done))); return true;");
+    };
+    auto session = std::dynamic_pointer_cast<NetworkSessionStore>(host->verifiedStore());
+    ASSERT_TRUE(session);
+    std::vector<double> workspaceTimes, bareTimes;
+    long basePss = 0, openPss = 0, closedPss = 0;
+    int baseProcesses = 0, openProcesses = 0, closedProcesses = 0;
+    for (int round = 0; round < 3; ++round) {
+        main.runUntil([] { return false; }, 1s);
+        if (round == 2) {
+            basePss = descendantsPss();
+            baseProcesses = webProcesses();
+        }
+        auto start = Clock::now();
+        Json body { { "op", "webWorkspace" }, { "route", "home" }, { "owner", *host->accountID() } };
+        page("korvidDesktop.post(" + body.dump() + "); return true;");
+        ASSERT_TRUE(main.runUntil([&] { return workspace() != nullptr; }, 10s));
+        painted(workspace()->browser());
+        workspaceTimes.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        const std::string entry = workspace()->entry();
+        if (round == 2) {
+            main.runUntil([] { return false; }, 1s);
+            openPss = descendantsPss();
+            openProcesses = webProcesses();
+        }
+        host->closeWebWorkspace();
+        main.runUntil([] { return false; }, 1500ms);
+        if (round == 2) {
+            closedPss = descendantsPss();
+            closedProcesses = webProcesses();
+        }
+
+        // The same URL in a bare view on the same network session.
+        GtkWidget* bareWindow = gtk_window_new();
+        gtk_window_set_default_size(GTK_WINDOW(bareWindow), DesktopWindow::kDefaultWidth, DesktopWindow::kDefaultHeight);
+        start = Clock::now();
+        auto* bare = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session->session(), nullptr));
+        gtk_window_set_child(GTK_WINDOW(bareWindow), GTK_WIDGET(bare));
+        gtk_window_present(GTK_WINDOW(bareWindow));
+        webkit_web_view_load_uri(bare, entry.c_str());
+        painted(bare);
+        bareTimes.push_back(std::chrono::duration<double, std::milli>(Clock::now() - start).count());
+        webkit_web_view_terminate_web_process(bare);
+        gtk_window_destroy(GTK_WINDOW(bareWindow));
+    }
+    std::sort(workspaceTimes.begin(), workspaceTimes.end());
+    std::sort(bareTimes.begin(), bareTimes.end());
+    double ratio = workspaceTimes[1] / bareTimes[1];
+    std::printf("route page open to first paint, median of 3: workspace %.0f ms, bare view %.0f ms, ratio %.2f\n",
+        workspaceTimes[1], bareTimes[1], ratio);
+    std::printf("PSS of child processes: before %ld KiB, open %ld KiB (+%ld), closed %ld KiB; web processes %d -> %d -> %d\n",
+        basePss, openPss, openPss - basePss, closedPss, baseProcesses, openProcesses, closedProcesses);
+    EXPECT_EQ(closedProcesses, baseProcesses); // the workspace's web process is given back
+    EXPECT_GT(openProcesses, baseProcesses);
 }
 
 }
