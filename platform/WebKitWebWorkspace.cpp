@@ -119,7 +119,7 @@ struct DialogAnswer {
     }
 };
 
-void showDialog(GtkWindow* parent, WebKitScriptDialog* dialog)
+GtkWidget* showDialog(GtkWindow* parent, WebKitScriptDialog* dialog)
 {
     auto type = webkit_script_dialog_get_dialog_type(dialog);
     auto* answer = new DialogAnswer { webkit_script_dialog_ref(dialog) };
@@ -171,6 +171,7 @@ void showDialog(GtkWindow* parent, WebKitScriptDialog* dialog)
         delete answer;
     }), answer);
     gtk_window_present(GTK_WINDOW(window));
+    return window;
 }
 
 struct DownloadDelegate {
@@ -326,6 +327,10 @@ void WebKitWebWorkspace::stop()
         webkit_user_content_manager_remove_script(content, script);
     reports_.clear();
     navigations_.clear();
+    // A sheet of a closed workspace must not stay over the main page; each
+    // answers the page negatively as it goes.
+    for (GtkWidget* sheet : std::vector<GtkWidget*>(dialogs_))
+        gtk_window_destroy(GTK_WINDOW(sheet));
 }
 
 void WebKitWebWorkspace::setErrorText(std::optional<std::string> text)
@@ -492,7 +497,11 @@ gboolean WebKitWebWorkspace::scriptDialog(WebKitWebView*, WebKitScriptDialog* di
             webkit_script_dialog_confirm_set_confirmed(dialog, FALSE);
         return TRUE;
     }
-    showDialog(window, dialog);
+    GtkWidget* sheet = showDialog(window, dialog);
+    self->dialogs_.push_back(sheet);
+    g_signal_connect(sheet, "destroy", G_CALLBACK(+[](GtkWidget* sheet, gpointer data) {
+        std::erase(static_cast<WebKitWebWorkspace*>(data)->dialogs_, sheet);
+    }), self);
     return TRUE;
 }
 

@@ -114,6 +114,7 @@ private:
     std::deque<ExitReport> reports_;
     std::deque<ExitNavigation> navigations_;
     std::vector<WebKitUserScript*> scripts_;
+    std::vector<GtkWidget*> dialogs_; // script dialogs still open
 };
 
 // The host's factory of web workspaces on this platform.

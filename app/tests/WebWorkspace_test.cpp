@@ -96,6 +96,10 @@ protected:
             EXPECT_EQ(parent, window->window());
             done(saveAnswer);
         };
+        desktop.chooseOpenFiles = [this](GtkWindow*, bool multiple, auto done) {
+            openPanelMultiple.push_back(multiple);
+            done(openPanelAnswer);
+        };
         desktop.openExternally = [this](const std::string& url) { launcherDouble.push_back(url); };
         connectWebWorkspaces(*host, desktop);
         screenToken = host->screenObservers().subscribe([this] {
@@ -190,6 +194,8 @@ protected:
     std::vector<std::string> savePanelNames;
     std::optional<std::filesystem::path> saveAnswer;
     std::vector<std::string> launcherDouble;
+    std::vector<std::filesystem::path> openPanelAnswer;
+    std::vector<bool> openPanelMultiple;
     Observers::Token screenToken = 0;
     int signOuts = 0;
 };
@@ -358,6 +364,25 @@ TEST_F(WebWorkspaceTest, ScriptDialogsAnswerWhatTheUserChose)
     ASSERT_TRUE(confirm);
     g_signal_emit_by_name(confirm, "clicked");
     EXPECT_EQ(inWorkspace("await until(() => window.__answer !== undefined); return window.__answer;"), Json(true));
+
+    // A file input of the page gets what the open panel chose.
+    auto chosen = folder / "名片.txt";
+    std::ofstream(chosen) << "x";
+    openPanelAnswer = { chosen };
+    EXPECT_EQ(inWorkspace("const input = document.body.appendChild(document.createElement('input'));"
+                          "input.type = 'file'; input.multiple = true; input.click();"
+                          "await until(() => input.files.length > 0, 'a chosen file');"
+                          "return input.files[0].name;"),
+        Json("名片.txt"));
+    EXPECT_EQ(openPanelMultiple, std::vector<bool> { true });
+
+    // Closing the workspace takes its open sheet with it.
+    inWorkspace("setTimeout(() => alert('还在'), 300); return true;");
+    ASSERT_TRUE(dialogButton("确定"));
+    host->closeWebWorkspace();
+    main.runUntil([] { return false; }, 300ms);
+    GListModel* toplevels = gtk_window_get_toplevels();
+    EXPECT_EQ(g_list_model_get_n_items(toplevels), 1u);
 }
 
 // A server on another port: another site.
