@@ -5,7 +5,7 @@
   'use strict';
   const K = window.KorvidDesk;
   const {html, useEffect, useRef} = K.ui;
-  const {signal, effect} = window.preactSignals;
+  const {signal} = window.preactSignals;
   const {render} = window.preact;
   const {SECTIONS} = K.router;
 
@@ -35,8 +35,10 @@
       let storage = null;
       try { storage = window.localStorage; } catch { storage = null; }
       library = K.library.createLibrary({sales: bridge.sales, storage, owner});
+      // What this account kept from its last sync shows at once; nothing of
+      // another account's library stays on screen.
       const kept = library.current;
-      if (kept.companies.size) directory.value = K.viewstate.idle({library: kept, index: K.directory.buildIndex(kept)});
+      directory.value = K.viewstate.idle(kept.companies.size ? {library: kept, index: K.directory.buildIndex(kept)} : null);
     }
     return directoryTask.run(async () => {
       const next = await library.sync();
@@ -201,7 +203,12 @@
       prefetchScreens();
     });
   }
-  bridge.onAccount(value => { if (!value) account.value = null; });
+  // Signed out: nothing loaded for that account is shown again.
+  bridge.onAccount(value => {
+    if (value) return;
+    account.value = null;
+    K.ui.remembered.clear();
+  });
 
   desk.mark('scriptsRun');
   render(html`<${Shell} />`, document.getElementById('app'));
