@@ -281,6 +281,16 @@ TEST_F(WebWorkspaceTest, ErrorsShowTheirLineAndRefreshClearsIt)
     EXPECT_FALSE(workspace()->errorText());
 }
 
+TEST_F(WebWorkspaceTest, ALoadThatFailsSaysSoInChinese)
+{
+    open({ { "op", "webWorkspace" }, { "route", "settings" } });
+    service.reset(); // the service goes away under the page
+    g_signal_emit_by_name(testing::findButton(window->webWorkspaceLayer(), "刷新"), "clicked");
+    ASSERT_TRUE(main.runUntil([&] { return workspace()->errorText().has_value(); }, 15s));
+    EXPECT_EQ(*workspace()->errorText(), "网页工作区未能打开，请检查网络后重试。");
+    EXPECT_TRUE(buttonShown("返回桌面工作台"));
+}
+
 TEST_F(WebWorkspaceTest, RemovingTheTokenSignsOutOnce)
 {
     open({ { "op", "webWorkspace" }, { "route", "home" } });
