@@ -14,6 +14,8 @@ here=$(pwd)
 
 fail() { echo "安装包测试失败：$*" >&2; exit 1; }
 step() { echo "== $*"; }
+# A child of this shell has ended (a zombie until waited for counts as ended).
+ended() { [ ! -e "/proc/$1" ] || grep -q '^State:[[:space:]]*Z' "/proc/$1/status" 2>/dev/null; }
 
 # Starts korvid-desktop from `usr` against `origin` and waits until the
 # window's accessibility tree matches `wanted` (a grep pattern), failing on
@@ -27,7 +29,7 @@ desktop_reaches() {
   KORVID_ORIGIN=$origin "$usr/bin/korvid-desktop" >"$work/desktop.log" 2>&1 &
   pid=$!
   for waited in $(seq 120); do
-    kill -0 "$pid" 2>/dev/null || { cat "$work/desktop.log" >&2; fail "korvid-desktop 意外退出（$what）"; }
+    ! ended "$pid" || { cat "$work/desktop.log" >&2; fail "korvid-desktop 意外退出（$what）"; }
     state=$("$here/scripts/window-state.sh" "$usr/libexec/korvid-desktop/cua-driver" "$pid")
     if [ -n "$state" ] && printf '%s' "$state" | grep -q -- "$wanted"; then
       break
@@ -83,8 +85,13 @@ if [ "${1:-}" = "--in-session" ]; then
   exit 0
 fi
 
-scripts/package.sh
-deb=$(ls -t build/package/korvid-desktop_*.deb | head -n 1)
+# KORVID_PACKAGE_DEB=file checks a package built before instead of building one.
+if [ -n "${KORVID_PACKAGE_DEB:-}" ]; then
+  deb=$(realpath "$KORVID_PACKAGE_DEB")
+else
+  scripts/package.sh
+  deb=$(ls -t build/package/korvid-desktop_*.deb | head -n 1)
+fi
 [ -f "$deb" ] || fail "没有找到安装包"
 
 work=$(mktemp -d)
@@ -175,6 +182,21 @@ sign_in() {
     -d '{"email":"demo@korvid.cn","password":"korvid123"}' "http://127.0.0.1:$port/auth/sign-in" \
     | sed -n 's/.*"token":"\([^"]*\)".*/\1/p'
 }
+# SIGTERM while the first start is still creating the demo data: the
+# signal waits until the server is bound, then stops it.
+"$usr/bin/korvid-service" --port 0 --data "$work/early-data" >"$work/early.log" 2>&1 &
+early=$!
+# (once its main thread holds SIGTERM for its signal thread; before that the
+# default action would end it)
+for _ in $(seq 100); do
+  blocked=$(awk '/^SigBlk:/ { print $2 }' "/proc/$early/status" 2>/dev/null || true)
+  [ -n "$blocked" ] && (( 0x$blocked & 0x4000 )) && break
+  sleep 0.01
+done
+kill -TERM "$early"
+for _ in $(seq 100); do ended "$early" && break; sleep 0.1; done
+if ! ended "$early"; then grep -E "State|Sig|Shd" /proc/$early/status >&2; cat "$work/early.log" >&2; kill -KILL "$early"; fail "korvid-service 启动中收到 SIGTERM 后没有退出"; fi
+wait "$early" || fail "korvid-service 启动中收到 SIGTERM 后退出状态非 0"
 start_service
 [ "$(curl -fsS "http://127.0.0.1:$port/healthz")" = ok ] || fail "/healthz 没有回答 ok"
 token=$(sign_in)
@@ -183,13 +205,13 @@ token=$(sign_in)
 # answered write must be there after the restart.
 for round in 1 2 3; do
   name="安装测试$round"
-  code=$(curl -sS -o /dev/null -w '%{http_code}' -X PUT -H "Authorization: Bearer $token" \
+  code=$(curl -sS -o /dev/null -w '%{http_code}' -X PUT -H "Authorization: Bearer $token" -H 'X-Korvid-Privacy-Version: 2' \
     -H 'Content-Type: application/json' -d "{\"name\":\"$name\"}" "http://127.0.0.1:$port/v1/me")
   [ "$code" = 200 ] || fail "改名请求返回 $code"
   stop_service
   start_service
   token=$(sign_in)
-  curl -fsS -H "Authorization: Bearer $token" "http://127.0.0.1:$port/v1/me" | grep -q "\"name\":\"$name\"" \
+  curl -fsS -H "Authorization: Bearer $token" -H 'X-Korvid-Privacy-Version: 2' "http://127.0.0.1:$port/v1/me" | grep -q "\"name\":\"$name\"" \
     || fail "SIGTERM 之后丢失了已提交的写入（$name）"
 done
 stop_service

@@ -19,7 +19,10 @@ public:
     // The bound port (a free one for port 0). Throws DesktopError.
     int bind(int port);
     void run();
+    // Stops a running server; does nothing before run() has started
+    // listening (see running()).
     void stop();
+    bool running() const { return server_.is_running(); }
 
 private:
     ServiceStore store_;

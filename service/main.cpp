@@ -5,6 +5,8 @@
 #include "host/base/DesktopError.h"
 #include "service/LocalService.h"
 
+#include <atomic>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -57,14 +59,22 @@ int main(int argc, char** argv)
     try {
         LocalService service(options);
         int port = service.bind(options.port);
+        std::atomic<bool> finished {false};
         std::thread waiter([&] {
             int received = 0;
             sigwait(&signals, &received);
-            service.stop();
+            // A signal that came before the server listens (during the first
+            // start's seeding, say) waits for it: stopping a server that is
+            // not listening yet would do nothing and leave it running.
+            while (!finished && !service.running())
+                std::this_thread::sleep_for(std::chrono::milliseconds(5));
+            if (!finished)
+                service.stop();
         });
         std::printf("listening on http://127.0.0.1:%d\n", port);
         std::fflush(stdout);
         service.run();
+        finished = true;
         pthread_kill(waiter.native_handle(), SIGUSR1);
         waiter.join();
     } catch (const std::exception& error) {
