@@ -12,6 +12,7 @@ LocalService::LocalService(const ServiceOptions& options)
     addAccountRoutes(router_);
     addSalesRoutes(router_);
     addBriefRoutes(router_);
+    addWechatRoutes(router_);
 
     // SO_REUSEADDR only: the library's default also sets SO_REUSEPORT, which
     // would let a second copy share a port that is already taken.

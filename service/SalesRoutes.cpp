@@ -160,6 +160,24 @@ Json importCompanies(ApiRequest& request, Database& db)
     return record;
 }
 
+// The company of the path, which must exist.
+std::string knownCompany(ApiRequest& request, Database& db)
+{
+    std::string id = uuidParam(request, 0);
+    if (!Directory::companyExists(db, id))
+        throw recordNotFound();
+    return id;
+}
+
+Json ofCompany(Database& db, const char* kind, const std::string& company)
+{
+    Json items = Json::array();
+    for (Json& record : Documents::list(db, kind))
+        if (record.value("companyID", "") == company)
+            items.push_back(std::move(record));
+    return items;
+}
+
 // --- opportunities -----------------------------------------------------------
 
 Json opportunitySummary(const Json& record)
@@ -619,6 +637,16 @@ void addSalesRoutes(ServiceRouter& router)
         return *company;
     });
     router.add("PUT", "/v1/companies/{}", saveCompany);
+    // The company page: its minutes and opportunities, newest first.
+    router.add("GET", "/v1/companies/{}/minutes", [](ApiRequest& request, Database& db) {
+        return itemsOf(ofCompany(db, "minute", knownCompany(request, db)));
+    });
+    router.add("GET", "/v1/companies/{}/opportunities", [](ApiRequest& request, Database& db) {
+        Json items = Json::array();
+        for (const Json& record : ofCompany(db, "opportunity", knownCompany(request, db)))
+            items.push_back(opportunitySummary(record));
+        return itemsOf(items);
+    });
     router.add("DELETE", "/v1/companies/{}", [](ApiRequest& request, Database& db) {
         std::string id = uuidParam(request, 0);
         if (!Directory::deleteCompany(db, id, request.nowMs))

@@ -16,6 +16,7 @@ public:
     enum Kind {
         Account = 1, Company = 2, Contact = 3, Opportunity = 4, Minute = 5, Rule = 6,
         Delivery = 7, Conversation = 8, Evidence = 9, Import = 10, Followup = 11, AgentSession = 12,
+        WechatSnapshot = 13, WechatBatch = 14, WechatItem = 15,
     };
 
     // "0000000K-0000-4000-8000-00000000000N" in lower-case hexadecimal.

@@ -32,7 +32,7 @@ std::filesystem::path ServiceOptions::defaultDataFolder()
 const char* ServiceOptions::usage()
 {
     return "用法：korvid-service [--port N] [--data 目录] [--brief-step-ms N] "
-           "[--token-ttl-seconds N] [--seed-companies N] [--seed-contacts N]\n";
+           "[--token-ttl-seconds N] [--seed-companies N] [--seed-contacts N] [--large-desk]\n";
 }
 
 ServiceOptions ServiceOptions::parse(const std::vector<std::string>& arguments)
@@ -41,6 +41,10 @@ ServiceOptions ServiceOptions::parse(const std::vector<std::string>& arguments)
     options.dataFolder = defaultDataFolder();
     for (std::size_t i = 0; i < arguments.size(); ++i) {
         const std::string& option = arguments[i];
+        if (option == "--large-desk") {
+            options.seed = SeedSize::large();
+            continue;
+        }
         if (i + 1 >= arguments.size())
             throw DesktopError("未知参数或缺少取值：" + option + "。");
         const std::string& value = arguments[++i];

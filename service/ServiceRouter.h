@@ -91,5 +91,6 @@ void addWebRoutes(ServiceRouter& router);
 void addAccountRoutes(ServiceRouter& router);
 void addSalesRoutes(ServiceRouter& router);
 void addBriefRoutes(ServiceRouter& router);
+void addWechatRoutes(ServiceRouter& router);
 
 }

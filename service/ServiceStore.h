@@ -10,8 +10,10 @@
 namespace korvid {
 
 struct SeedSize {
-    int companies = 36;
-    int contacts = 96;
+    int companies = 300;
+    int contacts = 800;
+    // The large desk of --large-desk, for figures on a full library.
+    static SeedSize large() { return SeedSize {2000, 5000}; }
 };
 
 // The service's one database connection and the lock that serializes its

@@ -28,8 +28,10 @@ int main(int argc, char** argv)
                    "                          （即 ~/.local/share/korvid-service）\n"
                    "  --brief-step-ms N       远程任务简报每一步的间隔（毫秒）\n"
                    "  --token-ttl-seconds N   登录令牌的有效期（秒）\n"
-                   "  --seed-companies N      首次启动时生成的演示公司数\n"
-                   "  --seed-contacts N       首次启动时生成的演示联系人数\n"
+                   "  --seed-companies N      首次启动时生成的演示公司数，默认 300\n"
+                   "  --seed-contacts N       首次启动时生成的演示联系人数，默认 800\n"
+                   "  --large-desk            首次启动时生成大型演示库：2000 家公司、5000 位联系人\n"
+                   "                          （用于性能测量；数据目录已有数据时不再生成）\n"
                    "  -h, --help              显示本帮助并退出\n"
                    "  -V, --version           显示版本并退出\n",
             stdout);
