@@ -47,9 +47,23 @@ desktop_reaches() {
     fail "60 秒内未等到：$what"
   fi
   # The window carries the application id as its class and has its icon.
-  local window
-  window=$(xwininfo -root -tree | awk '/"Korvid": \("com.vantorel.desktop"/ { print $1; exit }')
-  xprop -id "$window" _NET_WM_ICON | grep -q 'Icon (' || fail "窗口没有设置图标"
+  # xwininfo walks the tree window by window and gives up on one that goes
+  # away meanwhile (the window's own short-lived helper windows), so the
+  # look-up is tried again rather than read once.
+  local window icon=""
+  for waited in $(seq 20); do
+    window=$(xwininfo -root -tree 2>/dev/null | awk '/"Korvid": \("com.vantorel.desktop"/ { print $1; exit }' || true)
+    if [ -n "$window" ] && xprop -id "$window" _NET_WM_ICON 2>/dev/null | grep -q 'Icon ('; then
+      icon=yes
+      break
+    fi
+    sleep 0.25
+  done
+  if [ -z "$icon" ]; then
+    xwininfo -root -tree 2>&1 | grep -i korvid >&2 || true
+    [ -z "$window" ] || xprop -id "$window" >&2 || true
+    fail "窗口没有设置图标"
+  fi
   kill "$pid"
   wait "$pid" 2>/dev/null || true
 }
