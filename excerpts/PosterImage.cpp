@@ -43,15 +43,38 @@ const char* loaderType(std::string_view data)
 }
 
 struct SizeCheck {
+    bool jpeg = false;
     bool tooLarge = false;
+    int originalLongest = 0;
 };
 
-void sizePrepared(GdkPixbufLoader*, gint width, gint height, gpointer data)
+int ceilingDivide(int value, int divisor) { return value / divisor + (value % divisor != 0); }
+
+// Called once the header gives the size, before the decoder allocates any
+// pixels. What is set here decides what it allocates.
+void sizePrepared(GdkPixbufLoader* loader, gint width, gint height, gpointer data)
 {
     auto* check = static_cast<SizeCheck*>(data);
     if (width <= 0 || height <= 0
-        || static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) > PosterImage::kPixelLimit)
+        || static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) > PosterImage::kPixelLimit) {
         check->tooLarge = true;
+        // A zero size makes the PNG and JPEG decoders stop with an error
+        // instead of allocating the picture the header claims.
+        gdk_pixbuf_loader_set_size(loader, 0, 0);
+        return;
+    }
+    check->originalLongest = std::max(width, height);
+    if (!check->jpeg)
+        return;
+    // The JPEG decoder can decode at 1/2, 1/4 or 1/8 of the size at no cost.
+    // Ask for the smallest of those still at least as large as the thumbnail,
+    // and exactly the size it produces, so that the loader never scales the
+    // whole picture itself; the last step down is ours.
+    int denominator = 1;
+    while (denominator < 8 && ceilingDivide(check->originalLongest, denominator * 2) >= PosterImage::kLongestSide)
+        denominator *= 2;
+    if (denominator > 1)
+        gdk_pixbuf_loader_set_size(loader, ceilingDivide(width, denominator), ceilingDivide(height, denominator));
 }
 
 // A truncated file decodes only partly, and the loader does not clear the
@@ -62,7 +85,7 @@ void areaPrepared(GdkPixbufLoader* loader, gpointer)
         gdk_pixbuf_fill(pixbuf, 0xFFFFFFFF);
 }
 
-GdkPixbuf* load(std::string_view data)
+GdkPixbuf* load(std::string_view data, SizeCheck& check)
 {
     const char* type = loaderType(data);
     if (!type)
@@ -74,7 +97,7 @@ GdkPixbuf* load(std::string_view data)
         throw DesktopError(kUnreadable);
     }
     ObjectRef loaderRef(loader);
-    SizeCheck check;
+    check.jpeg = std::strcmp(type, "jpeg") == 0;
     g_signal_connect(loader, "size-prepared", G_CALLBACK(sizePrepared), &check);
     g_signal_connect(loader, "area-prepared", G_CALLBACK(areaPrepared), nullptr);
 
@@ -91,7 +114,7 @@ GdkPixbuf* load(std::string_view data)
     // complains when it is finalised.
     bool closed = gdk_pixbuf_loader_close(loader, &error);
     g_clear_error(&error);
-    if (!ok || !closed || check.tooLarge)
+    if (!ok || !closed || check.tooLarge || check.originalLongest <= 0)
         throw DesktopError(kUnreadable);
     GdkPixbuf* pixbuf = gdk_pixbuf_loader_get_pixbuf(loader);
     if (!pixbuf)
@@ -130,7 +153,8 @@ int recordedDpi(GdkPixbuf* pixbuf)
 
 PosterImage PosterImage::decode(std::string_view data)
 {
-    ObjectRef loaded(load(data));
+    SizeCheck check;
+    ObjectRef loaded(load(data, check));
     auto* pixbuf = GDK_PIXBUF(loaded.object);
     int dpi = recordedDpi(pixbuf);
 
@@ -151,10 +175,13 @@ PosterImage PosterImage::decode(std::string_view data)
         if (!scaled.object)
             throw DesktopError(kUnreadable);
         pixbuf = GDK_PIXBUF(scaled.object);
-        dpi = dpi > 0 ? std::max(1, static_cast<int>(std::lround(dpi * factor))) : 0;
         width = newWidth;
         height = newHeight;
     }
+    // The recorded density is that of the picture as stored, whatever size
+    // the decoder delivered it at.
+    if (dpi > 0 && check.originalLongest != std::max(width, height))
+        dpi = std::max(1, static_cast<int>(std::lround(static_cast<double>(dpi) * std::max(width, height) / check.originalLongest)));
 
     if (gdk_pixbuf_get_colorspace(pixbuf) != GDK_COLORSPACE_RGB || gdk_pixbuf_get_bits_per_sample(pixbuf) != 8)
         throw DesktopError(kUnreadable);

@@ -12,8 +12,9 @@ namespace korvid {
 // enlarged), flattened onto white, packed 8-bit RGB.
 struct PosterImage {
     static constexpr int kLongestSide = 2800;
-    // Decoding needs the whole image in memory before it is scaled; larger
-    // images are refused rather than risk gigabytes for one poster.
+    // Larger images are refused from their header, before any pixels are
+    // allocated: a few kilobytes can claim gigabytes of picture. A JPEG is
+    // decoded at a reduced scale when it is far above the thumbnail size.
     static constexpr std::uint64_t kPixelLimit = 100'000'000;
 
     int width = 0;

@@ -160,9 +160,9 @@ std::string png(const std::vector<std::string>& lines, int width)
     return bytes;
 }
 
-std::string jpeg(const std::vector<std::string>& lines, int orientation)
+std::string jpeg(const std::vector<std::string>& lines, int orientation, int width)
 {
-    std::string upright = png(lines);
+    std::string upright = png(lines, width);
     GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("png", nullptr);
     gdk_pixbuf_loader_write(loader, reinterpret_cast<const guchar*>(upright.data()), upright.size(), nullptr);
     gdk_pixbuf_loader_close(loader, nullptr);

@@ -38,7 +38,7 @@ std::string png(const std::vector<std::string>& lines, int width = 1400);
 // The same picture rotated 90 degrees clockwise in its pixels, stored as a
 // JPEG that carries EXIF orientation 6 (turn 90 degrees clockwise to view)
 // or, with `orientation` 1, the upright picture without rotation.
-std::string jpeg(const std::vector<std::string>& lines, int orientation);
+std::string jpeg(const std::vector<std::string>& lines, int orientation, int width = 1400);
 
 // A temporary folder removed with its contents on destruction.
 class ScratchFolder {

@@ -3,7 +3,11 @@
 #include "excerpts/tests/Fixtures.h"
 #include "host/base/DesktopError.h"
 
+#include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
 #include <thread>
 
 namespace korvid {
@@ -91,6 +95,133 @@ TEST(Recognition, OversizedPngIsRefusedBeforeDecoding)
     std::string header("\x89PNG\r\n\x1a\n\0\0\0\x0dIHDR\0\0\x4e\x20\0\0\x4e\x20\x08\x02\0\0\0", 29);
     header += std::string("\0\0\0\0", 4); // CRC, wrong on purpose: refusal either way
     EXPECT_THROW(PosterImage::decode(header + std::string(1000, '\0')), DesktopError);
+}
+
+// A real 16 x 16 picture whose header is then edited to claim another size:
+// a few hundred bytes that decode as far as their first rows.
+std::string smallImage(const char* type)
+{
+    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, FALSE, 8, 16, 16);
+    gdk_pixbuf_fill(pixbuf, 0x336699FF);
+    gchar* buffer = nullptr;
+    gsize size = 0;
+    gdk_pixbuf_save_to_buffer(pixbuf, &buffer, &size, type, nullptr, nullptr);
+    g_object_unref(pixbuf);
+    std::string bytes(buffer, size);
+    g_free(buffer);
+    return bytes;
+}
+
+void putBigEndian(std::string& bytes, std::size_t at, std::uint32_t value, int length)
+{
+    for (int i = 0; i < length; ++i)
+        bytes[at + i] = static_cast<char>(value >> (8 * (length - 1 - i)) & 0xFF);
+}
+
+std::uint32_t crc32(std::string_view bytes)
+{
+    std::uint32_t crc = 0xFFFFFFFF;
+    for (unsigned char byte : bytes) {
+        crc ^= byte;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320 & (0 - (crc & 1)));
+    }
+    return ~crc;
+}
+
+// With a correct checksum, so that the decoder believes the header.
+std::string pngClaiming(std::uint32_t width, std::uint32_t height)
+{
+    std::string bytes = smallImage("png");
+    putBigEndian(bytes, 16, width, 4);
+    putBigEndian(bytes, 20, height, 4);
+    putBigEndian(bytes, 29, crc32(std::string_view(bytes).substr(12, 17)), 4);
+    return bytes;
+}
+
+std::string jpegClaiming(std::uint16_t width, std::uint16_t height)
+{
+    std::string bytes = smallImage("jpeg");
+    std::size_t frame = bytes.find("\xFF\xC0");
+    EXPECT_NE(frame, std::string::npos);
+    putBigEndian(bytes, frame + 5, height, 2);
+    putBigEndian(bytes, frame + 7, width, 2);
+    return bytes;
+}
+
+// The peak resident memory since the last reset, in bytes; 0 when the
+// system cannot reset the peak.
+std::size_t residentPeak()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("VmHWM:"))
+            return std::stoull(line.substr(6)) * 1024;
+    }
+    return 0;
+}
+bool resetResidentPeak() { return bool(std::ofstream("/proc/self/clear_refs") << "5" << std::flush); }
+std::size_t resident()
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.starts_with("VmRSS:"))
+            return std::stoull(line.substr(6)) * 1024;
+    }
+    return 0;
+}
+
+TEST(Recognition, ClaimedSizesOverTheLimitAreRefusedBeforeAnyPixelsExist)
+{
+    struct Case {
+        const char* what;
+        std::string bytes;
+    };
+    // 144 megapixels, then the largest sizes the formats let a header claim
+    // cheaply (65500 x 65500: 12.8 GB of RGB).
+    std::vector<Case> cases { { "png 12000", pngClaiming(12000, 12000) }, { "jpeg 12000", jpegClaiming(12000, 12000) },
+        { "png 65500", pngClaiming(65500, 65500) }, { "jpeg 65500", jpegClaiming(65500, 65500) },
+        { "png 2^31-1", pngClaiming(0x7FFFFFFF, 1) } };
+    for (const Case& c : cases) {
+        ASSERT_LT(c.bytes.size(), 2000u) << c.what;
+        bool measured = resetResidentPeak();
+        std::size_t before = resident();
+        auto start = std::chrono::steady_clock::now();
+        try {
+            PosterImage::decode(c.bytes);
+            ADD_FAILURE() << c.what << " was decoded";
+        } catch (const DesktopError& error) {
+            EXPECT_EQ(error.message, "无法读取这张海报。") << c.what;
+        }
+        auto spent = std::chrono::steady_clock::now() - start;
+        ASSERT_LT(spent, std::chrono::seconds(2)) << c.what;
+        if (measured && residentPeak() > 0)
+            ASSERT_LT(residentPeak(), before + 64 * 1024 * 1024) << c.what << ": a pixel buffer was allocated";
+    }
+    // The same files with their true sizes are pictures.
+    EXPECT_EQ(PosterImage::decode(pngClaiming(16, 16)).width, 16);
+    EXPECT_EQ(PosterImage::decode(smallImage("jpeg")).width, 16);
+}
+
+TEST(Recognition, LargeJpegIsDecodedAtAReducedScaleAndUpright)
+{
+    // Stored turned, 300 x 6000 pixels, with orientation 6.
+    std::string turned = jpeg({ "wide" }, 6, 6000);
+    PosterImage image = PosterImage::decode(turned);
+    EXPECT_EQ(image.width, 2800);
+    EXPECT_EQ(image.height, 98); // 210 * 2800 / 6000
+    std::size_t row = static_cast<std::size_t>(image.width) * image.channels;
+    ASSERT_EQ(image.pixels.size(), row * image.height);
+
+    // Cut short, it still gives the picture at the same scale (libjpeg
+    // decodes the missing rows as grey).
+    std::string upright = jpeg({ "wide" }, 1, 6000);
+    PosterImage partial = PosterImage::decode(upright.substr(0, upright.size() * 2 / 3));
+    EXPECT_EQ(partial.width, 2800);
+    EXPECT_EQ(partial.height, 98);
+    EXPECT_EQ(partial.pixels.size(), static_cast<std::size_t>(partial.width) * partial.height * partial.channels);
 }
 
 TEST(Recognition, ThreadsRecogniseAtOnce)
