@@ -6,6 +6,7 @@
 #include "host/base/Text.h"
 
 #include <charconv>
+#include <cstdint>
 #include <optional>
 #include <algorithm>
 #include <vector>
@@ -18,7 +19,6 @@ constexpr std::size_t kCharacterLimit = 3000;
 constexpr std::size_t kCellsPerRow = 128;
 constexpr const char* kIdeographicSpace = "\xE3\x80\x80";
 
-constexpr const char* kParagraphs = "//*[local-name()='body']//*[local-name()='p']";
 constexpr const char* kVisibleSheets = "//*[local-name()='sheet' and (not(@state) or @state='visible')]";
 constexpr const char* kRelationships = "//*[local-name()='Relationship']";
 constexpr const char* kVisibleRows = "//*[local-name()='sheetData']/*[local-name()='row' and not(@hidden='1')]";
@@ -98,12 +98,143 @@ private:
     std::size_t characters_ = 0;
 };
 
+// XPath's local-name(): what follows the first colon.
+std::string_view elementLocalName(const pugi::xml_node& node)
+{
+    std::string_view name = node.name();
+    auto colon = name.find(':');
+    return colon == std::string_view::npos ? name : name.substr(colon + 1);
+}
+
+// The Word body's paragraphs, as "//body//p" selects them (every paragraph
+// below a body, each once, in document order) with the text of the "t"
+// elements below each, as ".//t" gives it, found in one walk of the part.
+// An XPath engine evaluates the descendant step once per body and once per
+// paragraph, so nested bodies or paragraphs made the work quadratic; here
+// each node is visited once, and a paragraph's text is assembled from the
+// text nodes its "t" elements cover.
+class BodyParagraphs {
+public:
+    explicit BodyParagraphs(const pugi::xml_node& root) { walk(root); }
+
+    std::size_t size() const { return paragraphs_.size(); }
+
+    // The paragraph's text, at most about `byteLimit` bytes of it.
+    std::string text(std::size_t index, std::size_t byteLimit) const
+    {
+        std::string text;
+        const Range& paragraph = paragraphs_[index];
+        for (std::size_t run = nextWithText(paragraph.begin); run < paragraph.end; run = nextWithText(run + 1)) {
+            for (std::size_t piece = runs_[run].begin; piece < runs_[run].end && text.size() < byteLimit; ++piece)
+                text += texts_[piece];
+            if (text.size() >= byteLimit)
+                break;
+        }
+        return text;
+    }
+
+private:
+    struct Range {
+        std::size_t begin = 0;
+        std::size_t end = 0;
+    };
+
+    void walk(const pugi::xml_node& root)
+    {
+        struct Open {
+            pugi::xml_node node;
+            bool body = false;
+            std::size_t paragraph = SIZE_MAX;
+            std::size_t run = SIZE_MAX;
+        };
+        std::vector<Open> open;
+        std::size_t bodies = 0, paragraphsOpen = 0, runsOpen = 0;
+        auto enter = [&](const pugi::xml_node& node) {
+            Open entry { node };
+            if (node.type() == pugi::node_element) {
+                std::string_view name = elementLocalName(node);
+                if (name == "p" && bodies > 0) {
+                    entry.paragraph = paragraphs_.size();
+                    paragraphs_.push_back({ runs_.size(), runs_.size() });
+                    ++paragraphsOpen;
+                }
+                if (name == "t" && paragraphsOpen > 0) {
+                    entry.run = runs_.size();
+                    runs_.push_back({ texts_.size(), texts_.size() });
+                    ++runsOpen;
+                }
+                if (name == "body") {
+                    entry.body = true;
+                    ++bodies;
+                }
+            } else if ((node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) && runsOpen > 0
+                && *node.value()) {
+                texts_.push_back(node.value());
+            }
+            open.push_back(entry);
+        };
+        auto leave = [&] {
+            const Open& entry = open.back();
+            if (entry.body)
+                --bodies;
+            if (entry.paragraph != SIZE_MAX) {
+                paragraphs_[entry.paragraph].end = runs_.size();
+                --paragraphsOpen;
+            }
+            if (entry.run != SIZE_MAX) {
+                runs_[entry.run].end = texts_.size();
+                --runsOpen;
+            }
+            open.pop_back();
+        };
+
+        for (pugi::xml_node child = root.first_child(); child; child = child.next_sibling()) {
+            enter(child);
+            while (!open.empty()) {
+                pugi::xml_node node = open.back().node;
+                if (pugi::xml_node first = node.first_child()) {
+                    enter(first);
+                    continue;
+                }
+                // Leave finished nodes until one has a next sibling.
+                while (!open.empty()) {
+                    pugi::xml_node finished = open.back().node;
+                    leave();
+                    if (open.empty())
+                        break;
+                    if (pugi::xml_node next = finished.next_sibling()) {
+                        enter(next);
+                        break;
+                    }
+                }
+            }
+        }
+
+        // Empty runs are skipped in one step, so that a paragraph costs what
+        // its text costs, however many empty runs lie below it.
+        nextWithText_.resize(runs_.size() + 1, runs_.size());
+        for (std::size_t run = runs_.size(); run-- > 0;)
+            nextWithText_[run] = runs_[run].begin < runs_[run].end ? run : nextWithText_[run + 1];
+    }
+
+    std::size_t nextWithText(std::size_t run) const { return nextWithText_[std::min(run, runs_.size())]; }
+
+    std::vector<std::string_view> texts_;
+    std::vector<Range> runs_; // ranges of texts_, in document order
+    std::vector<Range> paragraphs_; // ranges of runs_, in document order
+    std::vector<std::size_t> nextWithText_;
+};
+
 Excerpt readDocument(OfficePackage& package)
 {
     auto document = package.part("word/document.xml");
+    BodyParagraphs paragraphs(*document);
     Collector collector;
-    for (const pugi::xpath_node& paragraph : select(*document, kParagraphs)) {
-        collector.append(textRuns(paragraph.node()) + "\n");
+    for (std::size_t index = 0; index < paragraphs.size(); ++index) {
+        // A paragraph's text can repeat text only when "t" elements nest,
+        // which no word processor writes; it is bounded by the size a part
+        // may have, so that nesting cannot multiply it.
+        collector.append(paragraphs.text(index, OfficePackage::kEntryLimit) + "\n");
         if (collector.full())
             break;
     }

@@ -1,10 +1,12 @@
 #include "excerpts/OfficeExcerpt.h"
+#include "excerpts/OfficePackage.h"
 #include "excerpts/tests/Fixtures.h"
 #include "host/base/DesktopError.h"
 #include "host/base/Text.h"
 
 #include <chrono>
 #include <gtest/gtest.h>
+#include <pugixml.hpp>
 
 namespace korvid {
 namespace {
@@ -124,6 +126,93 @@ TEST(OfficeWord, DeeplyNestedXmlIsRefusedQuickly)
     auto started = std::chrono::steady_clock::now();
     EXPECT_EQ(failure(zip({ { "word/document.xml", "<d>" + open + "<p/>" + close + "</d>" } }), false), kUnreadable);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+}
+
+// What the XPath expressions give for a small document: every paragraph below
+// a body once, in document order, each with the string values of the "t"
+// elements below it. The reader must give the same without the XPath cost.
+std::string xpathParagraphs(const std::string& documentXml)
+{
+    pugi::xml_document document;
+    EXPECT_TRUE(document.load_string(documentXml.c_str()));
+    std::string text;
+    pugi::xpath_query stringValue("string(.)");
+    pugi::xpath_node_set paragraphs = document.select_nodes("//*[local-name()='body']//*[local-name()='p']");
+    paragraphs.sort();
+    for (const pugi::xpath_node& paragraph : paragraphs) {
+        pugi::xpath_node_set runs = paragraph.node().select_nodes(".//*[local-name()='t']");
+        runs.sort();
+        for (const pugi::xpath_node& run : runs)
+            text += stringValue.evaluate_string(run.node());
+        text += "\n";
+    }
+    return text;
+}
+
+TEST(OfficeWord, NestedBodiesParagraphsAndRunsReadAsTheExpressionSelectsThem)
+{
+    const std::string ns = " xmlns:w=\"urn:w\" xmlns:v=\"urn:v\" xmlns:x=\"urn:x\"";
+    const std::vector<std::string> documents {
+        // A paragraph before any body and one after it are not body text.
+        "<w:document" + ns + "><w:p><w:r><w:t>before</w:t></w:r></w:p><w:body><w:p><w:r><w:t>in</w:t></w:r></w:p>"
+            "</w:body><w:p><w:r><w:t>after</w:t></w:r></w:p></w:document>",
+        // Bodies inside bodies: each paragraph once, in document order.
+        "<w:document" + ns + "><w:body><w:p><w:r><w:t>1</w:t></w:r></w:p><w:body><w:p><w:r><w:t>2</w:t></w:r></w:p>"
+            "<w:body><w:p><w:t>3</w:t></w:p></w:body><w:p><w:t>4</w:t></w:p></w:body><w:p><w:t>5</w:t></w:p></w:body></w:document>",
+        // A text box: a paragraph inside a paragraph; the outer one includes
+        // the inner one's text, and the inner one follows it.
+        "<w:document" + ns + "><w:body><w:p><w:r><w:t>outer </w:t></w:r><w:r><v:shape><w:txbxContent>"
+            "<w:p><w:r><w:t>inner</w:t></w:r></w:p></w:txbxContent></v:shape></w:r><w:r><w:t> tail</w:t></w:r></w:p></w:body></w:document>",
+        // Runs inside runs, text in CDATA and below other elements, empty runs,
+        // other prefixes and none, a body below a paragraph.
+        "<w:document" + ns + "><x:body><p><w:t>a<x:i>b</x:i><w:t>c<![CDATA[<d>]]></w:t></w:t><w:t/><w:t></w:t>"
+            "<w:delText>gone</w:delText></p><w:p><w:body><w:p><t>deep</t></w:p></w:body></w:p></x:body>"
+            "<w:body><x:y:p><w:t>two colons</w:t></x:y:p><x:y:p><w:t>y:p</w:t></x:y:p><w:p/></w:body></w:document>",
+    };
+    for (const std::string& xml : documents) {
+        std::string expected = xpathParagraphs(xml);
+        EXPECT_EQ(OfficeExcerpt::read(zip({ { "word/document.xml", xml } }), false).text, expected) << xml;
+    }
+}
+
+TEST(OfficeWord, NestedBodiesCostLinearTime)
+{
+    // 250 bodies, one inside the other, holding 600,000 empty paragraphs: an
+    // XPath descendant step per body made this minutes and gigabytes.
+    std::string open, close;
+    for (int i = 0; i < 250; ++i) {
+        open += "<w:body>";
+        close += "</w:body>";
+    }
+    std::string paragraphs;
+    paragraphs.reserve(600000 * 6);
+    for (int i = 0; i < 600000; ++i)
+        paragraphs += "<w:p/>";
+    std::string xml = "<w:document xmlns:w=\"urn:w\">" + open + paragraphs + close + "</w:document>";
+    ASSERT_LT(xml.size(), OfficePackage::kEntryLimit);
+    auto started = std::chrono::steady_clock::now();
+    auto result = OfficeExcerpt::read(zip({ { "word/document.xml", xml } }), false);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_EQ(result.text, std::string(3000, '\n')); // stops at 3000 characters
+
+    // 250 paragraphs nested in each other over 100,000 empty runs: each
+    // paragraph's runs are all those below it.
+    std::string nested, closing;
+    for (int i = 0; i < 250; ++i) {
+        nested += "<w:p>";
+        closing += "</w:p>";
+    }
+    std::string runs;
+    for (int i = 0; i < 100000; ++i)
+        runs += "<w:t/>";
+    xml = "<w:document xmlns:w=\"urn:w\"><w:body>" + nested + runs + "<w:t>x</w:t>" + closing + "</w:body></w:document>";
+    started = std::chrono::steady_clock::now();
+    result = OfficeExcerpt::read(zip({ { "word/document.xml", xml } }), false);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    std::string expected;
+    for (int i = 0; i < 250; ++i)
+        expected += "x\n";
+    EXPECT_EQ(result.text, expected);
 }
 
 TEST(OfficeWord, ZipBombEntryIsRefusedByTheCap)
