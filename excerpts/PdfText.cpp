@@ -25,7 +25,9 @@ std::unique_ptr<poppler::document> open(std::string_view data)
 {
     std::unique_ptr<poppler::document> document(
         poppler::document::load_from_raw_data(data.data(), static_cast<int>(data.size())));
-    if (!document || document->is_locked())
+    // A file cut short before its page tree still opens, with no pages; that
+    // is a broken file, not a document without text.
+    if (!document || document->is_locked() || document->pages() <= 0)
         throw DesktopError(kUnreadable);
     return document;
 }

@@ -151,6 +151,25 @@ TEST(EventSourcePdf, EncryptedTruncatedAndGarbageAreRefused)
     EXPECT_EQ(excerptFailure("", "empty.pdf"), "PDF 无法读取或已加密。");
 }
 
+TEST(EventSourcePdf, FileCutBeforeItsPageTreeIsRefusedNotAnEmptyExcerpt)
+{
+    // Written in this order, the page tree comes last.
+    std::string head = "%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n"
+                       "3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 200 200]/Contents 4 0 R"
+                       "/Resources<</Font<</F1 5 0 R>>>>>>endobj\n"
+                       "4 0 obj<</Length 41>>stream\nBT /F1 12 Tf 20 100 Td (Hello PDF) Tj ET\nendstream endobj\n"
+                       "5 0 obj<</Type/Font/Subtype/Type1/BaseFont/Helvetica>>endobj\n";
+    std::string whole = head + "2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>endobj\ntrailer<</Root 1 0 R>>\n%%EOF\n";
+    EXPECT_EQ(EventSource::excerpt(whole, "whole.pdf")["excerpt"], "Hello PDF");
+    EXPECT_EQ(excerptFailure(head, "cut.pdf"), "PDF 无法读取或已加密。");
+    EXPECT_EQ(excerptFailure(head + "trailer<</Root 1 0 R>>\n%%EOF\n", "cut.pdf"), "PDF 无法读取或已加密。");
+    // A page tree with no pages is no document either.
+    EXPECT_EQ(excerptFailure("%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n"
+                             "2 0 obj<</Type/Pages/Kids[]/Count 0>>endobj\ntrailer<</Root 1 0 R>>\n%%EOF\n",
+                  "none.pdf"),
+        "PDF 无法读取或已加密。");
+}
+
 // --- inspection of files on disk ---
 
 TEST(EventSourceInspect, SizeLimitsAt15MiB)
