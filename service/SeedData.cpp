@@ -259,6 +259,12 @@ void seedMinutes(Database& db, const SeedClock& clock, std::int64_t now)
     }
 }
 
+// "2026-12-09" → "12月9日".
+std::string monthDay(const std::string& day)
+{
+    return std::to_string(std::stoi(day.substr(5, 2))) + "月" + std::to_string(std::stoi(day.substr(8, 2))) + "日";
+}
+
 // One WeChat business-card snapshot imported into the library, with the
 // differences still waiting for a decision.
 void seedWechatBatch(Database& db, const SeedClock& clock, std::int64_t now, int snapshot, int daysAgo,
@@ -317,7 +323,7 @@ void seedWechatBatch(Database& db, const SeedClock& clock, std::int64_t now, int
         {"at", at}, {"by", "林晓"}, {"items", items}};
     Documents::put(db, "wechatBatch", batchID, batch, at, now);
     std::string importID = SeedData::seedId(SeedData::Import, 10 + snapshot);
-    Json record {{"id", importID}, {"fileName", "微信名片快照 · " + clock.day(-daysAgo).substr(5)}, {"at", at},
+    Json record {{"id", importID}, {"fileName", "微信名片快照 · " + monthDay(clock.day(-daysAgo))}, {"at", at},
         {"by", "林晓"}, {"added", 1}, {"updated", 2}, {"skipped", 0}, {"status", "done"},
         {"snapshotID", snapshotID}, {"batchID", batchID}};
     Documents::put(db, "import", importID, record, at, now);
