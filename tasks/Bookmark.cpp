@@ -82,17 +82,20 @@ std::optional<UniqueFd> Bookmark::open(std::string_view bookmark)
     auto parsed = parse(bookmark);
     if (!parsed)
         return std::nullopt;
-    // Open first and compare the identity of what was opened, so nothing can
-    // be swapped in between the check and the read. O_NONBLOCK keeps a FIFO
-    // placed at the path from blocking the open.
+    // Open first and examine what was opened, so nothing can be swapped in
+    // between the check and the read. O_NONBLOCK keeps a FIFO placed at the
+    // path from blocking the open.
     UniqueFd fd(::open(parsed->path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd)
         return std::nullopt;
     struct stat info {};
-    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)
-        || static_cast<std::uint64_t>(info.st_dev) != parsed->device
-        || static_cast<std::uint64_t>(info.st_ino) != parsed->inode)
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;
+    // The recorded identity is the file that was picked. When another regular
+    // file stands at its path, it is most often the same document saved by
+    // an editor that writes a new file and renames it over the old one; it is
+    // what the user now has under that name, and the caller's digest check
+    // tells whether its content is still what was confirmed.
     return fd;
 }
 

@@ -81,7 +81,7 @@ TEST_F(AttachmentTest, OnlyRegularFilesUpTo15MiB)
     EXPECT_EQ(message, "读取「absent.txt」的文件信息失败：文件或文件夹不存在。");
 }
 
-TEST_F(AttachmentTest, BookmarkFollowsInPlaceEditsButNotReplacementOrRemoval)
+TEST_F(AttachmentTest, BookmarkFollowsEditsButNotRemoval)
 {
     auto path = file("plan.txt", "第一版");
     Attachment attachment = Attachment::inspect(path);
@@ -94,10 +94,19 @@ TEST_F(AttachmentTest, BookmarkFollowsInPlaceEditsButNotReplacementOrRemoval)
     writeFile(path, "第一版");
     EXPECT_EQ(attachment.originalData(100), "第一版");
 
-    // Another file renamed over the path is not the file that was picked.
+    // A file renamed over the path is read; its content decides.
     auto replacement = file("plan.txt.new", "第一版");
     std::filesystem::rename(replacement, path);
+    EXPECT_EQ(attachment.originalData(100), "第一版");
+    // Anything but a regular file there is not the document.
+    std::filesystem::remove(path);
+    std::filesystem::create_directory(path);
     EXPECT_EQ(errorOf([&] { attachment.originalData(100); }), unreadable);
+    ASSERT_EQ(::rmdir(path.c_str()), 0);
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    EXPECT_EQ(errorOf([&] { attachment.originalData(100); }), unreadable);
+    std::filesystem::remove(path);
+    writeFile(path, "第一版");
 
     Attachment again = Attachment::inspect(path);
     std::filesystem::rename(path, temp / "elsewhere.txt");
@@ -111,6 +120,55 @@ TEST_F(AttachmentTest, BookmarkFollowsInPlaceEditsButNotReplacementOrRemoval)
         forged.bookmark = bytes;
         EXPECT_EQ(errorOf([&] { forged.originalData(100); }), unreadable);
     }
+}
+
+// How editors that keep a backup or guard against a crash save: the new
+// content goes to a new file that is renamed over the old one, so the path
+// names a new inode.
+void saveByRename(const std::filesystem::path& path, std::string_view content)
+{
+    auto fresh = path.parent_path() / ("." + path.filename().string() + ".swp");
+    writeFile(fresh, content);
+    std::filesystem::rename(fresh, path);
+}
+
+TEST_F(AttachmentTest, FileSavedAsANewFileRenamedOverTheOldOneIsCheckedByItsContent)
+{
+    auto path = file("方案.md", "# 方案\n第一版\n");
+    Attachment attachment = Attachment::inspect(path);
+    struct stat before {};
+    ASSERT_EQ(::stat(path.c_str(), &before), 0);
+
+    saveByRename(path, "# 方案\n第二版\n");
+    struct stat after {};
+    ASSERT_EQ(::stat(path.c_str(), &after), 0);
+    ASSERT_NE(before.st_ino, after.st_ino) << "the save must give the path a new file";
+    const std::string changed = "附件「方案.md」自确认后已改变，请重新选择资料。";
+    EXPECT_EQ(errorOf([&] { attachment.originalData(100); }), changed);
+    EXPECT_EQ(errorOf([&] { attachment.executionText(TaskWorkspace::kTextBudget); }), changed);
+    EXPECT_EQ(errorOf([&] { attachment.validate(); }), "请返回编辑，移除或重新选择附件「方案.md」。");
+
+    // Saved again with the confirmed content: the task runs on it as before.
+    saveByRename(path, "# 方案\n第一版\n");
+    EXPECT_EQ(attachment.originalData(100), "# 方案\n第一版\n");
+    EXPECT_EQ(attachment.executionText(TaskWorkspace::kTextBudget), "# 方案\n第一版\n");
+    EXPECT_NO_THROW(attachment.validate());
+
+    // A bookmark stored before this change (the same bytes, identity and
+    // path) resolves the same way.
+    std::string stored("KVBM\x01", 5);
+    for (std::uint64_t value : { static_cast<std::uint64_t>(before.st_dev), static_cast<std::uint64_t>(before.st_ino) })
+        for (int i = 0; i < 8; ++i)
+            stored += static_cast<char>(value >> (8 * i) & 0xFF);
+    stored += std::filesystem::absolute(path).lexically_normal().native();
+    EXPECT_EQ(stored, attachment.bookmark);
+    Attachment old = attachment;
+    old.bookmark = stored;
+    EXPECT_EQ(old.originalData(100), "# 方案\n第一版\n");
+
+    // Deleted: nothing to read, whatever the bookmark says.
+    std::filesystem::remove(path);
+    EXPECT_EQ(errorOf([&] { attachment.originalData(100); }), "无法读取附件「方案.md」，请重新选择资料。");
 }
 
 TEST_F(AttachmentTest, LimitsAndBudgets)
