@@ -43,6 +43,38 @@ struct TemporaryName {
     }
 };
 
+constexpr std::string_view kTemporaryMark = ".tmp-";
+
+std::string temporaryName(const std::string& target)
+{
+    return "." + target + std::string(kTemporaryMark) + Uuid::random().string();
+}
+
+bool isLowerCaseUuid(std::string_view text)
+{
+    if (text.size() != 36)
+        return false;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        bool hyphen = i == 8 || i == 13 || i == 18 || i == 23;
+        if (hyphen ? c != '-' : !((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f')))
+            return false;
+    }
+    return true;
+}
+
+}
+
+std::optional<std::string_view> AtomicFile::temporaryTarget(std::string_view name)
+{
+    constexpr std::size_t uuidLength = 36;
+    if (name.size() < 1 + 1 + kTemporaryMark.size() + uuidLength || name.front() != '.')
+        return std::nullopt;
+    std::string_view uuid = name.substr(name.size() - uuidLength);
+    std::string_view rest = name.substr(1, name.size() - 1 - uuidLength);
+    if (!isLowerCaseUuid(uuid) || !rest.ends_with(kTemporaryMark))
+        return std::nullopt;
+    return rest.substr(0, rest.size() - kTemporaryMark.size());
 }
 
 void AtomicFile::write(const std::filesystem::path& target, std::string_view bytes)
@@ -50,8 +82,7 @@ void AtomicFile::write(const std::filesystem::path& target, std::string_view byt
     const std::string action = "保存「" + target.filename().string() + "」";
     // A leading dot keeps the temporary file out of every listing of task
     // files, even when a crash leaves it behind.
-    TemporaryName temporary { target.parent_path()
-        / ("." + target.filename().string() + ".tmp-" + Uuid::random().string()) };
+    TemporaryName temporary { target.parent_path() / temporaryName(target.filename().string()) };
 
     UniqueFd fd(::open(temporary.path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
     if (!fd) {

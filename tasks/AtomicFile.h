@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string_view>
 
 namespace korvid {
@@ -14,6 +15,12 @@ namespace korvid {
 class AtomicFile {
 public:
     static void write(const std::filesystem::path& target, std::string_view bytes);
+
+    // The name of the file a temporary file of `write` was meant to replace,
+    // when `name` is exactly such a temporary file's name: "." + target +
+    // ".tmp-" + a lower-case UUID. A writer killed before its rename leaves
+    // one behind; whoever holds the folder's lock may remove it.
+    static std::optional<std::string_view> temporaryTarget(std::string_view name);
 
     // Total time this process has spent in fsync for these writes, in
     // nanoseconds; lets a benchmark tell flushing apart from the rest.

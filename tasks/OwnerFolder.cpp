@@ -12,6 +12,7 @@
 #include <memory>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace korvid {
 
@@ -39,6 +40,32 @@ void makeFolders(const std::filesystem::path& folder)
     throwFileError("创建工作区文件夹「" + folder.filename().string() + "」", error);
 }
 
+// A writer killed between writing its temporary file and renaming it leaves
+// the file behind. Under the lock no writer of ours is at work, so every
+// regular file named exactly as our temporary files of the store's own files
+// are is such a leftover. Nothing else is touched; failures change nothing
+// for the caller, the next lock tries again.
+void removeStaleTemporaryFiles(const std::filesystem::path& folder)
+{
+    std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(folder.c_str()), ::closedir);
+    if (!listing)
+        return;
+    std::vector<std::string> stale;
+    for (;;) {
+        const dirent* entry = ::readdir(listing.get());
+        if (!entry)
+            break;
+        auto target = AtomicFile::temporaryTarget(entry->d_name);
+        if (target && (*target == "projects.json" || OwnerFolder::isTaskFileName(*target)))
+            stale.emplace_back(entry->d_name);
+    }
+    for (const std::string& name : stale) {
+        struct stat info {};
+        if (::fstatat(::dirfd(listing.get()), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode))
+            ::unlinkat(::dirfd(listing.get()), name.c_str(), 0);
+    }
+}
+
 }
 
 OwnerFolder OwnerFolder::open(const std::filesystem::path& root, const std::string& owner)
@@ -55,6 +82,7 @@ OwnerFolder OwnerFolder::open(const std::filesystem::path& root, const std::stri
     } while (result != 0 && errno == EINTR);
     if (result != 0)
         throw DesktopError("暂时无法访问工作区。"); // `lock` closes the file
+    removeStaleTemporaryFiles(path);
     return OwnerFolder(std::move(path), std::move(lock));
 }
 

@@ -25,6 +25,15 @@ using testing::TempFolder;
 
 const std::string kOwner = "shared-account";
 
+std::vector<std::string> temporaryFiles(const std::filesystem::path& folder)
+{
+    std::vector<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(folder))
+        if (entry.path().filename().string().find(".tmp-") != std::string::npos)
+            found.push_back(entry.path().filename().string());
+    return found;
+}
+
 // A child running workspace_child, its standard output read through a pipe.
 class Child {
 public:
@@ -153,7 +162,53 @@ TEST(TwoProcessTest, KilledWriterLeavesOnlyDecodableFiles)
         Json listing = workspace.handle("workspaceOpen", kOwner, Json::object(), {});
         EXPECT_EQ(listing["records"].size(), 4u * (round + 1));
         EXPECT_GE(listing["projects"].size(), 1u);
+        // Whatever temporary file the killed writer left is gone once the
+        // folder has been locked again.
+        EXPECT_EQ(temporaryFiles(temp / "root" / TaskWorkspace::ownerKey(kOwner)), std::vector<std::string> {});
     }
+}
+
+TEST(TwoProcessTest, LeftoverTemporaryFilesOfOursAndOnlyThoseAreRemovedUnderTheLock)
+{
+    TempFolder temp;
+    TaskWorkspace workspace(temp / "root");
+    workspace.handle("workspaceOpen", kOwner, Json::object(), {});
+    auto folder = temp / "root" / TaskWorkspace::ownerKey(kOwner);
+    ASSERT_TRUE(std::filesystem::is_directory(folder));
+
+    const std::string uuid = "0f8fad5b-d9cb-469f-a165-70867728950e";
+    const std::string task = "task-7c9e6679-7425-40de-944b-e07fc1f90ae7.json";
+    const std::vector<std::string> ours { ".projects.json.tmp-" + uuid, "." + task + ".tmp-" + uuid };
+    const std::vector<std::string> others {
+        ".notes.txt.tmp-" + uuid, // not a file of the store
+        ".projects.json.tmp-0F8FAD5B-D9CB-469F-A165-70867728950E", // not our spelling
+        ".projects.json.tmp-" + uuid + ".bak",
+        ".projects.json.tmp-not-a-uuid",
+        "projects.json.tmp-" + uuid, // no leading dot
+        ".lock.tmp-" + uuid,
+    };
+    for (const auto& name : ours)
+        testing::writeFile(folder / name, "{\"half\":");
+    for (const auto& name : others)
+        testing::writeFile(folder / name, "someone else's");
+    // Our naming, but not a regular file: a folder, and a link whose target
+    // must survive.
+    const std::string folderName = ".task-00000000-0000-4000-8000-000000000000.json.tmp-" + uuid;
+    std::filesystem::create_directory(folder / folderName);
+    testing::writeFile(temp / "target.txt", "kept");
+    const std::string linkName = ".projects.json.tmp-11111111-2222-4333-8444-555555555555";
+    std::filesystem::create_symlink(temp / "target.txt", folder / linkName);
+
+    // The lock is taken by any call.
+    Json listing = workspace.handle("workspaceOpen", kOwner, Json::object(), {});
+    EXPECT_EQ(listing["records"].size(), 0u);
+    for (const auto& name : ours)
+        EXPECT_FALSE(std::filesystem::exists(folder / name)) << name;
+    for (const auto& name : others)
+        EXPECT_TRUE(std::filesystem::exists(folder / name)) << name;
+    EXPECT_TRUE(std::filesystem::is_directory(folder / folderName));
+    EXPECT_TRUE(std::filesystem::is_symlink(folder / linkName));
+    EXPECT_TRUE(std::filesystem::exists(temp / "target.txt"));
 }
 
 }
