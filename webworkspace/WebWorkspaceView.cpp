@@ -2,6 +2,8 @@
 
 #include "platform/WebKitWebWorkspace.h"
 
+#include <adwaita.h>
+
 namespace korvid {
 
 namespace {
@@ -27,6 +29,17 @@ struct Layer {
     }
 };
 
+// A toolbar button with a symbolic icon before its title.
+GtkWidget* iconButton(const char* icon, const char* title)
+{
+    GtkWidget* content = adw_button_content_new();
+    adw_button_content_set_icon_name(ADW_BUTTON_CONTENT(content), icon);
+    adw_button_content_set_label(ADW_BUTTON_CONTENT(content), title);
+    GtkWidget* button = gtk_button_new();
+    gtk_button_set_child(GTK_BUTTON(button), content);
+    return button;
+}
+
 GtkWidget* makeLayer(const std::shared_ptr<WebWorkspace>& workspace, std::function<void()> close)
 {
     auto concrete = std::dynamic_pointer_cast<WebKitWebWorkspace>(workspace);
@@ -42,10 +55,10 @@ GtkWidget* makeLayer(const std::shared_ptr<WebWorkspace>& workspace, std::functi
     for (auto margin : { gtk_widget_set_margin_top, gtk_widget_set_margin_bottom, gtk_widget_set_margin_start,
              gtk_widget_set_margin_end })
         margin(layer->toolbar, 8);
-    GtkWidget* back = gtk_button_new_with_label(concrete->isCompany() ? "返回客户档案" : "返回桌面工作台");
+    GtkWidget* back = iconButton("go-previous-symbolic", concrete->isCompany() ? "返回客户档案" : "返回桌面工作台");
     GtkWidget* space = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 0);
     gtk_widget_set_hexpand(space, TRUE);
-    GtkWidget* refresh = gtk_button_new_with_label("刷新");
+    GtkWidget* refresh = iconButton("view-refresh-symbolic", "刷新");
     gtk_box_append(GTK_BOX(layer->toolbar), back);
     gtk_box_append(GTK_BOX(layer->toolbar), space);
     gtk_box_append(GTK_BOX(layer->toolbar), refresh);

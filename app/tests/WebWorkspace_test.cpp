@@ -53,6 +53,16 @@ const std::string kCompany = "00000002-0000-4000-8000-000000000001";
 const std::string kSnapshot = "0B0C8A6E-4D5F-4C4B-9A59-4F1F0C8E7D21";
 const std::string kBatch = "11111111-2222-4333-8444-555555555555";
 
+// Whether the widget's accessible "hidden" state is `hidden`.
+bool hiddenFromAccessibility(GtkWidget* widget, bool hidden)
+{
+    char* mismatch = gtk_test_accessible_check_state(GTK_ACCESSIBLE(widget), GTK_ACCESSIBLE_STATE_HIDDEN,
+        hidden ? TRUE : FALSE);
+    bool matches = mismatch == nullptr;
+    g_free(mismatch);
+    return matches;
+}
+
 class WebWorkspaceTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -91,10 +101,20 @@ protected:
         // The real workspaces; the save panel and the default-application
         // launcher are test doubles that record what they were asked.
         auto desktop = WebKitWebWorkspace::defaultDesktop();
-        desktop.chooseSaveFile = [this](GtkWindow* parent, const std::string& name, auto done) {
+        // The shipped pages, copied where a test can take one away.
+        pages = folder / "pages";
+        std::filesystem::create_directories(pages);
+        for (const char* name : { "Company.html", "WechatReview.html" })
+            std::filesystem::copy_file(desktop.resources / name, pages / name);
+        desktop.resources = pages;
+        desktop.chooseSaveFile = [this, real = desktop.chooseSaveFile](GtkWindow* parent, const std::string& name,
+                                     auto done) {
             savePanelNames.push_back(name);
             EXPECT_EQ(parent, window->window());
-            done(saveAnswer);
+            if (realSavePanel)
+                real(parent, name, std::move(done));
+            else
+                done(saveAnswer);
         };
         desktop.chooseOpenFiles = [this](GtkWindow*, bool multiple, auto done) {
             openPanelMultiple.push_back(multiple);
@@ -182,17 +202,21 @@ protected:
 
     void shot(const std::string& name)
     {
+        // Two frames of the page drawn, then one more of the window.
+        inWorkspace("await new Promise(done => requestAnimationFrame(() => requestAnimationFrame(done))); return true;");
         main.runUntil([] { return false; }, 500ms);
         testing::saveScreenshot(GTK_WIDGET(window->window()), "web-workspace-" + name);
     }
 
     std::filesystem::path folder;
+    std::filesystem::path pages;
     GLibExecutor main;
     std::unique_ptr<testing::LocalServiceProcess> service;
     std::unique_ptr<DesktopHost> host;
     std::unique_ptr<DesktopWindow> window;
     std::vector<std::string> savePanelNames;
     std::optional<std::filesystem::path> saveAnswer;
+    bool realSavePanel = false;
     std::vector<std::string> launcherDouble;
     std::vector<std::filesystem::path> openPanelAnswer;
     std::vector<bool> openPanelMultiple;
@@ -205,13 +229,20 @@ TEST_F(WebWorkspaceTest, CompanyPageLeavesThroughEachExit)
     page("navigate('partners'); await until(() => destination === 'partners'); return true;");
     open({ { "op", "webCompany" }, { "id", kCompany } });
     EXPECT_FALSE(buttonShown("返回客户档案")); // a company page leaves through its own links
+    // The main page stays loaded underneath, out of reach of pointer,
+    // keyboard and screen readers.
     EXPECT_EQ(gtk_widget_get_opacity(window->surface()), 0.0);
     EXPECT_FALSE(gtk_widget_get_can_target(window->surface()));
+    EXPECT_FALSE(gtk_widget_get_can_focus(window->surface()));
+    EXPECT_TRUE(hiddenFromAccessibility(window->surface(), true));
     shot("company");
 
     clickLink("korvid-customer://minutes");
     ASSERT_TRUE(closesWithin());
-    EXPECT_EQ(gtk_widget_get_opacity(window->surface()), 1.0);
+    // The window takes the layer away from the main loop, after the host.
+    EXPECT_TRUE(main.runUntil([&] { return gtk_widget_get_opacity(window->surface()) == 1.0; }, 2s));
+    EXPECT_TRUE(gtk_widget_get_can_target(window->surface()));
+    EXPECT_TRUE(hiddenFromAccessibility(window->surface(), false));
     EXPECT_EQ(page("await until(() => destination.endsWith('/minutes')); return destination;"),
         Json("customer/" + kCompany + "/minutes"));
 
@@ -281,6 +312,56 @@ TEST_F(WebWorkspaceTest, ErrorsShowTheirLineAndRefreshClearsIt)
     EXPECT_FALSE(workspace()->errorText());
 }
 
+TEST_F(WebWorkspaceTest, AMissingPageSaysSoAndRefreshTriesAgain)
+{
+    std::filesystem::rename(pages / "Company.html", folder / "Company.html");
+    Json body { { "op", "webCompany" }, { "id", kCompany }, { "owner", *host->accountID() } };
+    ASSERT_EQ(page("return await korvidDesktop.post(" + body.dump() + ");"), (Json { { "ok", true } }));
+    ASSERT_TRUE(workspace());
+    ASSERT_TRUE(main.runUntil([&] { return shownOver(); }, 5s));
+    EXPECT_EQ(workspace()->errorText(), std::optional<std::string>("安装包缺少桌面页面资源。"));
+    // Nothing is loaded in its place, and the way back is offered.
+    const char* uri = webkit_web_view_get_uri(workspace()->browser());
+    EXPECT_TRUE(!uri || !*uri) << uri;
+    EXPECT_TRUE(buttonShown("返回客户档案"));
+    EXPECT_TRUE(buttonShown("刷新"));
+    testing::saveScreenshot(GTK_WIDGET(window->window()), "web-workspace-missing-page");
+
+    std::filesystem::rename(folder / "Company.html", pages / "Company.html");
+    g_signal_emit_by_name(testing::findButton(window->webWorkspaceLayer(), "刷新"), "clicked");
+    EXPECT_FALSE(workspace()->errorText());
+    ASSERT_TRUE(main.runUntil([&] {
+        const char* uri = webkit_web_view_get_uri(workspace()->browser());
+        return uri && workspace()->entry() == uri && !webkit_web_view_is_loading(workspace()->browser());
+    }, 20s));
+    EXPECT_FALSE(buttonShown("返回客户档案"));
+}
+
+TEST_F(WebWorkspaceTest, AStoppedWorkspaceHearsNothingMore)
+{
+    Json before = page("return destination;");
+    open({ { "op", "webCompany" }, { "id", kCompany } });
+    auto kept = workspace();
+    host->closeWebWorkspace();
+    ASSERT_TRUE(closesWithin());
+    // Its page still runs while we hold it: its exit links, its sign-out and
+    // the end of its web process reach no one.
+    Json token = run(kept->browser(), "const token = localStorage.getItem('korvid.token');"
+                                      "localStorage.removeItem('korvid.token');"
+                                      "document.body.appendChild(document.createElement('div'));"
+                                      "for (const href of ['korvid-customer://logout', 'korvid-customer://minutes'])"
+                                      "  document.body.appendChild(Object.assign(document.createElement('a'), {href})).click();"
+                                      "await wait(500); localStorage.setItem('korvid.token', token); return token;");
+    EXPECT_TRUE(token.is_string());
+    webkit_web_view_terminate_web_process(kept->browser());
+    main.runUntil([] { return false; }, 500ms);
+    EXPECT_EQ(signOuts, 0);
+    EXPECT_EQ(host->screen(), Screen::workspace);
+    EXPECT_FALSE(host->webWorkspace());
+    EXPECT_FALSE(kept->errorText());
+    EXPECT_EQ(page("await wait(100); return destination;"), before);
+}
+
 TEST_F(WebWorkspaceTest, ALoadThatFailsSaysSoInChinese)
 {
     open({ { "op", "webWorkspace" }, { "route", "settings" } });
@@ -323,6 +404,37 @@ TEST_F(WebWorkspaceTest, DownloadsGoThroughTheSavePanelAndForeignLinksToTheLaunc
     EXPECT_TRUE(main.runUntil([&] { return savePanelNames.size() == 2; }, 10s));
     main.runUntil([] { return false; }, 300ms);
     EXPECT_FALSE(workspace()->errorText());
+
+    // The real save panel, answered as a person would.
+    realSavePanel = true;
+    inWorkspace("const a = document.body.appendChild(document.createElement('a'));"
+                "a.href = URL.createObjectURL(new Blob(['第三份'])); a.download = '三.txt'; a.click(); return true;");
+    GtkWidget* panel = nullptr;
+    ASSERT_TRUE(main.runUntil([&] {
+        GListModel* toplevels = gtk_window_get_toplevels();
+        for (guint i = 0; i < g_list_model_get_n_items(toplevels) && !panel; ++i) {
+            auto* candidate = GTK_WIDGET(g_list_model_get_item(toplevels, i));
+            if (GTK_IS_FILE_CHOOSER_DIALOG(candidate) && gtk_widget_get_visible(candidate))
+                panel = candidate;
+            g_object_unref(candidate);
+        }
+        return panel != nullptr;
+    }, 10s));
+    EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(panel)), window->window());
+    EXPECT_STREQ(gtk_file_chooser_get_current_name(GTK_FILE_CHOOSER(panel)), "三.txt");
+    // The panel settles on its first folder before it takes another; the
+    // name stays the one the page suggested.
+    main.runUntil([] { return false; }, 1s);
+    GFile* into = g_file_new_for_path(folder.c_str());
+    EXPECT_TRUE(gtk_file_chooser_set_current_folder(GTK_FILE_CHOOSER(panel), into, nullptr));
+    g_object_unref(into);
+    main.runUntil([] { return false; }, 500ms);
+    gtk_dialog_response(GTK_DIALOG(panel), GTK_RESPONSE_ACCEPT);
+    auto third = folder / "三.txt";
+    ASSERT_TRUE(main.runUntil([&] { return std::filesystem::exists(third) && std::filesystem::file_size(third) > 0; }, 10s));
+    std::ifstream panelSaved(third);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(panelSaved), {}), "第三份");
+    realSavePanel = false;
 
     clickLink("https://example.invalid/page?q=1");
     EXPECT_TRUE(main.runUntil([&] { return !launcherDouble.empty(); }, 5s));
@@ -455,6 +567,11 @@ TEST_F(WebWorkspaceTest, HostilePagesNeverLeave)
     main.runUntil([] { return false; }, 500ms);
     EXPECT_EQ(foreign.hits, 0);
     EXPECT_TRUE(launcherDouble.empty());
+    // Nor in a frame, where it would post "webSignOut".
+    inWorkspace("const foreign = document.body.appendChild(document.createElement('iframe'));"
+                "foreign.src = '" + foreign.origin() + "/frame'; await wait(500); return true;");
+    EXPECT_EQ(foreign.hits, 0);
+    EXPECT_EQ(signOuts, 0);
 
     // Once the page has moved away from its entry, its exit links are dead.
     inWorkspace("location.href = '/index.html#home'; return true;");

@@ -125,6 +125,10 @@ GtkWidget* findButton(GtkWidget* widget, const std::string& label)
 {
     if (GTK_IS_BUTTON(widget)) {
         const char* text = gtk_button_get_label(GTK_BUTTON(widget));
+        // A button with an icon carries its title in its content.
+        GtkWidget* child = gtk_button_get_child(GTK_BUTTON(widget));
+        if (!text && child && ADW_IS_BUTTON_CONTENT(child))
+            text = adw_button_content_get_label(ADW_BUTTON_CONTENT(child));
         if (text && label == text)
             return widget;
     }
