@@ -50,8 +50,9 @@ async function until(test, what, ms) {
 )JS";
 
 const std::string kCompany = "00000002-0000-4000-8000-000000000001";
-const std::string kSnapshot = "0B0C8A6E-4D5F-4C4B-9A59-4F1F0C8E7D21";
-const std::string kBatch = "11111111-2222-4333-8444-555555555555";
+// The service's first seeded WeChat snapshot, whose batch still waits for decisions.
+const std::string kSnapshot = "0000000d-0000-4000-8000-000000000001";
+const std::string kBatch = "0000000e-0000-4000-8000-000000000001";
 
 // Whether the widget's accessible "hidden" state is `hidden`.
 bool hiddenFromAccessibility(GtkWidget* widget, bool hidden)
