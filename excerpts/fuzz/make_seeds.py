@@ -12,15 +12,16 @@ def package(entries):
     out = io.BytesIO()
     with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as z:
         for name, text in entries:
-            z.writestr(name, text)
+            # A fixed date, so that writing the seeds again changes nothing.
+            z.writestr(zipfile.ZipInfo(name, date_time=(2020, 1, 1, 0, 0, 0)), text, zipfile.ZIP_DEFLATED)
     return out.getvalue()
 
 W = 'xmlns:w="http://schemas.openxmlformats.org/wordprocessingml/2006/main"'
-docx = package([("word/document.xml",
-    f'<w:document {W}><w:body><w:p><w:r><w:t>第一段 Hello</w:t></w:r></w:p>'
+document_xml = (f'<w:document {W}><w:body><w:p><w:r><w:t>第一段 Hello</w:t></w:r></w:p>'
     '<w:tbl><w:tr><w:tc><w:p><w:r><w:t xml:space="preserve"> cell </w:t></w:r></w:p></w:tc></w:tr></w:tbl>'
-    '</w:body></w:document>')])
-xlsx = package([
+    '</w:body></w:document>')
+docx = package([("word/document.xml", document_xml)])
+workbook_parts = [
     ("xl/workbook.xml", '<workbook xmlns:r="r"><sheets><sheet name="Hidden" state="hidden" r:id="rId2"/>'
                         '<sheet name="表1" r:id="rId1"/></sheets></workbook>'),
     ("xl/_rels/workbook.xml.rels", '<Relationships><Relationship Id="rId1" TargetMode="External" Target="x"/>'
@@ -29,7 +30,8 @@ xlsx = package([
     ("xl/worksheets/sheet1.xml", '<worksheet><sheetData><row r="1"><c r="A1" t="inlineStr"><is><t>Name</t></is></c>'
                                  '<c r="B1"/><c r="C1" t="s"><v>0</v></c></row><row hidden="1"><c><v>2</v></c></row>'
                                  '<row><c r="A3" t="s"><v>1</v></c><c r="B3"><v>3.5</v></c></row></sheetData></worksheet>'),
-])
+]
+xlsx = package(workbook_parts)
 pdf = (b"%PDF-1.4\n1 0 obj<</Type/Catalog/Pages 2 0 R>>endobj\n"
        b"2 0 obj<</Type/Pages/Kids[3 0 R]/Count 1>>endobj\n"
        b"3 0 obj<</Type/Page/Parent 2 0 R/MediaBox[0 0 200 200]/Contents 4 0 R"
@@ -92,3 +94,19 @@ write("excerpt", "jpeg", b"\x04" + jpeg)
 # Headers that claim 65500 x 65500 pixels: refused before any pixels exist.
 write("excerpt", "png-huge", b"\x03" + png(24, 16, claimed=(65500, 65500)))
 write("excerpt", "jpeg-huge", b"\x07" + jpeg_claiming(65500, 65500))
+# The Office parts target: first byte odd for a workbook, then the parts in
+# its fixed order, separated by NUL bytes.
+def parts(texts):
+    return b"\x00".join(t.encode() for t in texts)
+
+by_name = dict(workbook_parts)
+write("office-parts", "document", b"\x00" + parts([document_xml]))
+write("office-parts", "document-textbox", b"\x00" + parts([
+    f'<w:document {W}><w:body><w:p><w:r><w:t>外</w:t></w:r><w:r><w:txbxContent><w:p><w:r><w:t>内</w:t></w:r></w:p>'
+    '</w:txbxContent></w:r></w:p><w:body><w:p><w:t><![CDATA[cdata]]></w:t></w:p></w:body></w:body></w:document>']))
+write("office-parts", "workbook", b"\x01" + parts([by_name["xl/workbook.xml"], by_name["xl/_rels/workbook.xml.rels"],
+    by_name["xl/sharedStrings.xml"], by_name["xl/worksheets/sheet1.xml"]]))
+write("office-parts", "workbook-second-sheet", b"\x01" + parts([
+    '<workbook xmlns:r="r"><sheets><sheet name="Two" r:id="rId9"/></sheets></workbook>',
+    '<Relationships><Relationship Id="rId9" Target="worksheets/sheet2.xml"/></Relationships>',
+    "", "", '<worksheet><sheetData><row><c r="A1" t="inlineStr"><is><r><t>行</t></r></is></c></row></sheetData></worksheet>']))
