@@ -21,8 +21,9 @@ class Bookmark {
 public:
     // Throws DesktopError when the file cannot be examined.
     static std::string create(const std::filesystem::path& file);
-    // For a file already open: the identity of what was read, so the
-    // bookmark cannot name a file swapped in after the read.
+    // For a file already open: records the identity of what was read rather
+    // than of whatever the path names by now. Resolution goes by the path;
+    // the identity stays in the bytes so that bookmarks keep one format.
     static std::string create(const std::filesystem::path& file, std::uint64_t device, std::uint64_t inode);
 
     // The file opened for reading, or none when the bookmark is unreadable or
