@@ -100,6 +100,8 @@ void DesktopWindow::showWebWorkspace()
     if (!stack_)
         return;
     auto workspace = host_.webWorkspace();
+    GtkWidget* focus = gtk_root_get_focus(GTK_ROOT(window_));
+    bool focusInLayer = overlayView_ && focus && (focus == overlayView_ || gtk_widget_is_ancestor(focus, overlayView_));
     if (overlayView_) {
         gtk_overlay_remove_overlay(GTK_OVERLAY(stack_), overlayView_);
         overlayView_ = nullptr;
@@ -111,8 +113,15 @@ void DesktopWindow::showWebWorkspace()
     gtk_widget_set_can_target(surface_, !covered);
     gtk_widget_set_can_focus(surface_, !covered);
     gtk_accessible_update_state(GTK_ACCESSIBLE(surface_), GTK_ACCESSIBLE_STATE_HIDDEN, covered, -1);
-    if (!covered)
+    auto* surface = DesktopSurface::from(surface_);
+    GtkWidget* mainView = surface && surface->page() ? GTK_WIDGET(surface->page()->view()) : nullptr;
+    if (!covered) {
+        // The keyboard comes back to the main page with the pointer, unless
+        // it was somewhere else than the closed layer.
+        if (mainView && (focusInLayer || !gtk_root_get_focus(GTK_ROOT(window_))))
+            gtk_widget_grab_focus(mainView);
         return;
+    }
     DesktopHost* host = &host_;
     auto close = [host] { host->closeWebWorkspace(); };
     overlayView_ = environment_.webWorkspaceView ? environment_.webWorkspaceView(workspace, close) : nullptr;
@@ -121,6 +130,13 @@ void DesktopWindow::showWebWorkspace()
     gtk_widget_set_hexpand(overlayView_, TRUE);
     gtk_widget_set_vexpand(overlayView_, TRUE);
     gtk_overlay_add_overlay(GTK_OVERLAY(stack_), overlayView_);
+    // Taking the main page out of focus order does not take the keyboard
+    // from it: whatever held the focus there would still receive keys.
+    focus = gtk_root_get_focus(GTK_ROOT(window_));
+    if (focus && (focus == surface_ || gtk_widget_is_ancestor(focus, surface_))) {
+        gtk_window_set_focus(window_, nullptr);
+        gtk_widget_child_focus(overlayView_, GTK_DIR_TAB_FORWARD);
+    }
 }
 
 }

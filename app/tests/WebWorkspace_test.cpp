@@ -179,6 +179,12 @@ protected:
             Json(workspace()->entry()));
     }
 
+    bool keyboardInMainPage()
+    {
+        GtkWidget* focus = gtk_root_get_focus(GTK_ROOT(window->window()));
+        return focus && (focus == window->surface() || gtk_widget_is_ancestor(focus, window->surface()));
+    }
+
     bool shownOver() { return window->webWorkspaceLayer() && gtk_widget_get_mapped(window->webWorkspaceLayer()); }
 
     // Follows a link in the workspace's top document as a user would.
@@ -278,7 +284,12 @@ TEST_F(WebWorkspaceTest, RoutePageKeepsTheMainPageAndClosesByItsButton)
 {
     page("navigate('partners'); await until(() => destination === 'partners');"
          "window.__kept = 'still here'; return true;");
+    // Keys go where the pointer can go: the main page, focused before, gives
+    // up the keyboard while covered and gets it back afterwards.
+    gtk_widget_grab_focus(GTK_WIDGET(mainView()));
+    ASSERT_TRUE(main.runUntil([&] { return keyboardInMainPage(); }, 2s));
     open({ { "op", "webWorkspace" }, { "route", "library/ai" } });
+    EXPECT_FALSE(keyboardInMainPage());
     EXPECT_EQ(workspace()->entry(), service->origin + "/index.html#library/ai");
     EXPECT_TRUE(buttonShown("返回桌面工作台"));
     shot("route");
@@ -289,6 +300,7 @@ TEST_F(WebWorkspaceTest, RoutePageKeepsTheMainPageAndClosesByItsButton)
     ASSERT_TRUE(closesWithin());
     EXPECT_EQ(page("return window.__kept + ' ' + destination;"), Json("still here partners"));
     EXPECT_TRUE(gtk_widget_get_can_target(window->surface()));
+    EXPECT_TRUE(keyboardInMainPage());
 }
 
 TEST_F(WebWorkspaceTest, ErrorsShowTheirLineAndRefreshClearsIt)
