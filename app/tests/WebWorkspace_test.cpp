@@ -418,6 +418,17 @@ TEST_F(WebWorkspaceTest, DownloadsGoThroughTheSavePanelAndForeignLinksToTheLaunc
     main.runUntil([] { return false; }, 300ms);
     EXPECT_FALSE(workspace()->errorText());
 
+    // A destination that cannot be written is a failed download.
+    saveAnswer = folder / "no-such-folder" / "c.txt";
+    inWorkspace("const a = document.body.appendChild(document.createElement('a'));"
+                "a.href = URL.createObjectURL(new Blob(['y'])); a.download = 'c.txt'; a.click(); return true;");
+    ASSERT_TRUE(main.runUntil([&] { return workspace()->errorText().has_value(); }, 10s));
+    EXPECT_EQ(*workspace()->errorText(), "下载失败，请重试。");
+    EXPECT_TRUE(buttonShown("刷新")); // a company page shows its toolbar while there is an error
+    g_signal_emit_by_name(testing::findButton(window->webWorkspaceLayer(), "刷新"), "clicked");
+    ASSERT_TRUE(main.runUntil([&] { return !webkit_web_view_is_loading(workspace()->browser()); }, 10s));
+    EXPECT_FALSE(workspace()->errorText());
+
     // The real save panel, answered as a person would.
     realSavePanel = true;
     inWorkspace("const a = document.body.appendChild(document.createElement('a'));"
