@@ -8,6 +8,7 @@
 #include <charconv>
 #include <cstdint>
 #include <optional>
+#include <unordered_map>
 #include <algorithm>
 #include <vector>
 
@@ -24,8 +25,6 @@ constexpr const char* kRelationships = "//*[local-name()='Relationship']";
 constexpr const char* kVisibleRows = "//*[local-name()='sheetData']/*[local-name()='row' and not(@hidden='1')]";
 constexpr const char* kCells = "./*[local-name()='c']";
 constexpr const char* kCellValue = "./*[local-name()='v']";
-constexpr const char* kSharedStrings = "//*[local-name()='si']";
-constexpr const char* kTextRuns = ".//*[local-name()='t']";
 
 constexpr const char* kNoSheet = "Excel 没有可读取的工作表。";
 constexpr const char* kNoLocation = "Excel 的工作表位置无法识别。";
@@ -69,18 +68,6 @@ std::string stringValue(const pugi::xml_node& node)
     return value;
 }
 
-std::string textRuns(const pugi::xml_node& node)
-{
-    std::string text;
-    for (const pugi::xpath_node& run : select(node, kTextRuns)) {
-        if (run.node())
-            text += stringValue(run.node());
-        else if (run.attribute())
-            text += run.attribute().value();
-    }
-    return text;
-}
-
 // "first paragraph", "row": each ends with a line feed, so the running count
 // of characters is the sum of the pieces' counts.
 class Collector {
@@ -106,29 +93,55 @@ std::string_view elementLocalName(const pugi::xml_node& node)
     return colon == std::string_view::npos ? name : name.substr(colon + 1);
 }
 
-// The Word body's paragraphs, as "//body//p" selects them (every paragraph
-// below a body, each once, in document order) with the text of the "t"
-// elements below each, as ".//t" gives it, found in one walk of the part.
-// An XPath engine evaluates the descendant step once per body and once per
-// paragraph, so nested bodies or paragraphs made the work quadratic; here
-// each node is visited once, and a paragraph's text is assembled from the
-// text nodes its "t" elements cover.
-class BodyParagraphs {
+// The texts of the elements an expression like "//body//p" or "//si" selects
+// (every element with the item's local name, below a container when one is
+// named, each once, in document order), each the string values of the "t"
+// elements below it, as ".//t" gives them, found in one walk of the part.
+// An XPath engine evaluates a descendant step once per container and once
+// per item, so nested containers or items made the work quadratic; here each
+// node is visited once, and an item's text is assembled from the text nodes
+// its "t" elements cover.
+class ItemTexts {
 public:
-    explicit BodyParagraphs(const pugi::xml_node& root) { walk(root); }
+    ItemTexts(const pugi::xml_node& root, const char* container, std::string_view item)
+        : container_(container), item_(item)
+    {
+        walk(root);
+    }
 
-    std::size_t size() const { return paragraphs_.size(); }
+    std::size_t size() const { return items_.size(); }
 
-    // The paragraph's text, at most about `byteLimit` bytes of it.
-    std::string text(std::size_t index, std::size_t byteLimit) const
+    // The index of this element among the items, if it is one.
+    std::optional<std::size_t> indexOf(const pugi::xml_node& node) const
+    {
+        auto found = indexes_.find(node.internal_object());
+        if (found == indexes_.end())
+            return std::nullopt;
+        return found->second;
+    }
+
+    // The item's text, cut once it is longer than `byteLimit` bytes or has
+    // more than `characterLimit` characters (the text then has at least that
+    // many more than the limit, so a prefix of `characterLimit` characters
+    // is the same as the whole text's).
+    std::string text(std::size_t index, std::size_t byteLimit, std::size_t characterLimit = SIZE_MAX) const
     {
         std::string text;
-        const Range& paragraph = paragraphs_[index];
-        for (std::size_t run = nextWithText(paragraph.begin); run < paragraph.end; run = nextWithText(run + 1)) {
-            for (std::size_t piece = runs_[run].begin; piece < runs_[run].end && text.size() < byteLimit; ++piece)
+        std::size_t nextCount = characterLimit == SIZE_MAX ? SIZE_MAX : characterLimit + 64;
+        const Range& item = items_[index];
+        for (std::size_t run = nextWithText(item.begin); run < item.end; run = nextWithText(run + 1)) {
+            for (std::size_t piece = runs_[run].begin; piece < runs_[run].end; ++piece) {
                 text += texts_[piece];
-            if (text.size() >= byteLimit)
-                break;
+                if (text.size() >= byteLimit)
+                    return text;
+                // Counting costs the text's length; at doubling sizes it
+                // stays linear.
+                if (text.size() >= nextCount) {
+                    if (ExcerptText::characterCount(text) > characterLimit)
+                        return text;
+                    nextCount = text.size() * 2;
+                }
+            }
         }
         return text;
     }
@@ -143,29 +156,30 @@ private:
     {
         struct Open {
             pugi::xml_node node;
-            bool body = false;
-            std::size_t paragraph = SIZE_MAX;
+            bool container = false;
+            std::size_t item = SIZE_MAX;
             std::size_t run = SIZE_MAX;
         };
         std::vector<Open> open;
-        std::size_t bodies = 0, paragraphsOpen = 0, runsOpen = 0;
+        std::size_t containers = 0, itemsOpen = 0, runsOpen = 0;
         auto enter = [&](const pugi::xml_node& node) {
             Open entry { node };
             if (node.type() == pugi::node_element) {
                 std::string_view name = elementLocalName(node);
-                if (name == "p" && bodies > 0) {
-                    entry.paragraph = paragraphs_.size();
-                    paragraphs_.push_back({ runs_.size(), runs_.size() });
-                    ++paragraphsOpen;
+                if (name == item_ && (!container_ || containers > 0)) {
+                    entry.item = items_.size();
+                    indexes_.emplace(node.internal_object(), items_.size());
+                    items_.push_back({ runs_.size(), runs_.size() });
+                    ++itemsOpen;
                 }
-                if (name == "t" && paragraphsOpen > 0) {
+                if (name == "t" && itemsOpen > 0) {
                     entry.run = runs_.size();
                     runs_.push_back({ texts_.size(), texts_.size() });
                     ++runsOpen;
                 }
-                if (name == "body") {
-                    entry.body = true;
-                    ++bodies;
+                if (container_ && name == container_) {
+                    entry.container = true;
+                    ++containers;
                 }
             } else if ((node.type() == pugi::node_pcdata || node.type() == pugi::node_cdata) && runsOpen > 0
                 && *node.value()) {
@@ -175,11 +189,11 @@ private:
         };
         auto leave = [&] {
             const Open& entry = open.back();
-            if (entry.body)
-                --bodies;
-            if (entry.paragraph != SIZE_MAX) {
-                paragraphs_[entry.paragraph].end = runs_.size();
-                --paragraphsOpen;
+            if (entry.container)
+                --containers;
+            if (entry.item != SIZE_MAX) {
+                items_[entry.item].end = runs_.size();
+                --itemsOpen;
             }
             if (entry.run != SIZE_MAX) {
                 runs_[entry.run].end = texts_.size();
@@ -210,8 +224,8 @@ private:
             }
         }
 
-        // Empty runs are skipped in one step, so that a paragraph costs what
-        // its text costs, however many empty runs lie below it.
+        // Empty runs are skipped in one step, so that an item costs what its
+        // text costs, however many empty runs lie below it.
         nextWithText_.resize(runs_.size() + 1, runs_.size());
         for (std::size_t run = runs_.size(); run-- > 0;)
             nextWithText_[run] = runs_[run].begin < runs_[run].end ? run : nextWithText_[run + 1];
@@ -219,22 +233,26 @@ private:
 
     std::size_t nextWithText(std::size_t run) const { return nextWithText_[std::min(run, runs_.size())]; }
 
+    const char* container_;
+    std::string_view item_;
     std::vector<std::string_view> texts_;
     std::vector<Range> runs_; // ranges of texts_, in document order
-    std::vector<Range> paragraphs_; // ranges of runs_, in document order
+    std::vector<Range> items_; // ranges of runs_, in document order
     std::vector<std::size_t> nextWithText_;
+    std::unordered_map<const void*, std::size_t> indexes_;
 };
+
+// An item's text never needs to be longer than a part may be: only nested
+// "t" elements, which no office program writes, could make it so.
+constexpr std::size_t kItemBytes = OfficePackage::kEntryLimit;
 
 Excerpt readDocument(OfficePackage& package)
 {
     auto document = package.part("word/document.xml");
-    BodyParagraphs paragraphs(*document);
+    ItemTexts paragraphs(*document, "body", "p");
     Collector collector;
     for (std::size_t index = 0; index < paragraphs.size(); ++index) {
-        // A paragraph's text can repeat text only when "t" elements nest,
-        // which no word processor writes; it is bounded by the size a part
-        // may have, so that nesting cannot multiply it.
-        collector.append(paragraphs.text(index, OfficePackage::kEntryLimit) + "\n");
+        collector.append(paragraphs.text(index, kItemBytes) + "\n");
         if (collector.full())
             break;
     }
@@ -329,27 +347,32 @@ class SharedStrings {
 public:
     explicit SharedStrings(OfficePackage& package) : package_(package) {}
 
+    // Only the items cells refer to are assembled, each once, and only as
+    // far as a cell's value can use.
     const std::string& at(const std::string& index)
     {
-        if (!loaded_) {
-            auto table = package_.part("xl/sharedStrings.xml");
-            for (const pugi::xpath_node& item : select(*table, kSharedStrings))
-                items_.push_back(textRuns(item.node()));
-            loaded_ = true;
+        if (!table_) {
+            table_ = package_.part("xl/sharedStrings.xml");
+            items_.emplace(*table_, nullptr, "si");
+            texts_.resize(items_->size());
         }
         auto position = parseIndex(index);
-        if (!position || *position < 0 || static_cast<unsigned long long>(*position) >= items_.size())
+        if (!position || *position < 0 || static_cast<unsigned long long>(*position) >= texts_.size())
             throw DesktopError(kBadIndex);
-        return items_[static_cast<std::size_t>(*position)];
+        auto& text = texts_[static_cast<std::size_t>(*position)];
+        if (!text)
+            text = items_->text(static_cast<std::size_t>(*position), kItemBytes, kCharacterLimit);
+        return *text;
     }
 
 private:
     OfficePackage& package_;
-    bool loaded_ = false;
-    std::vector<std::string> items_;
+    std::unique_ptr<pugi::xml_document> table_;
+    std::optional<ItemTexts> items_;
+    std::vector<std::optional<std::string>> texts_;
 };
 
-std::string rowText(const pugi::xml_node& row, SharedStrings& shared)
+std::string rowText(const pugi::xml_node& row, const ItemTexts& cells, SharedStrings& shared)
 {
     std::vector<std::string> collected;
     for (const pugi::xpath_node& match : select(row, kCells)) {
@@ -363,10 +386,12 @@ std::string rowText(const pugi::xml_node& row, SharedStrings& shared)
         pugi::xpath_node_set values = select(cell, kCellValue);
         if (!values.empty())
             value = stringValue(values.first().node());
-        if (type == "inlineStr")
-            value = textRuns(cell);
-        else if (type == "s")
+        if (type == "inlineStr") {
+            auto index = cells.indexOf(cell);
+            value = index ? cells.text(*index, kItemBytes, kCharacterLimit) : std::string();
+        } else if (type == "s") {
             value = shared.at(value);
+        }
         if (value.empty())
             continue;
         collected.push_back(attributeValue(cell, "r").value_or("") + " " + graphemePrefix(value, kCharacterLimit));
@@ -402,9 +427,10 @@ Excerpt readWorkbook(OfficePackage& package)
     auto worksheet = package.part("xl/" + target);
 
     SharedStrings shared(package);
+    ItemTexts cells(*worksheet, nullptr, "c");
     Collector collector;
     for (const pugi::xpath_node& row : select(*worksheet, kVisibleRows)) {
-        std::string line = rowText(row.node(), shared);
+        std::string line = rowText(row.node(), cells, shared);
         if (!line.empty())
             collector.append(std::move(line));
         if (collector.full())

@@ -353,6 +353,51 @@ TEST(OfficeExcel, CellCutTo3000AndStopAfterTheRowReachingTheLimit)
     EXPECT_EQ(text, "A1 " + std::string(3000, 'z') + "\n");
 }
 
+TEST(OfficeExcel, NestedItemsAndRunsReadAsTheExpressionsSelectThem)
+{
+    // "//si" in document order, outer items before the ones inside them; an
+    // item's text is the string values of the "t" elements below it, a "t"
+    // inside a "t" counted in both.
+    std::string shared = "<sst><si><t>a</t><si><t>b</t></si></si><si><r><t>c<t>d</t></t></r></si></sst>";
+    std::string row = "<row><c r=\"A1\" t=\"s\"><v>0</v></c><c r=\"B1\" t=\"s\"><v>1</v></c><c r=\"C1\" t=\"s\"><v>2</v></c>"
+                      "<c r=\"D1\" t=\"inlineStr\"><is><t>e<t>f</t></t></is></c></row>";
+    EXPECT_EQ(OfficeExcerpt::read(simpleXlsx(row, shared), true).text,
+        "A1 ab\xE3\x80\x80" "B1 b\xE3\x80\x80" "C1 cdd\xE3\x80\x80" "D1 eff\n");
+}
+
+TEST(OfficeExcel, NestedItemsAndCellsCostLinearTime)
+{
+    // 250 shared-string items nested in each other over 100,000 empty runs.
+    std::string open, close, runs;
+    for (int i = 0; i < 250; ++i) {
+        open += "<si>";
+        close += "</si>";
+    }
+    for (int i = 0; i < 100000; ++i)
+        runs += "<t/>";
+    std::string shared = "<sst>" + open + runs + "<t>x</t>" + close + "</sst>";
+    auto started = std::chrono::steady_clock::now();
+    auto result = OfficeExcerpt::read(simpleXlsx("<row><c r=\"A1\" t=\"s\"><v>249</v></c></row>", shared), true);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_EQ(result.text, "A1 x\n");
+
+    // Inline cells whose text holds a sheet again, 45 levels deep, over the
+    // same runs: every level's cell covers all of them.
+    std::string cells, closing;
+    for (int i = 0; i < 45; ++i) {
+        cells += "<row><c r=\"A" + std::to_string(i + 1) + "\" t=\"inlineStr\"><is><sheetData>";
+        closing += "</sheetData></is></c></row>";
+    }
+    started = std::chrono::steady_clock::now();
+    result = OfficeExcerpt::read(simpleXlsx(cells + runs + "<t>y</t>" + closing), true);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    // The sheets inside cells are sheets too: each level gives its row.
+    std::string expected;
+    for (int i = 0; i < 45; ++i)
+        expected += "A" + std::to_string(i + 1) + " y\n";
+    EXPECT_EQ(result.text, expected);
+}
+
 TEST(OfficeExcel, MissingParts)
 {
     EXPECT_EQ(failure(zip({ { "xl/other.xml", "<a/>" } }), true), kUnreadable);
