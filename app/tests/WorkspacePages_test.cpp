@@ -1,0 +1,275 @@
+// The pages people meet around the main page, in the real application under
+// Xvfb against the local experience service: the sign-in card as a new user
+// finds it, the company page with the company's profile, contacts,
+// opportunities and minutes, and the WeChat review with its accept and reject,
+// each failure shown in place as a Chinese sentence.
+#include "app/DesktopSurface.h"
+#include "app/DesktopWindow.h"
+#include "app/KorvidDesktop.h"
+#include "app/tests/LocalServiceProcess.h"
+#include "app/tests/WindowTestSupport.h"
+#include "host/LocalServices.h"
+#include "host/base/Bundle.h"
+#include "signin/DesktopSignIn.h"
+#include "tasks/TaskWorkspace.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+extern "C" const char* __ubsan_default_options()
+{
+    return "suppressions=" KORVID_UBSAN_SUPPRESSIONS;
+}
+
+namespace korvid {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::runScript;
+using Kind = LoginActions::Phase::Kind;
+
+const char* const kPrelude = R"JS(
+const wait = ms => new Promise(done => setTimeout(done, ms));
+async function until(test, what, ms) {
+  const end = performance.now() + (ms || 15000);
+  for (;;) {
+    const value = test();
+    if (value) return value;
+    if (performance.now() > end) throw new Error('timed out waiting for ' + (what || test));
+    await wait(25);
+  }
+}
+const shows = text => document.body.innerText.includes(text);
+const visible = e => !!(e.offsetWidth || e.offsetHeight || e.getClientRects().length);
+const button = label => [...document.querySelectorAll('button')].find(b => b.textContent.trim() === label && visible(b));
+)JS";
+
+// The seed's first company and its first WeChat snapshot batch.
+const std::string kCompany = "00000002-0000-4000-8000-000000000001";
+const std::string kSnapshot = "0000000d-0000-4000-8000-000000000001";
+const std::string kBatch = "0000000e-0000-4000-8000-000000000001";
+
+class WorkspacePagesTest : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        if (!testing::openDisplay())
+            GTEST_SKIP() << "no display";
+        folder = std::filesystem::temp_directory_path()
+            / ("korvid-workspace-pages-" + std::to_string(::getpid()) + "-"
+                + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(folder);
+        service = std::make_unique<testing::LocalServiceProcess>(folder / "service");
+        if (service->origin.empty())
+            GTEST_SKIP() << "korvid-service is not built beside the test";
+        DesktopHostOptions options;
+        options.origin = service->origin;
+        options.settingsPath = folder / "settings.json";
+        host = std::make_unique<DesktopHost>(main, options);
+        fillPlatformSeams(*host, [this] { return window ? window->window() : nullptr; });
+        connectLocalServices(*host, std::make_shared<TaskWorkspace>(folder / "TaskWorkspace"));
+        connectWebWorkspaces(*host, WebKitWebWorkspace::defaultDesktop());
+        window = std::make_unique<DesktopWindow>(nullptr, *host,
+            DesktopWindow::Environment { main, resourcesFolder(), webWorkspaceLayer() });
+        gtk_window_present(window->window());
+        ASSERT_TRUE(main.runUntil([&] { return actions().phase().kind == Kind::ready; }, 40s))
+            << actions().phase().message;
+    }
+
+    void TearDown() override
+    {
+        window.reset();
+        host.reset();
+        main.runUntil([] { return false; }, 200ms);
+        if (!folder.empty())
+            std::filesystem::remove_all(folder);
+    }
+
+    LoginActions& actions() { return *DesktopSignIn::from(window->signIn())->controller().actions; }
+    WebKitWebView* signInView() { return DesktopSignIn::from(window->signIn())->controller().browser->view(); }
+    WebKitWebView* mainView() { return DesktopSurface::from(window->surface())->page()->view(); }
+    std::shared_ptr<WebKitWebWorkspace> workspace()
+    {
+        return std::dynamic_pointer_cast<WebKitWebWorkspace>(host->webWorkspace());
+    }
+
+    Json run(WebKitWebView* view, const std::string& body)
+    {
+        auto outcome = runScript(main, view,
+            std::string(kPrelude) + "try {" + body + "} catch (error) { return 'error: ' + error.message; }");
+        EXPECT_TRUE(outcome.error.empty()) << outcome.error;
+        return outcome.value.value_or(Json("no value"));
+    }
+    Json inWorkspace(const std::string& body) { return run(workspace()->browser(), body); }
+
+    // Fills the card and submits it the way Enter in a field does.
+    void signIn(const std::string& email, const std::string& password)
+    {
+        run(signInView(), "document.getElementById('email').value = " + Json(email).dump() + ";"
+                          "document.getElementById('password').value = " + Json(password).dump() + ";"
+                          "document.getElementById('password').focus();"
+                          "document.getElementById('form').requestSubmit(); return true;");
+    }
+
+    bool signedIn()
+    {
+        return main.runUntil([&] { return host->screen() == Screen::workspace; }, 30s)
+            && main.runUntil([&] {
+                   return window->surface()
+                       && run(mainView(), "return document.documentElement.dataset.ready === 'true';") == Json(true);
+               }, 30s);
+    }
+
+    void open(Json body)
+    {
+        body["owner"] = *host->accountID();
+        ASSERT_EQ(run(mainView(), "return await korvidDesktop.post(" + body.dump() + ");"), (Json { { "ok", true } }));
+        ASSERT_TRUE(workspace());
+        ASSERT_TRUE(main.runUntil([&] {
+            const char* uri = webkit_web_view_get_uri(workspace()->browser());
+            return !webkit_web_view_is_loading(workspace()->browser()) && uri && workspace()->entry() == uri;
+        }, 20s)) << workspace()->entry();
+    }
+
+    void shot(const std::string& name)
+    {
+        main.runUntil([] { return false; }, 400ms);
+        testing::saveScreenshot(GTK_WIDGET(window->window()), "workspace-pages-" + name);
+    }
+
+    std::filesystem::path folder;
+    GLibExecutor main;
+    std::unique_ptr<testing::LocalServiceProcess> service;
+    std::unique_ptr<DesktopHost> host;
+    std::unique_ptr<DesktopWindow> window;
+};
+
+TEST_F(WorkspacePagesTest, TheSignInCardAsANewUserFindsIt)
+{
+    // One title, the e-mail field focused, the desktop's style sheet applied.
+    Json card = run(signInView(), R"JS(
+      await until(() => !document.getElementById('card').hidden, 'the card');
+      const titles = [...document.querySelectorAll('h1, h2, h3')].filter(visible).map(e => e.textContent.trim());
+      return {titles, focused: document.activeElement && document.activeElement.id,
+        dressed: document.documentElement.dataset.korvidDesktopLogin};)JS");
+    EXPECT_EQ(card["titles"], (Json { "邮箱登录" }));
+    EXPECT_EQ(card["focused"], "email");
+    EXPECT_EQ(card["dressed"], "");
+    testing::saveWebScreenshot(main, signInView(), "workspace-pages-sign-in");
+
+    // Submitting an empty card says what is missing instead of doing nothing.
+    EXPECT_EQ(run(signInView(), "document.getElementById('form').requestSubmit();"
+                                "return [document.getElementById('error').textContent, document.activeElement.id];"),
+        (Json { "请输入邮箱。", "email" }));
+
+    // Three wrong passwords bring the arithmetic check; it is shown whole,
+    // its button inside the frame.
+    for (int i = 0; i < 3; ++i) {
+        signIn("sales2@korvid.cn", "wrong");
+        run(signInView(), "await until(() => document.getElementById('error').textContent && !document.getElementById('submit').disabled); return true;");
+    }
+    signIn("sales2@korvid.cn", "korvid456");
+    Json check = run(signInView(), R"JS(
+      const frame = await until(() => !document.getElementById('challenge').hidden && document.getElementById('challengeFrame'), 'the check');
+      await until(() => frame.contentDocument && frame.contentDocument.querySelector('button[type=submit]')
+        && /\d/.test(frame.contentDocument.getElementById('question').textContent), 'the question');
+      await until(() => frame.contentDocument.documentElement.scrollHeight <= frame.clientHeight, 'the frame sized to the check', 5000);
+      const inner = frame.contentDocument.querySelector('button[type=submit]').getBoundingClientRect();
+      const inside = inner.bottom <= frame.clientHeight && inner.right <= frame.clientWidth;
+      const question = frame.contentDocument.getElementById('question').textContent;
+      const [a, b] = question.match(/\d+/g).map(Number);
+      frame.contentDocument.getElementById('answer').value = String(a + b);
+      frame.contentDocument.querySelector('button[type=submit]').click();
+      const note = await until(() => !document.getElementById('note').hidden && document.getElementById('note'), 'the note');
+      return {inside,
+        note: note.textContent, error: document.getElementById('error').textContent,
+        noteIsCalm: getComputedStyle(note).color !== getComputedStyle(document.getElementById('error')).color};)JS");
+    EXPECT_EQ(check["inside"], true);
+    EXPECT_EQ(check["note"], "已完成安全验证，请再次登录。");
+    EXPECT_EQ(check["error"], "");
+    EXPECT_EQ(check["noteIsCalm"], true);
+    testing::saveWebScreenshot(main, signInView(), "workspace-pages-sign-in-checked");
+
+    signIn("sales2@korvid.cn", "korvid456");
+    ASSERT_TRUE(signedIn());
+    EXPECT_EQ(host->session()->label, "sales2@korvid.cn");
+}
+
+TEST_F(WorkspacePagesTest, TheCompanyPageShowsTheCompanyAndLeavesThroughItsLinks)
+{
+    signIn("demo@korvid.cn", "korvid123");
+    ASSERT_TRUE(signedIn());
+    open({ { "op", "webCompany" }, { "id", kCompany } });
+    Json shown = inWorkspace(R"JS(
+      await until(() => !document.querySelector('.loading'), 'every section read');
+      const count = id => document.getElementById(id).querySelectorAll('li').length;
+      return {title: document.querySelector('h1').textContent, contacts: count('contacts') > 0,
+        opportunities: shows('产线数据采集平台二期'), minutes: shows('产线数据采集需求沟通会'),
+        errors: document.querySelectorAll('.error').length,
+        exits: [...document.querySelectorAll('a')].map(a => a.getAttribute('href'))};)JS");
+    EXPECT_EQ(shown["title"], "杭州云帆科技股份有限公司");
+    EXPECT_EQ(shown["contacts"], true);
+    EXPECT_EQ(shown["opportunities"], true);
+    EXPECT_EQ(shown["minutes"], true);
+    EXPECT_EQ(shown["errors"], 0);
+    EXPECT_EQ(shown["exits"], (Json { "korvid-customer://close", "korvid-customer://minutes", "korvid-customer://logout" }));
+    shot("company");
+
+    // A minute opens in place.
+    EXPECT_EQ(inWorkspace("document.querySelector('#minutes summary').click(); await wait(100);"
+                          "return shows('行动项');"),
+        Json(true));
+
+    // The service gone: the retry says so in Chinese, in place.
+    service.reset();
+    open({ { "op", "webCompany" }, { "id", kCompany } });
+    EXPECT_EQ(inWorkspace("return (await until(() => document.querySelector('.error span'), 'an error')).textContent;"),
+        Json("无法连接服务，请检查网络后重试。"));
+    EXPECT_EQ(inWorkspace("return document.querySelectorAll('.error').length;"), Json(1));
+}
+
+TEST_F(WorkspacePagesTest, TheReviewPageAcceptsAndRejectsDifferences)
+{
+    signIn("demo@korvid.cn", "korvid123");
+    ASSERT_TRUE(signedIn());
+    open({ { "op", "webWechatReview" }, { "id", kSnapshot }, { "batch", kBatch } });
+    Json first = inWorkspace(R"JS(
+      await until(() => document.querySelectorAll('article').length > 0, 'the differences');
+      return {pending: document.querySelectorAll('article').length,
+        filter: document.querySelector('.filters [aria-pressed=true]').textContent};)JS");
+    EXPECT_EQ(first["pending"], 5);
+    EXPECT_EQ(first["filter"], "待确认 5");
+    shot("review");
+
+    // Accepting the new company writes it into the library; rejecting the
+    // next leaves it out; both leave the pending list.
+    Json decided = inWorkspace(R"JS(
+      const name = document.querySelector('article .row-title').textContent;
+      button('接受').click();
+      await until(() => document.querySelectorAll('article').length === 4, 'accepted');
+      button('拒绝').click();
+      await until(() => document.querySelectorAll('article').length === 3, 'rejected');
+      const token = localStorage.getItem('korvid.token');
+      const library = await (await fetch('/v1/library?view=directory',
+        {headers: {Authorization: 'Bearer ' + token, 'x-korvid-privacy-version': '2'}})).json();
+      return {filters: [...document.querySelectorAll('.filters button')].map(b => b.textContent),
+        inLibrary: library.companies.some(c => c.name === name)};)JS");
+    EXPECT_EQ(decided["filters"], (Json { "待确认 3", "已接受 1", "已拒绝 1", "全部 5" }));
+    EXPECT_EQ(decided["inLibrary"], true);
+
+    // Accepting the rest at once.
+    EXPECT_EQ(inWorkspace("document.getElementById('accept-all').click();"
+                          "await until(() => shows('这一批的差异都已处理'), 'all done');"
+                          "return document.getElementById('bulk-note').textContent;"),
+        Json("已接受 3 条。"));
+
+    // A batch the service does not have says so in place.
+    open({ { "op", "webWechatReview" }, { "id", kSnapshot }, { "batch", "11111111-2222-4333-8444-555555555555" } });
+    EXPECT_EQ(inWorkspace("return (await until(() => document.querySelector('.error span'), 'an error')).textContent;"),
+        Json("没有找到这个快照批次，请回到导入记录重新打开。"));
+    EXPECT_EQ(inWorkspace("return document.getElementById('toolbar').hidden;"), Json(true));
+}
+
+}
+}
