@@ -118,6 +118,9 @@ void LoginSheet::render(const LoginActions::Phase& phase)
     std::weak_ptr<LoginActions> weak = actions_;
     switch (phase.kind) {
     case Kind::ready:
+        // Keys go to the page as soon as it shows, so typing fills the field
+        // the page focused.
+        gtk_widget_grab_focus(browser_);
         return;
     case Kind::loading:
         top_ = spinnerPanel("正在打开登录页…");

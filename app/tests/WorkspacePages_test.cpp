@@ -156,6 +156,7 @@ TEST_F(WorkspacePagesTest, TheSignInCardAsANewUserFindsIt)
     EXPECT_EQ(card["titles"], (Json { "邮箱登录" }));
     EXPECT_EQ(card["focused"], "email");
     EXPECT_EQ(card["dressed"], "");
+    EXPECT_EQ(gtk_root_get_focus(GTK_ROOT(window->window())), GTK_WIDGET(signInView())) << "keys go to the page";
     testing::saveWebScreenshot(main, signInView(), "workspace-pages-sign-in");
 
     // Submitting an empty card says what is missing instead of doing nothing.
