@@ -47,8 +47,14 @@ void apply(Database& db, Json& item, std::int64_t nowMs)
     std::string type = item.value("type", "");
     if (type == "newCompany") {
         Json company = item["company"];
-        company["kind"] = "prospect";
-        std::string id = Uuid::random().string();
+        // A company of that name added since the snapshot is updated rather
+        // than doubled.
+        Statement named(db, "SELECT id FROM companies WHERE name = ? AND deleted = 0");
+        named.bind(1, company.value("name", ""));
+        std::string id = named.step() ? named.text(0) : Uuid::random().string();
+        named.reset();
+        if (!Directory::companyExists(db, id))
+            company["kind"] = "prospect";
         Directory::saveCompany(db, id, company, nowMs);
         item["companyID"] = id;
         item["companyName"] = company["name"];
