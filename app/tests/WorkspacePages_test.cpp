@@ -17,6 +17,12 @@
 
 #include <unistd.h>
 
+// Last: Xlib's macros (None, Bool, Status) collide with names above.
+#include <gdk/x11/gdkx.h>
+#include <X11/XKBlib.h>
+#include <X11/extensions/XTest.h>
+#include <X11/keysym.h>
+
 extern "C" const char* __ubsan_default_options()
 {
     return "suppressions=" KORVID_UBSAN_SUPPRESSIONS;
@@ -195,6 +201,74 @@ TEST_F(WorkspacePagesTest, TheSignInCardAsANewUserFindsIt)
     signIn("sales2@korvid.cn", "korvid456");
     ASSERT_TRUE(signedIn());
     EXPECT_EQ(host->session()->label, "sales2@korvid.cn");
+}
+
+// Keys through the X server's test extension, as a keyboard sends them.
+class Keyboard {
+public:
+    explicit Keyboard(GtkWindow* window)
+        : display_(gdk_x11_display_get_xdisplay(gdk_display_get_default()))
+    {
+        auto xid = gdk_x11_surface_get_xid(gtk_native_get_surface(GTK_NATIVE(window)));
+        XWindowAttributes attributes {};
+        XGetWindowAttributes(display_, xid, &attributes);
+        int rootX = 0, rootY = 0;
+        Window child = 0;
+        XTranslateCoordinates(display_, xid, DefaultRootWindow(display_), attributes.width / 2, attributes.height / 2,
+            &rootX, &rootY, &child);
+        XTestFakeMotionEvent(display_, -1, rootX, rootY, CurrentTime);
+        XSetInputFocus(display_, xid, RevertToParent, CurrentTime);
+        XFlush(display_);
+    }
+
+    void key(KeySym symbol)
+    {
+        KeyCode code = XKeysymToKeycode(display_, symbol);
+        bool shifted = XkbKeycodeToKeysym(display_, code, 0, 0) != symbol;
+        KeyCode shift = XKeysymToKeycode(display_, XK_Shift_L);
+        if (shifted)
+            XTestFakeKeyEvent(display_, shift, True, CurrentTime);
+        XTestFakeKeyEvent(display_, code, True, CurrentTime);
+        XTestFakeKeyEvent(display_, code, False, CurrentTime);
+        if (shifted)
+            XTestFakeKeyEvent(display_, shift, False, CurrentTime);
+        XFlush(display_);
+    }
+
+    void type(const std::string& text)
+    {
+        for (char c : text)
+            key(c == '@' ? XK_at : c == '.' ? XK_period : static_cast<KeySym>(static_cast<unsigned char>(c)));
+    }
+
+    static bool available()
+    {
+        if (!GDK_IS_X11_DISPLAY(gdk_display_get_default()))
+            return false;
+        int event = 0, error = 0, major = 0, minor = 0;
+        return XTestQueryExtension(gdk_x11_display_get_xdisplay(gdk_display_get_default()), &event, &error, &major, &minor);
+    }
+
+private:
+    Display* display_;
+};
+
+TEST_F(WorkspacePagesTest, ANewUserTypesIntoTheCardAndEnterSignsIn)
+{
+    if (!Keyboard::available())
+        GTEST_SKIP() << "no X server test extension";
+    run(signInView(), "await until(() => !document.getElementById('card').hidden, 'the card'); return true;");
+    Keyboard keyboard(window->window());
+    main.runUntil([] { return false; }, 200ms);
+    keyboard.type("demo@korvid.cn");
+    keyboard.key(XK_Tab);
+    keyboard.type("korvid123");
+    EXPECT_EQ(run(signInView(), "await until(() => document.getElementById('password').value.length === 9, 'typed', 5000);"
+                                "return document.getElementById('email').value;"),
+        Json("demo@korvid.cn"));
+    keyboard.key(XK_Return);
+    ASSERT_TRUE(signedIn());
+    EXPECT_EQ(host->session()->label, "demo@korvid.cn");
 }
 
 TEST_F(WorkspacePagesTest, TheCompanyPageShowsTheCompanyAndLeavesThroughItsLinks)
