@@ -6,6 +6,10 @@
 #include <cmath>
 #include <cstring>
 #include <gdk-pixbuf/gdk-pixbuf.h>
+#include <new>
+#include <png.h>
+#include <string>
+#include <vector>
 
 namespace korvid {
 
@@ -122,6 +126,169 @@ GdkPixbuf* load(std::string_view data, SizeCheck& check)
     return GDK_PIXBUF(g_object_ref(pixbuf));
 }
 
+// A PNG far larger than the thumbnail, read row by row and reduced as it
+// goes: each block of factor x factor pixels is averaged into one, so only
+// the reduced picture is ever held. gdk-pixbuf's PNG loader cannot scale
+// while decoding; it would hold the whole picture first.
+struct PngReduction {
+    std::uint32_t width = 0;
+    std::uint32_t height = 0;
+    int channels = 0; // 3, or 4 with alpha
+    std::uint32_t factor = 1;
+    std::uint32_t outWidth = 0;
+    std::uint32_t outHeight = 0;
+    int dpi = 0;
+    bool started = false;
+    bool interlaced = false;
+    std::vector<std::uint8_t> pixels; // outWidth x outHeight, RGB, white until decoded
+    std::vector<std::uint32_t> sums; // one band of output pixels, RGB
+    std::uint32_t band = 0;
+    std::uint32_t bandRows = 0;
+
+    void flush()
+    {
+        if (bandRows == 0)
+            return;
+        for (std::uint32_t x = 0; x < outWidth; ++x) {
+            std::uint32_t columns = std::min(factor, width - x * factor);
+            std::uint32_t divisor = columns * bandRows;
+            for (int c = 0; c < 3; ++c) {
+                std::uint32_t& sum = sums[x * 3 + c];
+                pixels[(static_cast<std::size_t>(band) * outWidth + x) * 3 + c]
+                    = static_cast<std::uint8_t>((sum + divisor / 2) / divisor);
+                sum = 0;
+            }
+        }
+        bandRows = 0;
+    }
+
+    void addRow(const std::uint8_t* row, std::uint32_t number)
+    {
+        if (number >= height)
+            return;
+        if (number / factor != band) {
+            flush();
+            band = number / factor;
+        }
+        for (std::uint32_t x = 0; x < width; ++x, row += channels) {
+            std::uint32_t* sum = &sums[(x / factor) * 3];
+            if (channels == 4) {
+                // Transparent areas read as white paper, not as black.
+                unsigned a = row[3];
+                for (int c = 0; c < 3; ++c)
+                    sum[c] += (row[c] * a + 255 * (255 - a) + 127) / 255;
+            } else {
+                for (int c = 0; c < 3; ++c)
+                    sum[c] += row[c];
+            }
+        }
+        ++bandRows;
+    }
+};
+
+void pngWarning(png_structp, png_const_charp) { }
+void pngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+
+// Called once the header is read, before any pixels. Nothing in this frame
+// needs destroying when png_error leaves it.
+void pngInfo(png_structp png, png_infop info)
+{
+    auto* reduction = static_cast<PngReduction*>(png_get_progressive_ptr(png));
+    png_uint_32 width = 0, height = 0;
+    int depth = 0, colour = 0, interlace = 0;
+    if (!png_get_IHDR(png, info, &width, &height, &depth, &colour, &interlace, nullptr, nullptr) || width == 0
+        || height == 0 || static_cast<std::uint64_t>(width) * height > PosterImage::kPixelLimit)
+        png_error(png, "size");
+    if (interlace != PNG_INTERLACE_NONE) {
+        reduction->interlaced = true;
+        png_error(png, "interlaced");
+    }
+    png_set_expand(png);
+    png_set_strip_16(png);
+    png_set_gray_to_rgb(png);
+    png_read_update_info(png, info);
+    int channels = png_get_channels(png, info);
+    if (channels != 3 && channels != 4)
+        png_error(png, "channels");
+
+    png_uint_32 xPerMetre = 0, yPerMetre = 0;
+    int unit = 0;
+    if (png_get_pHYs(png, info, &xPerMetre, &yPerMetre, &unit) && unit == PNG_RESOLUTION_METER && xPerMetre > 0
+        && xPerMetre < 4000000)
+        reduction->dpi = static_cast<int>(std::lround(xPerMetre * 0.0254));
+
+    std::uint32_t longest = std::max(width, height);
+    reduction->width = width;
+    reduction->height = height;
+    reduction->channels = channels;
+    reduction->factor = std::max<std::uint32_t>(1, longest / PosterImage::kLongestSide);
+    reduction->outWidth = (width + reduction->factor - 1) / reduction->factor;
+    reduction->outHeight = (height + reduction->factor - 1) / reduction->factor;
+    bool allocated = true;
+    try {
+        reduction->pixels.assign(static_cast<std::size_t>(reduction->outWidth) * reduction->outHeight * 3, 255);
+        reduction->sums.assign(static_cast<std::size_t>(reduction->outWidth) * 3, 0);
+    } catch (const std::bad_alloc&) {
+        allocated = false;
+    }
+    if (!allocated)
+        png_error(png, "memory");
+    reduction->started = true;
+}
+
+void pngRow(png_structp png, png_bytep row, png_uint_32 number, int)
+{
+    if (row)
+        static_cast<PngReduction*>(png_get_progressive_ptr(png))->addRow(row, number);
+}
+
+// False when libpng stopped with an error.
+bool feedPng(png_structp png, png_infop info, std::string_view data)
+{
+    if (setjmp(png_jmpbuf(png)))
+        return false;
+    png_process_data(png, info, reinterpret_cast<png_bytep>(const_cast<char*>(data.data())), data.size());
+    return true;
+}
+
+// The reduced picture, or none for an interlaced file (whose rows arrive in
+// passes; those go through gdk-pixbuf whole, within the pixel limit).
+GdkPixbuf* loadPng(std::string_view data, SizeCheck& check, bool& interlaced)
+{
+    PngReduction reduction;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, nullptr, pngError, pngWarning);
+    png_infop info = png ? png_create_info_struct(png) : nullptr;
+    if (!info) {
+        png_destroy_read_struct(&png, nullptr, nullptr);
+        throw DesktopError(kUnreadable);
+    }
+    png_set_progressive_read_fn(png, &reduction, pngInfo, pngRow, nullptr);
+    bool ok = feedPng(png, info, data);
+    png_destroy_read_struct(&png, &info, nullptr);
+    interlaced = reduction.interlaced;
+    if (interlaced)
+        return nullptr;
+    // A file cut short keeps the rows it had; the rest stay white.
+    if (!ok || !reduction.started)
+        throw DesktopError(kUnreadable);
+    reduction.flush();
+
+    // The pixbuf takes the reduced pixels over rather than copying them.
+    auto* pixels = new std::vector<std::uint8_t>(std::move(reduction.pixels));
+    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_data(pixels->data(), GDK_COLORSPACE_RGB, FALSE, 8,
+        static_cast<int>(reduction.outWidth), static_cast<int>(reduction.outHeight),
+        static_cast<int>(reduction.outWidth * 3),
+        [](guchar*, gpointer data) { delete static_cast<std::vector<std::uint8_t>*>(data); }, pixels);
+    if (!pixbuf) {
+        delete pixels;
+        throw DesktopError(kUnreadable);
+    }
+    if (reduction.dpi > 0)
+        gdk_pixbuf_set_option(pixbuf, "x-dpi", std::to_string(reduction.dpi).c_str());
+    check.originalLongest = static_cast<int>(std::max(reduction.width, reduction.height));
+    return pixbuf;
+}
+
 // A grey picture gives the recogniser a third of the pixels to threshold, with
 // the same information.
 void toGreyIfNeutral(PosterImage& image)
@@ -154,7 +321,11 @@ int recordedDpi(GdkPixbuf* pixbuf)
 PosterImage PosterImage::decode(std::string_view data)
 {
     SizeCheck check;
-    ObjectRef loaded(load(data, check));
+    bool interlaced = false;
+    const char* type = loaderType(data);
+    ObjectRef loaded(type && std::strcmp(type, "png") == 0 ? loadPng(data, check, interlaced) : nullptr);
+    if (!loaded.object)
+        loaded.reset(load(data, check));
     auto* pixbuf = GDK_PIXBUF(loaded.object);
     int dpi = recordedDpi(pixbuf);
 

@@ -13,8 +13,10 @@ namespace korvid {
 struct PosterImage {
     static constexpr int kLongestSide = 2800;
     // Larger images are refused from their header, before any pixels are
-    // allocated: a few kilobytes can claim gigabytes of picture. A JPEG is
-    // decoded at a reduced scale when it is far above the thumbnail size.
+    // allocated: a few kilobytes can claim gigabytes of picture. An image
+    // far above the thumbnail size is reduced while it is decoded (a JPEG by
+    // its decoder, a PNG by averaging blocks of rows as they arrive), so the
+    // whole picture is never held; an interlaced PNG is the exception.
     static constexpr std::uint64_t kPixelLimit = 100'000'000;
 
     int width = 0;

@@ -5,8 +5,10 @@
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>
+#include <png.h>
 
 #include <chrono>
+#include <functional>
 #include <fstream>
 #include <thread>
 
@@ -222,6 +224,141 @@ TEST(Recognition, LargeJpegIsDecodedAtAReducedScaleAndUpright)
     EXPECT_EQ(partial.width, 2800);
     EXPECT_EQ(partial.height, 98);
     EXPECT_EQ(partial.pixels.size(), static_cast<std::size_t>(partial.width) * partial.height * partial.channels);
+}
+
+// A PNG written row by row by libpng, so that a large picture never has to
+// be held whole by the test either. `row` fills one row in the file's own
+// format (depth, colour type).
+struct PngFile {
+    std::uint32_t width = 0, height = 0;
+    int depth = 8;
+    int colour = PNG_COLOR_TYPE_RGB;
+    bool interlaced = false;
+    std::uint32_t pixelsPerMetre = 0;
+    std::vector<png_color> palette;
+    std::vector<png_byte> transparency;
+    std::function<void(std::uint32_t y, std::vector<png_byte>& row)> row;
+};
+
+std::string writePng(const PngFile& file)
+{
+    std::string bytes;
+    png_structp png = png_create_write_struct(PNG_LIBPNG_VER_STRING, nullptr, nullptr, nullptr);
+    png_infop info = png_create_info_struct(png);
+    png_set_write_fn(
+        png, &bytes,
+        [](png_structp p, png_bytep data, png_size_t size) {
+            static_cast<std::string*>(png_get_io_ptr(p))->append(reinterpret_cast<const char*>(data), size);
+        },
+        nullptr);
+    png_set_compression_level(png, 1);
+    png_set_IHDR(png, info, file.width, file.height, file.depth, file.colour,
+        file.interlaced ? PNG_INTERLACE_ADAM7 : PNG_INTERLACE_NONE, PNG_COMPRESSION_TYPE_DEFAULT,
+        PNG_FILTER_TYPE_DEFAULT);
+    if (!file.palette.empty())
+        png_set_PLTE(png, info, file.palette.data(), static_cast<int>(file.palette.size()));
+    if (!file.transparency.empty())
+        png_set_tRNS(png, info, file.transparency.data(), static_cast<int>(file.transparency.size()), nullptr);
+    if (file.pixelsPerMetre)
+        png_set_pHYs(png, info, file.pixelsPerMetre, file.pixelsPerMetre, PNG_RESOLUTION_METER);
+    png_write_info(png, info);
+    std::vector<png_byte> row(png_get_rowbytes(png, info));
+    int passes = png_set_interlace_handling(png);
+    for (int pass = 0; pass < passes; ++pass) {
+        for (std::uint32_t y = 0; y < file.height; ++y) {
+            std::fill(row.begin(), row.end(), 0);
+            file.row(y, row);
+            png_write_row(png, row.data());
+        }
+    }
+    png_write_end(png, nullptr);
+    png_destroy_write_struct(&png, &info);
+    return bytes;
+}
+
+std::vector<std::uint8_t> rgbOf(const PosterImage& image)
+{
+    if (image.channels == 3)
+        return image.pixels;
+    std::vector<std::uint8_t> rgb;
+    for (std::uint8_t grey : image.pixels)
+        rgb.insert(rgb.end(), { grey, grey, grey });
+    return rgb;
+}
+
+TEST(Recognition, PngColourTypesDepthsAndTransparencyReadAsRgbOnWhite)
+{
+    // Two pixels per picture, left then right.
+    PngFile grey { .width = 2, .height = 1, .depth = 8, .colour = PNG_COLOR_TYPE_GRAY };
+    grey.row = [](std::uint32_t, std::vector<png_byte>& row) { row = { 0, 200 }; };
+    EXPECT_EQ(rgbOf(PosterImage::decode(writePng(grey))), (std::vector<std::uint8_t> { 0, 0, 0, 200, 200, 200 }));
+
+    PngFile bits { .width = 2, .height = 1, .depth = 1, .colour = PNG_COLOR_TYPE_GRAY };
+    bits.row = [](std::uint32_t, std::vector<png_byte>& row) { row = { 0x40 }; }; // black, white
+    EXPECT_EQ(rgbOf(PosterImage::decode(writePng(bits))), (std::vector<std::uint8_t> { 0, 0, 0, 255, 255, 255 }));
+
+    PngFile deep { .width = 2, .height = 1, .depth = 16, .colour = PNG_COLOR_TYPE_RGB };
+    deep.row = [](std::uint32_t, std::vector<png_byte>& row) {
+        row = { 0xFF, 0x00, 0x00, 0x00, 0x00, 0x00, 0x12, 0x34, 0x56, 0x78, 0x9A, 0xBC };
+    };
+    EXPECT_EQ(rgbOf(PosterImage::decode(writePng(deep))), (std::vector<std::uint8_t> { 0xFF, 0, 0, 0x12, 0x56, 0x9A }));
+
+    // A palette whose second entry is fully transparent: white paper.
+    PngFile indexed { .width = 2, .height = 1, .depth = 8, .colour = PNG_COLOR_TYPE_PALETTE,
+        .palette = { { 10, 20, 30 }, { 0, 0, 0 } }, .transparency = { 255, 0 } };
+    indexed.row = [](std::uint32_t, std::vector<png_byte>& row) { row = { 0, 1 }; };
+    EXPECT_EQ(rgbOf(PosterImage::decode(writePng(indexed))), (std::vector<std::uint8_t> { 10, 20, 30, 255, 255, 255 }));
+
+    // Grey with alpha: black at half coverage on white.
+    PngFile greyAlpha { .width = 2, .height = 1, .depth = 8, .colour = PNG_COLOR_TYPE_GRAY_ALPHA };
+    greyAlpha.row = [](std::uint32_t, std::vector<png_byte>& row) { row = { 0, 255, 0, 128 }; };
+    EXPECT_EQ(rgbOf(PosterImage::decode(writePng(greyAlpha))), (std::vector<std::uint8_t> { 0, 0, 0, 127, 127, 127 }));
+
+    // Interlaced, and the density it records.
+    PngFile interlaced { .width = 3, .height = 2, .depth = 8, .colour = PNG_COLOR_TYPE_RGB, .interlaced = true,
+        .pixelsPerMetre = 11811 };
+    interlaced.row = [](std::uint32_t y, std::vector<png_byte>& row) {
+        for (std::size_t i = 0; i < row.size(); ++i)
+            row[i] = static_cast<png_byte>(y * 100 + i);
+    };
+    PosterImage woven = PosterImage::decode(writePng(interlaced));
+    EXPECT_EQ(woven.width, 3);
+    EXPECT_EQ(woven.height, 2);
+    EXPECT_EQ(woven.dpi, 300);
+    EXPECT_EQ(rgbOf(woven)[3 * 3 + 4], 104);
+    PngFile plain = interlaced;
+    plain.interlaced = false;
+    EXPECT_EQ(PosterImage::decode(writePng(plain)).pixels, woven.pixels);
+    EXPECT_EQ(PosterImage::decode(writePng(plain)).dpi, 300);
+}
+
+TEST(Recognition, LargePngIsReducedWhileDecodingWithinMemory)
+{
+    // 100 megapixels, the largest accepted: 300 MB as RGB. Black on the
+    // left half, white on the right, 300 dpi. (The bound leaves room for
+    // what the address sanitizer keeps of freed buffers.)
+    PngFile large { .width = 10000, .height = 10000, .depth = 8, .colour = PNG_COLOR_TYPE_GRAY, .pixelsPerMetre = 11811 };
+    large.row = [](std::uint32_t, std::vector<png_byte>& row) { std::fill(row.begin() + 5000, row.end(), 255); };
+    std::string bytes = writePng(large);
+    ASSERT_LT(bytes.size(), 2'000'000u);
+
+    bool measured = resetResidentPeak();
+    std::size_t before = resident();
+    PosterImage image = PosterImage::decode(bytes);
+    if (measured && residentPeak() > 0)
+        EXPECT_LT(residentPeak(), before + 200 * 1024 * 1024) << "the whole picture was held";
+    EXPECT_EQ(image.width, 2800);
+    EXPECT_EQ(image.height, 2800);
+    EXPECT_EQ(image.dpi, 84); // 300 * 2800 / 10000
+    ASSERT_EQ(image.channels, 1);
+    EXPECT_EQ(image.pixels[1400 * 2800 + 100], 0);
+    EXPECT_EQ(image.pixels[1400 * 2800 + 2700], 255);
+
+    // Cut short, the rows never reached are white.
+    PosterImage partial = PosterImage::decode(bytes.substr(0, bytes.size() / 2));
+    EXPECT_EQ(partial.width, 2800);
+    EXPECT_EQ(partial.pixels[1400 * 2800 / 10 + 100], 0);
+    EXPECT_EQ(partial.pixels[2799 * 2800 + 100], 255);
 }
 
 TEST(Recognition, ThreadsRecogniseAtOnce)
