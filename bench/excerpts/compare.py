@@ -5,6 +5,10 @@ ratio ours / peer per file and per group. For images it also scores the
 recognised text of both against the ground truth.
 
     compare.py KORVID_EXCERPT [--corpus DIR] [--runs N] [--groups docx,xlsx,pdf,images,text]
+               [--files NAME,...] [--json OUT]
+
+--files keeps only the named corpus files (e.g. images/chinese.jpg); --json
+also writes the figures, per file and per group, for scripts/bench.sh.
 
 Build korvid-excerpt in Release for meaningful figures."""
 import argparse
@@ -66,6 +70,8 @@ def main():
     parser.add_argument("--corpus", default="/work/shared/corpus")
     parser.add_argument("--runs", type=int, default=10)
     parser.add_argument("--groups", default="docx,xlsx,pdf,images,text")
+    parser.add_argument("--files", default="")
+    parser.add_argument("--json", default="")
     args = parser.parse_args()
     ours = os.path.abspath(args.korvid_excerpt)
 
@@ -79,9 +85,16 @@ def main():
         f.write(body + b"x" * (size - len(body)))
 
     failed = False
+    wanted = set(filter(None, args.files.split(",")))
+    report = {}
     for group in args.groups.split(","):
         peer, target, files = GROUPS[group]
+        if wanted:
+            files = [name for name in files if name in wanted]
+            if not files:
+                continue
         ratios = []
+        rows = []
         print(f"== {group}: ours / `{peer.format(f='F')}` (target <= {target})")
         for name in files:
             path = big if name == "@15MiB" else os.path.join(args.corpus, name)
@@ -89,6 +102,7 @@ def main():
             a, b = median_seconds([f"{ours} {path}", peer.format(f=path)], runs)
             ratio = a / b
             ratios.append(ratio)
+            rows.append({"file": name, "ours": a, "peer": b, "ratio": ratio})
             line = f"  {name:45s} ours {a * 1000:9.1f} ms  peer {b * 1000:9.1f} ms  ratio {ratio:5.2f}"
             if group == "images" and name in TRUTH:
                 truth = open(os.path.join(args.corpus, "groundtruth", TRUTH[name]), encoding="utf-8").read()
@@ -100,6 +114,10 @@ def main():
         verdict = "meets" if mean <= target else "MISSES"
         failed |= mean > target
         print(f"  geometric mean ratio {mean:.2f} ({verdict} {target})")
+        report[group] = {"peer": peer.format(f="F"), "target": target, "files": rows, "geomean": mean}
+    if args.json:
+        with open(args.json, "w") as out:
+            json.dump(report, out)
     os.remove(big)
     os.rmdir(scratch)
     return 1 if failed else 0

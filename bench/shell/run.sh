@@ -28,4 +28,9 @@ print(f"start: bare first reply {b_start:.0f} ms, shell sign-in ready {a_start:.
 print(f"verified sign-in to main page's first reply: {med(app, 'verifiedToFirstReplyMs'):.0f} ms (target <= 300)")
 print(f"PSS: bare {b_pss/1024:.0f} MB, shell {a_pss/1024:.0f} MB, ratio {a_pss/b_pss:.2f} (target <= 1.1)")
 print(f"round trip median: bare {b_trip:.3f} ms, shell 'session' {a_trip:.3f} ms (target <= 0.3), ratio {a_trip/b_trip:.2f}")
+import os
+if os.environ.get("KORVID_BENCH_JSON"):
+    json.dump({"bareStartMs": b_start, "appStartMs": a_start, "barePssKB": b_pss, "appPssKB": a_pss,
+               "bareTripMs": b_trip, "appTripMs": a_trip, "runs": len(bare)},
+              open(os.environ["KORVID_BENCH_JSON"], "w"))
 PY
