@@ -418,7 +418,11 @@ void WebKitWebWorkspace::decideNavigationAction(WebKitPolicyDecision* decision, 
         return;
     case rules::NavigationVerdict::exitLink:
         webkit_policy_decision_ignore(decision);
-        exitNavigated(*facts.url);
+        // Only a followed link has a relay report to pair with; a script's
+        // navigation to an exit must not pair with a report of some other
+        // click on the same link.
+        if (facts.type == rules::NavigationType::linkActivated)
+            exitNavigated(*facts.url);
         return;
     }
 }
@@ -616,6 +620,10 @@ void WebKitWebWorkspace::exitReported(ExitReport report)
             return;
         }
     }
+    // A newer click on the same link speaks for it: an older report whose
+    // navigation never came (the page prevented it) must not pair with the
+    // navigation of a click somewhere else.
+    std::erase_if(reports_, [&](const ExitReport& older) { return older.href == report.href; });
     reports_.push_back(std::move(report));
     if (reports_.size() > kExitBacklog)
         reports_.pop_front();
