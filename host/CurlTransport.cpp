@@ -3,6 +3,9 @@
 #include <curl/curl.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <string_view>
 #include <mutex>
 
 namespace korvid {
@@ -13,6 +16,10 @@ struct CurlTransport::Transfer {
     CURL* easy = nullptr;
     curl_slist* headers = nullptr;
     std::string received;
+    // When a byte last went out or came in; the idle limit counts from here.
+    std::chrono::steady_clock::time_point lastActivity = std::chrono::steady_clock::now();
+    curl_off_t lastSent = 0;
+    curl_off_t lastReceived = 0;
 
     ~Transfer()
     {
@@ -23,14 +30,42 @@ struct CurlTransport::Transfer {
 
 namespace {
 
+using Clock = std::chrono::steady_clock;
+
 std::size_t receive(char* data, std::size_t size, std::size_t count, void* user)
 {
-    auto& received = *static_cast<std::string*>(user);
+    auto& transfer = *static_cast<CurlTransport::Transfer*>(user);
     std::size_t bytes = size * count;
-    if (received.size() + bytes > CurlTransport::kResponseLimit)
+    if (transfer.received.size() + bytes > CurlTransport::kResponseLimit)
         return 0; // curl ends the transfer with CURLE_WRITE_ERROR
-    received.append(data, bytes);
+    transfer.received.append(data, bytes);
+    transfer.lastActivity = Clock::now();
     return bytes;
+}
+
+std::size_t receiveHeader(char*, std::size_t size, std::size_t count, void* user)
+{
+    static_cast<CurlTransport::Transfer*>(user)->lastActivity = Clock::now();
+    return size * count;
+}
+
+// Counts the request body going out as activity too.
+int progress(void* user, curl_off_t, curl_off_t received, curl_off_t, curl_off_t sent)
+{
+    auto& transfer = *static_cast<CurlTransport::Transfer*>(user);
+    if (sent != transfer.lastSent || received != transfer.lastReceived) {
+        transfer.lastSent = sent;
+        transfer.lastReceived = received;
+        transfer.lastActivity = Clock::now();
+    }
+    return 0;
+}
+
+// A header line is "name: value\r\n"; a line break or NUL inside either would
+// let its text start a header of its own.
+bool isSafeHeaderText(const std::string& text)
+{
+    return text.find_first_of(std::string_view("\r\n\0", 3)) == std::string::npos;
 }
 
 // libcurl's own texts are English; the page shows one Chinese sentence.
@@ -126,7 +161,21 @@ void CurlTransport::run()
             if (message->msg == CURLMSG_DONE)
                 finish(message->easy_handle, message->data.result);
         }
-        curl_multi_poll(multi_, nullptr, 0, 1000, nullptr);
+        // Transfers silent for longer than their idle limit end here: curl's
+        // own time-out would cap the whole transfer instead.
+        auto now = Clock::now();
+        auto wait = std::chrono::milliseconds(1000);
+        std::vector<void*> expired;
+        for (const auto& transfer : running_) {
+            auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(now - transfer->lastActivity);
+            if (silent >= transfer->request.timeout)
+                expired.push_back(transfer->easy);
+            else
+                wait = std::min(wait, transfer->request.timeout - silent);
+        }
+        for (void* easy : expired)
+            finish(easy, CURLE_OPERATION_TIMEDOUT);
+        curl_multi_poll(multi_, nullptr, 0, static_cast<int>(std::max<std::int64_t>(wait.count(), 1)), nullptr);
     }
 }
 
@@ -140,11 +189,20 @@ void CurlTransport::start(std::unique_ptr<Transfer> transfer)
     } else {
         easy = curl_easy_init();
     }
+    bool safe = std::all_of(transfer->request.headers.begin(), transfer->request.headers.end(),
+        [](const auto& header) { return isSafeHeaderText(header.first) && isSafeHeaderText(header.second); });
+    if (!safe) {
+        if (easy)
+            idleHandles_.push_back(easy);
+        transfer->done(HttpResult { 0, {}, "请求头含有换行或空字符，未发送。" });
+        return;
+    }
     if (!easy) {
         transfer->done(HttpResult { 0, {}, "网络请求失败，请稍后重试。" });
         return;
     }
     transfer->easy = easy;
+    transfer->lastActivity = Clock::now();
     configure(easy, *transfer);
     curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
     if (curl_multi_add_handle(multi_, easy) != CURLM_OK) {
@@ -193,10 +251,16 @@ void configure(CURL* easy, CurlTransport::Transfer& transfer)
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.timeout.count()));
+    // The idle limit is kept by the transport thread; curl caps the whole.
+    curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.totalTimeout.count()));
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.timeout.count()));
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, receive);
-    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer.received);
+    curl_easy_setopt(easy, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(easy, CURLOPT_HEADERFUNCTION, receiveHeader);
+    curl_easy_setopt(easy, CURLOPT_HEADERDATA, &transfer);
+    curl_easy_setopt(easy, CURLOPT_XFERINFOFUNCTION, progress);
+    curl_easy_setopt(easy, CURLOPT_XFERINFODATA, &transfer);
+    curl_easy_setopt(easy, CURLOPT_NOPROGRESS, 0L);
 
     bool hasContentType = false;
     for (const auto& [name, value] : request.headers) {

@@ -34,8 +34,11 @@ struct DesktopHostOptions {
     std::string origin;                   // empty: serviceOrigin()
     std::filesystem::path settingsPath;   // empty: SettingsFile::defaultPath()
     std::string desktopPageURL;           // empty: file URL of resources/Desktop.html
+    // How long a request may stay silent (no byte either way) before it fails.
     std::chrono::milliseconds requestTimeout { 60000 };
     std::chrono::milliseconds turnTimeout { 80000 }; // requests that carry "X-Turn"
+    // The cap on a whole transfer, however steadily a large answer arrives.
+    std::chrono::milliseconds transferLimit { 600000 };
     std::shared_ptr<HttpTransport> transport;        // none: libcurl on its own thread
 };
 
@@ -140,7 +143,7 @@ public:
         const std::vector<std::filesystem::path>& files)>
         workspaceHandle;
     // A minutes file's execution text (Attachment::inspect then
-    // executionText(32768)); runs on the main thread.
+    // executionText(32768)); runs on the background pool.
     std::function<std::string(const std::filesystem::path&)> readMeetingFile;
     // EventSource::inspect: the excerpt record; runs on the background pool.
     std::function<Json(const std::filesystem::path&)> inspectEventFile;
@@ -212,6 +215,7 @@ private:
     std::string desktopPageURL_;
     std::chrono::milliseconds requestTimeout_;
     std::chrono::milliseconds turnTimeout_;
+    std::chrono::milliseconds transferLimit_;
     SettingsFile settings_;
     Observers screenObservers_;
     Observers webWorkspaceObservers_;

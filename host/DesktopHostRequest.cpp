@@ -2,6 +2,7 @@
 #include "host/DesktopHost.h"
 
 #include "host/ServiceURL.h"
+#include "host/base/BearerToken.h"
 #include "host/base/DesktopError.h"
 #include "sales/SalesEndpoint.h"
 
@@ -12,6 +13,7 @@ namespace korvid {
 namespace {
 
 constexpr const char* kLibraryPath = "/v1/library";
+constexpr const char* kUnverifiableAccount = "无法确认目标账号。";
 
 bool isSuccess(long status) { return status >= 200 && status <= 299; }
 
@@ -53,6 +55,9 @@ HttpRequest DesktopHost::buildRequest(const std::string& path, const std::string
     const std::optional<Json>& body, const std::optional<std::string>& turn, const std::string& method,
     const std::vector<QueryItem>& query) const
 {
+    // Nothing a page stored may add header lines to the request.
+    if (!isUsableBearerToken(token))
+        throw DesktopError(kUnverifiableAccount);
     auto url = serviceURL(origin, path, query);
     if (!url)
         throw DesktopError("服务地址无效。");
@@ -60,6 +65,7 @@ HttpRequest DesktopHost::buildRequest(const std::string& path, const std::string
     request.url = std::move(*url);
     request.method = method;
     request.timeout = requestTimeout_;
+    request.totalTimeout = transferLimit_;
     request.headers.reserve(4);
     request.headers.emplace_back("Authorization", "Bearer " + token);
     request.headers.emplace_back("x-korvid-privacy-version", "2");
@@ -151,10 +157,12 @@ Task<Json> DesktopHost::readResponse(HttpResult result, std::string path, std::s
 
 Task<DesktopLoginSession> DesktopHost::verifySession(std::string token)
 {
+    if (!isUsableBearerToken(token))
+        throw DesktopError(kUnverifiableAccount);
     Json me = co_await request("/v1/me", token);
     auto id = stringAt(me, "id");
     if (!id || id->empty())
-        throw DesktopError("无法确认目标账号。");
+        throw DesktopError(kUnverifiableAccount);
     auto email = stringAt(me, "email").value_or("");
     auto name = stringAt(me, "name").value_or("");
     std::string label = !email.empty() ? email : !name.empty() ? name : *id;

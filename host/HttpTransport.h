@@ -14,7 +14,11 @@ struct HttpRequest {
     std::string url;
     std::vector<std::pair<std::string, std::string>> headers; // sent in this order
     std::optional<std::string> body;
+    // The longest the connection may stay silent (connecting, waiting for the
+    // answer, or between two bytes of it) before the request fails.
     std::chrono::milliseconds timeout { 60000 };
+    // The longest the whole transfer may take, however steadily bytes arrive.
+    std::chrono::milliseconds totalTimeout { 600000 };
 };
 
 struct HttpResult {
@@ -25,7 +29,8 @@ struct HttpResult {
 
 // Carries one request to the service and back. `done` is called exactly once,
 // on any thread; redirects are never followed and nothing (cookies, cache,
-// credentials) is kept between requests.
+// credentials) is kept between requests. A header name or value holding a
+// line break or NUL is never sent: the request fails instead.
 class HttpTransport {
 public:
     virtual ~HttpTransport() = default;

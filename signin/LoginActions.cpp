@@ -1,5 +1,6 @@
 #include "signin/LoginActions.h"
 
+#include "host/base/BearerToken.h"
 #include "host/base/DesktopError.h"
 #include "host/base/Text.h"
 #include "signin/LoginScripts.h"
@@ -18,6 +19,7 @@ const char* const kBlankPage = "登录页没有显示内容，请重新加载。
 const char* const kLocalServiceDown = "无法连接本机体验服务，请重新加载。";
 const char* const kServiceUnreachable = "无法打开 Korvid 登录页，请检查网络连接后重试。";
 const char* const kProcessEnded = "登录页面已中断，请重新加载。";
+const char* const kUnverifiableAccount = "无法确认目标账号。";
 
 // The host part of an absolute URL ("scheme://[user@]host[:port]/..."),
 // without brackets for IPv6 literals; empty when there is none.
@@ -271,6 +273,12 @@ void LoginActions::verifySession(const std::string& token, std::shared_ptr<Probe
 {
     auto attempt = attempt_;
     deadline_.cancel();
+    // A token that could not stand in a request header is never sent: the
+    // page that stored it is refused as a token the service did not accept.
+    if (!isUsableBearerToken(token)) {
+        setPhase(Phase::verificationFailed(kUnverifiableAccount));
+        return;
+    }
     setPhase(Phase::verifying());
     std::weak_ptr<LoginActions> weak = weak_from_this();
     verify_(token, [weak, attempt, loop](std::optional<DesktopLoginSession> session, std::string error) {

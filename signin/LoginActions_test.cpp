@@ -382,6 +382,26 @@ TEST_F(LoginActionsTest, TokenIsVerifiedAndHandedOverExactlyOnce)
     EXPECT_EQ(sessions.size(), 1u);
 }
 
+TEST_F(LoginActionsTest, ATokenThatWouldBreakARequestHeaderIsRefusedUnsent)
+{
+    for (std::string token : {std::string("abc\r\nX-Injected: 1"), std::string("a b"), std::string("令牌"),
+             std::string(4097, 'a')}) {
+        make();
+        loadPage();
+        view->answer(Json {{"token", token}});
+        EXPECT_EQ(actions->phase(), LoginActions::Phase::verificationFailed("无法确认目标账号。"));
+        EXPECT_TRUE(verifiedTokens.empty());
+        timers.advance(30s, main); // neither the deadline nor the probe comes back
+        EXPECT_EQ(actions->phase(), LoginActions::Phase::verificationFailed("无法确认目标账号。"));
+        EXPECT_TRUE(view->evaluations.empty());
+    }
+    // Retrying on a page that now holds a sound token verifies it.
+    actions->retryVerification();
+    main.runUntilIdle();
+    view->answer(Json {{"token", "sound-token"}});
+    EXPECT_EQ(verifiedTokens, std::vector<std::string> {"sound-token"});
+}
+
 TEST_F(LoginActionsTest, TwoTokensInARowCallOnVerifiedOnce)
 {
     loadPage();

@@ -1,6 +1,14 @@
 #include "host/tests/HostFixture.h"
 
+#include "host/CurlTransport.h"
 #include "host/ServiceURL.h"
+
+#include <future>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace korvid::testing {
 namespace {
@@ -292,6 +300,194 @@ TEST_F(RequestTest, VerifyBuildsTheSessionLabel)
     }
     EXPECT_EQ(service.received().back().header("Authorization"), "Bearer token-9");
     EXPECT_EQ(service.received().back().method, "GET");
+}
+
+// ---- Tokens a page may have planted -----------------------------------------------------
+
+TEST_F(RequestTest, ATokenThatCouldNotStandInAHeaderIsRefusedBeforeAnyRequest)
+{
+    service.answer("/v1/me", 200, R"({"id":"u1"})");
+    const std::string refused[] = {
+        "tok\r\nX-Injected: 1",
+        "tok\nX-Injected: 1",
+        "tok\r",
+        "two words",
+        "tab\tbed",
+        std::string("nul\0x", 5),
+        "令牌",
+        "",
+        std::string(4097, 'a'),
+    };
+    for (const auto& token : refused) {
+        std::optional<std::string> error;
+        bool done = false;
+        host->verify(token, [&](std::optional<DesktopLoginSession> session, std::optional<std::string> e) {
+            EXPECT_FALSE(session);
+            error = e;
+            done = true;
+        });
+        ASSERT_TRUE(main.runUntil([&] { return done; }));
+        EXPECT_EQ(error, "无法确认目标账号。") << token;
+        // Nor may any other request carry it.
+        EXPECT_EQ(run(host->request("/v1/desktop/sales/rules", token)).error, "无法确认目标账号。");
+    }
+    EXPECT_EQ(service.count(), 0u);
+
+    // The longest accepted token is still sent as it is.
+    std::string longest(4096, '~');
+    longest.front() = '!';
+    EXPECT_FALSE(run(host->request("/v1/me", longest)).error);
+    EXPECT_EQ(service.received().back().header("Authorization"), "Bearer " + longest);
+}
+
+TEST(CurlTransport, NeverSendsAHeaderWithALineBreakOrNul)
+{
+    LoopbackService service;
+    CurlTransport transport;
+    auto send = [&](std::string name, std::string value) {
+        std::promise<HttpResult> promise;
+        HttpRequest request;
+        request.method = "GET";
+        request.url = service.origin() + "/v1/me";
+        request.headers.emplace_back(std::move(name), std::move(value));
+        transport.send(std::move(request), [&](HttpResult result) { promise.set_value(std::move(result)); });
+        return promise.get_future().get();
+    };
+    for (auto [name, value] : std::vector<std::pair<std::string, std::string>> {
+             { "Authorization", "Bearer a\r\nX-Injected: 1" },
+             { "Authorization", "Bearer a\nX-Injected: 1" },
+             { "Authorization", std::string("Bearer a\0b", 10) },
+             { "X-Injected: 1\r\nAuthorization", "Bearer a" },
+         }) {
+        HttpResult result = send(name, value);
+        EXPECT_EQ(result.error, "请求头含有换行或空字符，未发送。") << value;
+        EXPECT_EQ(result.status, 0);
+    }
+    EXPECT_EQ(service.count(), 0u);
+    // The handle set aside for the refused request still serves the next one.
+    EXPECT_EQ(send("Authorization", "Bearer a").status, 200);
+    EXPECT_EQ(service.received().back().header("Authorization"), "Bearer a");
+}
+
+// ---- Slow links -------------------------------------------------------------------------
+
+// A loopback HTTP server that answers one request with a JSON body sent byte
+// by byte: `pace` between bytes, and after `stallAfter` bytes one pause of
+// `stall`. Stands for a slow link to the service.
+class TricklingServer {
+public:
+    TricklingServer(std::size_t bodyBytes, std::chrono::milliseconds pace, std::size_t stallAfter = SIZE_MAX,
+        std::chrono::milliseconds stall = {})
+    {
+        body_ = "{\"pad\":\"" + std::string(bodyBytes, 'x') + "\"}";
+        listener_ = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(::bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        EXPECT_EQ(::listen(listener_, 4), 0);
+        socklen_t length = sizeof address;
+        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([=, this] { serve(pace, stallAfter, stall); });
+    }
+    ~TricklingServer()
+    {
+        stopping_ = true;
+        ::shutdown(listener_, SHUT_RDWR);
+        thread_.join();
+        ::close(listener_);
+    }
+    std::string origin() const { return "http://127.0.0.1:" + std::to_string(port_); }
+    const std::string& body() const { return body_; }
+
+private:
+    void serve(std::chrono::milliseconds pace, std::size_t stallAfter, std::chrono::milliseconds stall)
+    {
+        int client = ::accept(listener_, nullptr, nullptr);
+        if (client < 0)
+            return;
+        std::string request;
+        char buffer[4096];
+        while (request.find("\r\n\r\n") == std::string::npos) {
+            ssize_t got = ::recv(client, buffer, sizeof buffer, 0);
+            if (got <= 0)
+                break;
+            request.append(buffer, static_cast<std::size_t>(got));
+        }
+        std::string head = "HTTP/1.1 200 OK\r\nContent-Type: application/json\r\nContent-Length: "
+            + std::to_string(body_.size()) + "\r\n\r\n";
+        bool open = ::send(client, head.data(), head.size(), MSG_NOSIGNAL) > 0;
+        for (std::size_t i = 0; open && !stopping_ && i < body_.size(); ++i) {
+            if (i == stallAfter)
+                sleep(stall);
+            else
+                sleep(pace);
+            open = ::send(client, body_.data() + i, 1, MSG_NOSIGNAL) == 1;
+        }
+        ::close(client);
+    }
+    void sleep(std::chrono::milliseconds span)
+    {
+        auto until = std::chrono::steady_clock::now() + span;
+        while (!stopping_ && std::chrono::steady_clock::now() < until)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+
+    std::string body_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stopping_ { false };
+    std::thread thread_;
+};
+
+class SlowLinkTest : public RequestTest {
+protected:
+    void limits(std::chrono::milliseconds idle, std::chrono::milliseconds whole)
+    {
+        build([=](DesktopHostOptions& options) {
+            options.requestTimeout = idle;
+            options.transferLimit = whole;
+        });
+    }
+    std::pair<Answered, std::chrono::milliseconds> timed(const std::string& origin)
+    {
+        host->origin = origin;
+        auto start = std::chrono::steady_clock::now();
+        Answered answered = get("/v1/desktop/sales/rules");
+        return { answered,
+            std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start) };
+    }
+};
+
+TEST_F(SlowLinkTest, AnAnswerThatKeepsComingOutlastsTheIdleLimit)
+{
+    limits(std::chrono::milliseconds(700), std::chrono::seconds(30));
+    TricklingServer server(14, std::chrono::milliseconds(120)); // about 2.6 s, never 120 ms silent
+    auto [answered, took] = timed(server.origin());
+    ASSERT_FALSE(answered.error) << *answered.error;
+    EXPECT_EQ(answered.value, Json::parse(server.body()));
+    EXPECT_GT(took, std::chrono::milliseconds(1500));
+}
+
+TEST_F(SlowLinkTest, SilenceInTheMiddleOfAnAnswerEndsItAtTheIdleLimit)
+{
+    limits(std::chrono::milliseconds(700), std::chrono::seconds(30));
+    TricklingServer server(14, std::chrono::milliseconds(20), 5, std::chrono::seconds(8));
+    auto [answered, took] = timed(server.origin());
+    EXPECT_EQ(answered.error, "连接服务器超时，请稍后重试。");
+    EXPECT_GE(took, std::chrono::milliseconds(700));
+    EXPECT_LT(took, std::chrono::milliseconds(4000));
+}
+
+TEST_F(SlowLinkTest, TheWholeTransferIsCappedEvenWhileBytesKeepComing)
+{
+    limits(std::chrono::milliseconds(700), std::chrono::milliseconds(1500));
+    TricklingServer server(200, std::chrono::milliseconds(50)); // 10 s in all
+    auto [answered, took] = timed(server.origin());
+    EXPECT_EQ(answered.error, "连接服务器超时，请稍后重试。");
+    EXPECT_GE(took, std::chrono::milliseconds(1400));
+    EXPECT_LT(took, std::chrono::milliseconds(5000));
 }
 
 }
