@@ -467,7 +467,11 @@ Task<Json> DesktopHost::opMeetingFile(std::shared_ptr<Dispatch> call)
         throw DesktopError("一次归档一份纪要，请只选一个文件。");
     if (!readMeetingFile)
         throw DesktopError("暂时无法读取纪要文件，请稍后重试。");
-    std::string text = readMeetingFile(files.front());
+    // A large scan or PDF takes seconds to read and recognise: never on the
+    // main thread, and its text only for the session that asked.
+    std::string text = co_await runOn(*background_, resume_,
+        [read = readMeetingFile, file = files.front()] { return read(file); });
+    recheck(*call);
     if (utf16Length(text) > kMinutesLimit)
         throw DesktopError("单份纪要限 8000 字符，请选择会议摘录。");
     co_return Json { { "text", std::move(text) }, { "name", files.front().stem().string() } };
