@@ -131,9 +131,10 @@ void DesktopWindow::showWebWorkspace()
     gtk_widget_set_vexpand(overlayView_, TRUE);
     gtk_overlay_add_overlay(GTK_OVERLAY(stack_), overlayView_);
     // Taking the main page out of focus order does not take the keyboard
-    // from it: whatever held the focus there would still receive keys.
+    // from it: whatever held the focus there would still receive keys. (No
+    // focus at all: the workspace this one replaced had it.)
     focus = gtk_root_get_focus(GTK_ROOT(window_));
-    if (focus && (focus == surface_ || gtk_widget_is_ancestor(focus, surface_))) {
+    if (!focus || focus == surface_ || gtk_widget_is_ancestor(focus, surface_)) {
         gtk_window_set_focus(window_, nullptr);
         gtk_widget_child_focus(overlayView_, GTK_DIR_TAB_FORWARD);
     }

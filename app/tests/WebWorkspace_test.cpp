@@ -301,6 +301,14 @@ TEST_F(WebWorkspaceTest, RoutePageKeepsTheMainPageAndClosesByItsButton)
     EXPECT_EQ(page("return window.__kept + ' ' + destination;"), Json("still here partners"));
     EXPECT_TRUE(gtk_widget_get_can_target(window->surface()));
     EXPECT_TRUE(keyboardInMainPage());
+
+    // A workspace that replaces another takes the keyboard over from it.
+    open({ { "op", "webWorkspace" }, { "route", "home" } });
+    open({ { "op", "webCompany" }, { "id", kCompany } });
+    EXPECT_TRUE(main.runUntil([&] {
+        GtkWidget* focus = gtk_root_get_focus(GTK_ROOT(window->window()));
+        return focus && gtk_widget_is_ancestor(focus, window->webWorkspaceLayer());
+    }, 2s));
 }
 
 TEST_F(WebWorkspaceTest, ErrorsShowTheirLineAndRefreshClearsIt)
