@@ -138,10 +138,11 @@ protected:
         }, 20s)) << workspace()->entry();
     }
 
+    // The workspace's page as WebKit draws it.
     void shot(const std::string& name)
     {
         main.runUntil([] { return false; }, 400ms);
-        testing::saveScreenshot(GTK_WIDGET(window->window()), "workspace-pages-" + name);
+        testing::saveWebScreenshot(main, workspace()->browser(), "workspace-pages-" + name);
     }
 
     std::filesystem::path folder;
