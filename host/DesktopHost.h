@@ -129,8 +129,10 @@ public:
     std::function<void(std::function<void(FileChoice)>)> selectTaskFiles;
 
     // Permissions. Unset: accessibility not trusted, requests do nothing,
-    // screen capture allowed (X11).
-    std::function<bool()> accessibilityTrusted;
+    // screen capture allowed (X11). The accessibility check asks the session
+    // bus, so it answers through its completion (from any thread) instead of
+    // blocking the window.
+    std::function<void(std::function<void(bool)>)> accessibilityTrusted;
     std::function<void()> requestAccessibility;
     std::function<bool()> screenCaptureAllowed;
     std::function<void()> requestScreenCapture;
@@ -194,6 +196,7 @@ private:
     Task<Json> runWorkspace(std::string op, std::string owner, Json payload, std::vector<std::filesystem::path> files);
     Task<Json> openWebWorkspace(std::shared_ptr<Dispatch> call, WebWorkspaceArguments arguments);
     Task<std::string> awaitLoginOrigin();
+    Task<bool> awaitAccessibility();
     void setWebWorkspace(std::shared_ptr<WebWorkspace> workspace);
     void setScreen(Screen screen);
 

@@ -237,9 +237,20 @@ Task<Json> DesktopHost::opPermissions(std::shared_ptr<Dispatch>)
     co_return true;
 }
 
+Task<bool> DesktopHost::awaitAccessibility()
+{
+    if (!accessibilityTrusted)
+        co_return false;
+    try {
+        co_return co_await fromCallback<bool>(resume_, accessibilityTrusted);
+    } catch (...) {
+        co_return false; // a check that never answered trusts nothing
+    }
+}
+
 Task<Json> DesktopHost::opDeviceStatus(std::shared_ptr<Dispatch>)
 {
-    bool accessibility = accessibilityTrusted ? accessibilityTrusted() : false;
+    bool accessibility = co_await awaitAccessibility();
     bool screen = screenCaptureAllowed ? screenCaptureAllowed() : true;
     co_return Json { { "accessibility", accessibility }, { "screen", screen } };
 }
@@ -262,9 +273,10 @@ Task<Json> DesktopHost::opAppearance(std::shared_ptr<Dispatch> call)
 
 Task<Json> DesktopHost::opInspectOwnWindow(std::shared_ptr<Dispatch> call)
 {
+    bool trusted = co_await awaitAccessibility();
+    recheck(*call);
     auto sender = call->webView.lock();
     auto windowID = sender ? sender->windowID() : std::nullopt;
-    bool trusted = accessibilityTrusted && accessibilityTrusted();
     sender.reset();
     if (!windowID || !trusted)
         throw DesktopError("请先核对辅助功能授权并打开工作台窗口。");

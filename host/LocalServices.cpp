@@ -19,7 +19,7 @@ void connectLocalServices(DesktopHost& host, std::shared_ptr<const TaskWorkspace
     };
     host.inspectEventFile = [](const std::filesystem::path& file) { return EventSource::inspect(file); };
     host.inspectWindow = [](std::uint64_t windowID) { return DesktopDriver::inspect(windowID); };
-    host.accessibilityTrusted = [] { return accessibilityAvailable(); };
+    host.accessibilityTrusted = [](std::function<void(bool)> done) { checkAccessibility(std::move(done)); };
     host.requestAccessibility = [] { requestAccessibility(); };
 }
 

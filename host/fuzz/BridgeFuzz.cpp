@@ -42,7 +42,7 @@ struct World {
         options.settingsPath = "/tmp/korvid-fuzz-settings/settings.json";
         options.transport = transport;
         host = std::make_unique<DesktopHost>(main, options);
-        host->accessibilityTrusted = [] { return true; };
+        host->accessibilityTrusted = [](auto done) { done(true); };
         host->applyAppearance = [](DesktopAppearance) { };
         host->inspectWindow = [](std::uint64_t) -> std::int64_t { return 1; };
         host->workspaceHandle = [](const std::string&, const std::string&, const Json& payload, const auto&) {

@@ -95,7 +95,7 @@ TEST_F(BridgeTest, DeviceStatusNeverPrompts)
     host->requestAccessibility = [&] { ++prompts; };
     host->requestScreenCapture = [&] { ++prompts; };
     expectValue(call(message("deviceStatus")), Json { { "accessibility", false }, { "screen", true } });
-    host->accessibilityTrusted = [] { return true; };
+    host->accessibilityTrusted = [](auto done) { done(true); };
     host->screenCaptureAllowed = [] { return false; };
     expectValue(call(message("deviceStatus")), Json { { "accessibility", true }, { "screen", false } });
     EXPECT_EQ(prompts, 0);
@@ -136,7 +136,7 @@ TEST_F(BridgeTest, InspectOwnWindowGuardAndRecheck)
         return 42;
     };
     expectError(call(message("inspectOwnWindow")), "请先核对辅助功能授权并打开工作台窗口。"); // not trusted
-    host->accessibilityTrusted = [] { return true; };
+    host->accessibilityTrusted = [](auto done) { done(true); };
     view->window.reset();
     expectError(call(message("inspectOwnWindow")), "请先核对辅助功能授权并打开工作台窗口。"); // no window
     view->window = 77;
@@ -160,6 +160,39 @@ TEST_F(BridgeTest, InspectOwnWindowGuardAndRecheck)
     view.reset();
     busy.unlock();
     expectError(wait(outcome), "工作区已关闭。");
+}
+
+TEST_F(BridgeTest, TheAccessibilityCheckWaitsWithoutHoldingTheWindow)
+{
+    std::vector<std::function<void(bool)>> pending;
+    host->accessibilityTrusted = [&](std::function<void(bool)> done) { pending.push_back(std::move(done)); };
+    host->inspectWindow = [](std::uint64_t) -> std::int64_t { return 3; };
+
+    auto status = post(message("deviceStatus"));
+    auto inspect = post(message("inspectOwnWindow"));
+    main.runUntilIdle();
+    ASSERT_EQ(pending.size(), 2u);
+    // Other messages are answered meanwhile.
+    expectValue(call(message("session")), Json { { "id", "account-1" }, { "label", "一号" }, { "destination", "home" } });
+    EXPECT_EQ(status->calls, 0);
+    pending[0](true);
+    expectValue(wait(status), Json { { "accessibility", true }, { "screen", true } });
+    pending[1](true);
+    expectValue(wait(inspect), Json { { "elements", 3 } });
+
+    // The view replaced while the bus is asked: nothing is inspected.
+    pending.clear();
+    inspect = post(message("inspectOwnWindow"));
+    main.runUntilIdle();
+    host->setWorkspaceWeb(std::make_shared<FakePageView>());
+    pending[0](true);
+    expectError(wait(inspect), "工作区已关闭。");
+
+    // A check dropped without an answer counts as not trusted.
+    host->setWorkspaceWeb(view);
+    host->accessibilityTrusted = [](std::function<void(bool)>) { };
+    expectValue(call(message("deviceStatus")), Json { { "accessibility", false }, { "screen", true } });
+    expectError(call(message("inspectOwnWindow")), "请先核对辅助功能授权并打开工作台窗口。");
 }
 
 // ---- Event files ---------------------------------------------------------------------
