@@ -3,7 +3,11 @@
 # measure | ours | peer | ratio | target, with the machine load before and
 # after. Builds its own Release tree (build/bench) with only the bench targets.
 #
-#   scripts/bench.sh [--no-build] [--runs N] [--skip shell,host,tasks,pdf,ocr]
+#   scripts/bench.sh [--no-build] [--runs N] [--instructions] [--skip shell,host,tasks,pdf,ocr]
+#
+# --instructions also counts the excerpt tool's and its peers' instructions
+# with callgrind (a few minutes more), the steadiest figure when the machine
+# is busy; the table's excerpt rows then give wall, CPU and instruction ratios.
 #
 # The machine may be shared: builds take /work/kdev/build.lock when it exists
 # and run under nice; figures are medians, and each row's peer runs
@@ -14,12 +18,14 @@ build=build/bench
 runs=10
 skip=""
 do_build=1
+count=()
 while [ $# -gt 0 ]; do
   case $1 in
     --no-build) do_build=0 ;;
     --runs) runs=$2; shift ;;
     --skip) skip=$2; shift ;;
-    *) echo "usage: $0 [--no-build] [--runs N] [--skip shell,host,tasks,pdf,ocr]" >&2; exit 2 ;;
+    --instructions) count=(--instructions) ;;
+    *) echo "usage: $0 [--no-build] [--runs N] [--instructions] [--skip shell,host,tasks,pdf,ocr]" >&2; exit 2 ;;
   esac
   shift
 done
@@ -47,19 +53,19 @@ if ! skipped host; then
 fi
 if ! skipped tasks; then
   echo "· workspaceOpen with and without long excerpts" >&2
-  "$build"/bin/korvid_tasks_bench --benchmark_filter='workspaceOpen/excerptChars:(0|3000)$' \
+  "$build"/bin/korvid_tasks_bench --benchmark_filter='workspaceOpen/excerptChars:(0|3000)/' \
     --benchmark_repetitions=5 --benchmark_report_aggregates_only=true --benchmark_format=json \
     >"$out/tasks.json" 2>/dev/null
 fi
 if ! skipped pdf; then
   echo "· korvid-excerpt against pdftotext -l 6" >&2
   python3 bench/excerpts/compare.py "$build"/bin/korvid-excerpt --groups pdf --runs "$runs" \
-    --json "$out/pdf.json" >&2 || true
+    "${count[@]}" --json "$out/pdf.json" >&2 || true
 fi
 if ! skipped ocr; then
   echo "· korvid-excerpt against the tesseract CLI on the Chinese photo" >&2
   python3 bench/excerpts/compare.py "$build"/bin/korvid-excerpt --groups images --files images/chinese.jpg \
-    --runs "$runs" --json "$out/ocr.json" >&2 || true
+    --runs "$runs" "${count[@]}" --json "$out/ocr.json" >&2 || true
 fi
 if ! skipped shell; then
   echo "· shell against a bare WebKitGTK window" >&2
@@ -77,6 +83,12 @@ def load(name):
 rows = []
 def row(measure, ours, peer, ratio, target):
     rows.append((measure, ours, peer, ratio, target))
+
+def ratios(group):
+    text = f'{group["geomean"]:.2f}× wall, {group["cpuGeomean"]:.2f}× CPU'
+    if "instructionsGeomean" in group:
+        text += f', {group["instructionsGeomean"]:.2f}× instructions'
+    return text
 
 shell = load("shell.json")
 if shell:
@@ -96,17 +108,17 @@ if pdf and "pdf" in pdf:
     ours = [f["ours"] * 1000 for f in g["files"]]
     peer = [f["peer"] * 1000 for f in g["files"]]
     row(f'korvid-excerpt on {len(ours)} PDFs (geometric mean)', f"{min(ours):.0f}–{max(ours):.0f} ms",
-        f"pdftotext -l 6 {min(peer):.0f}–{max(peer):.0f} ms", f'{g["geomean"]:.2f}×', "≤ 1.0×")
+        f"pdftotext -l 6 {min(peer):.0f}–{max(peer):.0f} ms", ratios(g), "≤ 1.0×")
 ocr = load("ocr.json")
 if ocr and "images" in ocr:
     f = ocr["images"]["files"][0]
     row("korvid-excerpt on a Chinese photo", f'{f["ours"] * 1000:.0f} ms',
-        f'tesseract CLI {f["peer"] * 1000:.0f} ms', f'{f["ratio"]:.2f}×', "≤ 1.0×")
+        f'tesseract CLI {f["peer"] * 1000:.0f} ms', ratios(ocr["images"]), "≤ 1.0×")
 tasks = load("tasks.json")
 if tasks:
     med = {b["run_name"]: b["real_time"] for b in tasks["benchmarks"] if b.get("aggregate_name") == "median"}
-    long = next(v for k, v in med.items() if k.endswith(":3000"))
-    none = next(v for k, v in med.items() if k.endswith(":0"))
+    long = next(v for k, v in med.items() if ":3000/" in k or k.endswith(":3000"))
+    none = next(v for k, v in med.items() if ":0/" in k or k.endswith(":0"))
     row("workspaceOpen, 1,000 tasks × 3 attachments with 3,000-character excerpts", f"{long:.1f} ms",
         f"(same with no excerpts: {none:.1f} ms)", f"{long / none:.2f}× of no excerpts", "≤ 25 ms")
 if shell:

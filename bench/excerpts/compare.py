@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """Times korvid-excerpt against the peer tools on the same files, in the same
-run, with hyperfine (process start included on both sides), and prints the
-ratio ours / peer per file and per group. For images it also scores the
+run, the two run alternately (process start included on both sides), and
+prints the ratio ours / peer per file and per group, of the median wall time
+and of the median CPU time; --instructions adds callgrind's instruction
+counts, the figure to trust on a busy machine. For images it also scores the
 recognised text of both against the ground truth.
 
     compare.py KORVID_EXCERPT [--corpus DIR] [--runs N] [--groups docx,xlsx,pdf,images,text]
-               [--files NAME,...] [--json OUT]
+               [--files NAME,...] [--json OUT] [--instructions]
 
 --files keeps only the named corpus files (e.g. images/chinese.jpg); --json
 also writes the figures, per file and per group, for scripts/bench.sh.
@@ -16,9 +18,12 @@ import difflib
 import json
 import math
 import os
+import resource
+import statistics
 import subprocess
 import sys
 import tempfile
+import time
 
 GROUPS = {
     # group: (peer command template, target ratio, files)
@@ -47,12 +52,40 @@ TRUTH = {
 
 
 def median_seconds(commands, runs):
-    with tempfile.NamedTemporaryFile(suffix=".json") as out:
-        subprocess.run(["hyperfine", "-N", "--style", "none", "--warmup", "1", "--runs", str(runs),
-                        "--export-json", out.name, *commands],
-                       check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        data = json.load(open(out.name))
-    return [r["median"] for r in data["results"]]
+    """Runs the commands alternately, one warm-up round first, so that a
+    change in the machine's load falls on both sides alike. Returns the
+    median wall time and the median CPU time (user + system) of each."""
+    wall = [[] for _ in commands]
+    cpu = [[] for _ in commands]
+    for round_ in range(runs + 1):
+        for i, command in enumerate(commands):
+            before = resource.getrusage(resource.RUSAGE_CHILDREN)
+            start = time.perf_counter()
+            subprocess.run(command.split(), check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            elapsed = time.perf_counter() - start
+            after = resource.getrusage(resource.RUSAGE_CHILDREN)
+            if round_:
+                wall[i].append(elapsed)
+                cpu[i].append(after.ru_utime + after.ru_stime - before.ru_utime - before.ru_stime)
+    return [statistics.median(w) for w in wall], [statistics.median(c) for c in cpu]
+
+
+def instructions(command):
+    """Instructions the process executes, counted by callgrind: steady under
+    load where wall time is not. Valgrind hides some CPU features (SHA
+    extensions), so digest work counts more than it costs."""
+    with tempfile.TemporaryDirectory() as scratch:
+        out = os.path.join(scratch, "callgrind.out")
+        result = subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}", *command.split()],
+                                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+        for line in result.stderr.splitlines():
+            if "Collected :" in line:
+                return int(line.split(":")[-1].strip())
+    return None
+
+
+def geomean(values):
+    return math.exp(sum(math.log(v) for v in values) / len(values)) if values else 0.0
 
 
 def words(text):
@@ -72,6 +105,8 @@ def main():
     parser.add_argument("--groups", default="docx,xlsx,pdf,images,text")
     parser.add_argument("--files", default="")
     parser.add_argument("--json", default="")
+    parser.add_argument("--instructions", action="store_true",
+                        help="also count both sides' instructions with callgrind")
     args = parser.parse_args()
     ours = os.path.abspath(args.korvid_excerpt)
 
@@ -99,11 +134,18 @@ def main():
         for name in files:
             path = big if name == "@15MiB" else os.path.join(args.corpus, name)
             runs = max(3, args.runs // 3) if group == "images" else args.runs
-            a, b = median_seconds([f"{ours} {path}", peer.format(f=path)], runs)
+            (a, b), (ca, cb) = median_seconds([f"{ours} {path}", peer.format(f=path)], runs)
             ratio = a / b
             ratios.append(ratio)
-            rows.append({"file": name, "ours": a, "peer": b, "ratio": ratio})
-            line = f"  {name:45s} ours {a * 1000:9.1f} ms  peer {b * 1000:9.1f} ms  ratio {ratio:5.2f}"
+            row = {"file": name, "ours": a, "peer": b, "ratio": ratio, "oursCpu": ca, "peerCpu": cb}
+            line = (f"  {name:45s} ours {a * 1000:9.1f} ms  peer {b * 1000:9.1f} ms  ratio {ratio:5.2f}"
+                    f"  cpu {ca * 1000:7.1f} / {cb * 1000:7.1f} ms ({ca / cb if cb else 0:4.2f})")
+            if args.instructions:
+                ia, ib = instructions(f"{ours} {path}"), instructions(peer.format(f=path))
+                if ia and ib:
+                    row.update(oursInstructions=ia, peerInstructions=ib)
+                    line += f"  instructions {ia / 1e6:8.1f} M / {ib / 1e6:8.1f} M ({ia / ib:4.2f})"
+            rows.append(row)
             if group == "images" and name in TRUTH:
                 truth = open(os.path.join(args.corpus, "groundtruth", TRUTH[name]), encoding="utf-8").read()
                 mine = json.loads(subprocess.run([ours, path], capture_output=True, text=True).stdout)["excerpt"]
@@ -113,8 +155,13 @@ def main():
         mean = math.exp(sum(math.log(r) for r in ratios) / len(ratios))
         verdict = "meets" if mean <= target else "MISSES"
         failed |= mean > target
-        print(f"  geometric mean ratio {mean:.2f} ({verdict} {target})")
-        report[group] = {"peer": peer.format(f="F"), "target": target, "files": rows, "geomean": mean}
+        print(f"  geometric mean ratio {mean:.2f} ({verdict} {target}),"
+              f" CPU time {geomean([r['oursCpu'] / r['peerCpu'] for r in rows if r['peerCpu']]):.2f}")
+        report[group] = {"peer": peer.format(f="F"), "target": target, "files": rows, "geomean": mean,
+                         "cpuGeomean": geomean([r["oursCpu"] / r["peerCpu"] for r in rows if r["peerCpu"]])}
+        if all("oursInstructions" in r for r in rows):
+            report[group]["instructionsGeomean"] = geomean([r["oursInstructions"] / r["peerInstructions"] for r in rows])
+            print(f"  geometric mean instructions ratio {report[group]['instructionsGeomean']:.2f}")
     if args.json:
         with open(args.json, "w") as out:
             json.dump(report, out)
