@@ -168,16 +168,21 @@ bool accessibilityAvailable()
 
 void requestAccessibility()
 {
-    GDBusConnection* session = sessionBus();
-    if (!session)
+    // Fire and forget on the caller's main context: the answer is learned
+    // through checkAccessibility(), so nothing here waits for the bus.
+    if (!hasSessionBus())
         return;
-    GVariant* reply = g_dbus_connection_call_sync(session, "org.a11y.Bus", "/org/a11y/bus",
-        "org.freedesktop.DBus.Properties", "Set",
-        g_variant_new("(ssv)", "org.a11y.Status", "IsEnabled", g_variant_new_boolean(TRUE)), nullptr,
-        G_DBUS_CALL_FLAGS_NONE, kTimeoutMs, nullptr, nullptr);
-    if (reply)
-        g_variant_unref(reply);
-    g_object_unref(session);
+    g_bus_get(G_BUS_TYPE_SESSION, nullptr,
+        [](GObject*, GAsyncResult* result, gpointer) {
+            GDBusConnection* session = g_bus_get_finish(result, nullptr);
+            if (!session)
+                return;
+            g_dbus_connection_call(session, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Set",
+                g_variant_new("(ssv)", "org.a11y.Status", "IsEnabled", g_variant_new_boolean(TRUE)), nullptr,
+                G_DBUS_CALL_FLAGS_NONE, kTimeoutMs, nullptr, nullptr, nullptr);
+            g_object_unref(session);
+        },
+        nullptr);
 }
 
 }

@@ -20,7 +20,8 @@ void checkAccessibility(std::function<void(bool)> done,
     std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
 
 // Asks the session to turn accessibility on (org.a11y.Status IsEnabled =
-// true). The outcome is learned later through checkAccessibility().
+// true) without waiting: the request goes out from the calling thread's
+// GLib main context. The outcome is learned later through checkAccessibility().
 void requestAccessibility();
 
 }

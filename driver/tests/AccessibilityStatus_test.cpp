@@ -20,6 +20,8 @@ enum class Mode { live, deadAddress, silent };
 
 const char* kInterface = R"(<node><interface name="org.a11y.Bus">
   <method name="GetAddress"><arg type="s" direction="out"/></method>
+</interface><interface name="org.a11y.Status">
+  <property name="IsEnabled" type="b" access="readwrite"/>
 </interface></node>)";
 
 class AccessibilityStatusTest : public ::testing::Test {
@@ -58,6 +60,8 @@ protected:
         GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kInterface, nullptr);
         static const GDBusInterfaceVTable table { answer, nullptr, nullptr, {} };
         g_dbus_connection_register_object(owner, "/org/a11y/bus", node->interfaces[0], &table, nullptr, nullptr, nullptr);
+        static const GDBusInterfaceVTable status { nullptr, nullptr, enable, {} };
+        g_dbus_connection_register_object(owner, "/org/a11y/bus", node->interfaces[1], &status, nullptr, nullptr, nullptr);
         g_dbus_node_info_unref(node);
         GVariant* reply = g_dbus_connection_call_sync(owner, "org.freedesktop.DBus", "/org/freedesktop/DBus",
             "org.freedesktop.DBus", "RequestName", g_variant_new("(su)", "org.a11y.Bus", 0u), nullptr,
@@ -100,6 +104,14 @@ protected:
         }
     }
 
+    static gboolean enable(GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar* property,
+        GVariant* value, GError**, gpointer)
+    {
+        if (g_str_equal(property, "IsEnabled") && g_variant_get_boolean(value))
+            ++enableRequests;
+        return TRUE;
+    }
+
     // Runs the check while a 20 ms timer ticks on the same main context.
     struct Run {
         std::optional<bool> answer;
@@ -131,6 +143,7 @@ protected:
     static inline GDBusConnection* owner = nullptr;
     static inline Mode mode = Mode::live;
     static inline std::vector<GDBusMethodInvocation*> unanswered;
+    static inline int enableRequests = 0;
 };
 
 TEST_F(AccessibilityStatusTest, AnAnsweringBusIsTrustedWithoutBlockingTheCaller)
@@ -158,6 +171,18 @@ TEST_F(AccessibilityStatusTest, ABusThatNeverAnswersIsNotTrustedAfterTheLimitAnd
     EXPECT_GE(run.took, std::chrono::milliseconds(350));
     EXPECT_LT(run.took, std::chrono::milliseconds(3000));
     EXPECT_GE(run.ticks, 10); // the window's loop kept turning while the bus was asked
+}
+
+TEST_F(AccessibilityStatusTest, AskingToTurnItOnDoesNotWaitForTheBus)
+{
+    // The bus's owner answers on this very thread, so a caller that waited
+    // for the answer would wait out the whole time-out.
+    auto start = std::chrono::steady_clock::now();
+    requestAccessibility();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
+    while (enableRequests == 0 && std::chrono::steady_clock::now() - start < std::chrono::seconds(5))
+        g_main_context_iteration(nullptr, TRUE);
+    EXPECT_EQ(enableRequests, 1);
 }
 
 }
