@@ -5,6 +5,10 @@
 #include <cstdlib>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace korvid {
 
 namespace {
@@ -65,6 +69,72 @@ std::size_t utf8Sequence(const unsigned char* p, const unsigned char* end)
     }
     return 0;
 }
+
+
+#if defined(__SSE2__)
+// The first position at or after `p` that is a quote, a backslash or a
+// control character, with every byte before it checked to be well-formed
+// UTF-8, sixteen bytes at a time. Each byte's role is judged against the
+// three bytes before it, so `p - 3` must still be inside the string and
+// everything before `p` already checked. Stops early, at a character
+// boundary, when fewer than sixteen bytes remain; nullptr when the text is
+// not UTF-8.
+const char* skipPlainText(const char* p, const char* end)
+{
+    const __m128i zero = _mm_setzero_si128();
+    auto bytes = [](int value) { return _mm_set1_epi8(static_cast<char>(value)); };
+    // x > k for unsigned bytes.
+    auto above = [&](__m128i x, int k) { return _mm_xor_si128(_mm_cmpeq_epi8(_mm_subs_epu8(x, bytes(k)), zero), bytes(0xFF)); };
+    const char* const from = p;
+    while (end - p >= 16) {
+        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+        __m128i b1 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 1));
+        __m128i b2 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 2));
+        __m128i b3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 3));
+
+        __m128i control = _mm_and_si128(_mm_cmpgt_epi8(b, bytes(-1)), _mm_cmplt_epi8(b, bytes(0x20)));
+        __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, bytes('"')), _mm_cmpeq_epi8(b, bytes('\\'))), control);
+
+        // A byte must be a continuation exactly when a lead byte one, two or
+        // three places back still wants one.
+        __m128i continuation = _mm_cmplt_epi8(b, bytes(0xC0));
+        __m128i wanted = _mm_or_si128(_mm_or_si128(above(b1, 0xBF), above(b2, 0xDF)), above(b3, 0xEF));
+        __m128i error = _mm_xor_si128(continuation, wanted);
+        // Bytes never seen in UTF-8, then overlong forms, surrogates and
+        // code points beyond U+10FFFF, told by the byte after the lead.
+        error = _mm_or_si128(error, _mm_cmpeq_epi8(_mm_and_si128(b, bytes(0xFE)), bytes(0xC0)));
+        error = _mm_or_si128(error, above(b, 0xF4));
+        __m128i low9F = _mm_xor_si128(above(b, 0x9F), bytes(0xFF));
+        __m128i low8F = _mm_xor_si128(above(b, 0x8F), bytes(0xFF));
+        error = _mm_or_si128(error, _mm_and_si128(_mm_cmpeq_epi8(b1, bytes(0xE0)), low9F));
+        error = _mm_or_si128(error, _mm_andnot_si128(low9F, _mm_cmpeq_epi8(b1, bytes(0xED))));
+        error = _mm_or_si128(error, _mm_and_si128(_mm_cmpeq_epi8(b1, bytes(0xF0)), low8F));
+        error = _mm_or_si128(error, _mm_andnot_si128(low8F, _mm_cmpeq_epi8(b1, bytes(0xF4))));
+
+        unsigned stops = static_cast<unsigned>(_mm_movemask_epi8(stop));
+        unsigned errors = static_cast<unsigned>(_mm_movemask_epi8(error));
+        if (stops) {
+            // Only the bytes up to the stop belong to this string; a lead
+            // byte right before it is caught as wanting a continuation.
+            unsigned at = static_cast<unsigned>(__builtin_ctz(stops));
+            if (errors & ((2u << at) - 1))
+                return nullptr;
+            return p + at;
+        }
+        if (errors)
+            return nullptr;
+        p += 16;
+    }
+    // The last character begun before `p` may run past it: step back to
+    // its lead byte so that it is checked whole.
+    if (p == from)
+        return p;
+    const char* last = p - 1;
+    while ((static_cast<unsigned char>(*last) & 0xC0) == 0x80)
+        --last;
+    return static_cast<unsigned char>(*last) >= 0xC0 ? last : p;
+}
+#endif
 
 }
 
@@ -178,12 +248,20 @@ bool JsonCursor::readString(std::string& out)
 bool JsonCursor::scanString(std::string* out)
 {
     ++p_; // the opening quote
+    const char* const start = p_;
     const char* run = p_;
     auto flush = [&] {
         if (out)
             out->append(run, static_cast<std::size_t>(p_ - run));
     };
     while (p_ < end_) {
+#if defined(__SSE2__)
+        if (p_ - start >= 3 && end_ - p_ >= 16) {
+            p_ = skipPlainText(p_, end_);
+            if (!p_)
+                return false;
+        }
+#else
         // Plain ASCII needs no attention: skip it eight bytes at a time.
         while (end_ - p_ >= 8) {
             std::uint64_t word;
@@ -196,6 +274,7 @@ bool JsonCursor::scanString(std::string* out)
                 break;
             p_ += 8;
         }
+#endif
         if (p_ == end_)
             break;
         unsigned char c = static_cast<unsigned char>(*p_);

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <vector>
 
 namespace korvid {
 namespace {
@@ -78,6 +79,56 @@ TEST(JsonCursorTest, MutatedTaskFilesAgreeWithTheLibrary)
                 EXPECT_EQ(decoded.title, json["title"].get<std::string>());
                 EXPECT_EQ(decoded.revision, json["revision"].get<std::int64_t>());
             } catch (const std::exception&) {
+            }
+        }
+    }
+    EXPECT_EQ(disagreements, 0);
+}
+
+// Strings long enough to be checked many bytes at a time: every broken (and
+// every borderline valid) UTF-8 sequence, at every character boundary and
+// with every alignment, read and skipped as the library reads it.
+TEST(JsonCursorTest, LongStringsAgreeWithTheLibraryAtEveryPosition)
+{
+    const std::vector<std::string> pieces = { "中文", "a", "\xC3\xA9", "\xF0\x9F\x98\x80", "\\n", "\\\"", "\\u00e9",
+                                              "\\ud83d\\ude00", "\\\\", "摘录摘录", "/", "  ", "\xEF\xBF\xBD" };
+    const std::vector<std::string> inserts = {
+        "\xFF", "\xC0\xAF", "\xC1\x81", "\x80", "\xBF\xBF", "\xE4\xB8", "\xE4" "a", "\xC3", "\xF0\x9F\x98",
+        "\xE0\x9F\x80", "\xED\xA0\x80", "\xF0\x8F\x80\x80", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xF8",
+        "\xE4\xB8\xAD\x80", "\x01", "\x1F", "\"", "\\", "\\u12", "\\ud800x",
+        // valid edges
+        "\xE0\xA0\x80", "\xED\x9F\xBF", "\xEE\x80\x80", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF", "\xC2\x80",
+        "\xDF\xBF", "\x7F", " ", "\\/" };
+    std::vector<std::size_t> boundaries { 0 };
+    std::string base;
+    for (int round = 0; round < 3; ++round)
+        for (const auto& piece : pieces) {
+            base += piece;
+            boundaries.push_back(base.size());
+        }
+    int disagreements = 0;
+    for (std::size_t pad = 0; pad < 16; ++pad) {
+        for (const auto& insert : inserts) {
+            for (std::size_t at : boundaries) {
+                std::string content = std::string(pad, 'x') + base.substr(0, at) + insert + base.substr(at);
+                for (const std::string& text : { "\"" + content + "\"", "[\"" + content + "\",1]" }) {
+                    bool library = libraryAccepts(text);
+                    bool skipped = cursorAccepts(text);
+                    std::string read;
+                    JsonCursor cursor(text);
+                    JsonCursor::Sequence sequence;
+                    bool more = false;
+                    bool readOk = text[0] == '"' ? cursor.readString(read) && cursor.atEnd()
+                                                 : cursor.beginArray(sequence) && cursor.nextElement(sequence, more)
+                            && cursor.readString(read) && cursor.skipValue();
+                    if ((library != skipped || (text[0] == '"' && library != readOk)) && ++disagreements < 5)
+                        ADD_FAILURE() << "library " << library << ", skipped " << skipped << ", read " << readOk
+                                      << ": " << text;
+                    if (library && readOk) {
+                        Json json = Json::parse(text);
+                        EXPECT_EQ(read, (text[0] == '"' ? json : json[0]).get<std::string>()) << text;
+                    }
+                }
             }
         }
     }
