@@ -79,4 +79,38 @@ bool readFileIfExistsAt(int folder, const std::string& name, std::string& bytes)
     return readOpened(fd, name, bytes);
 }
 
+bool readFileIfExistsAt(int folder, const std::string& name, std::string& buffer, std::size_t& length)
+{
+    UniqueFd fd(::openat(folder, name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) {
+        if (errno == ENOENT)
+            return false;
+        throwFileError("读取「" + name + "」", errno);
+    }
+    struct stat info {};
+    // Growing a string fills the new room with zeros; the buffer only ever
+    // grows, so a run of files of similar size costs no filling at all.
+    if (::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0
+        && buffer.size() <= static_cast<std::size_t>(info.st_size))
+        buffer.resize(static_cast<std::size_t>(info.st_size) + 1);
+    if (buffer.empty())
+        buffer.resize(64 * 1024);
+    std::size_t used = 0;
+    for (;;) {
+        if (used == buffer.size())
+            buffer.resize(buffer.size() * 2);
+        ssize_t got = ::read(fd.get(), buffer.data() + used, buffer.size() - used);
+        if (got < 0) {
+            if (errno == EINTR)
+                continue;
+            throwFileError("读取「" + name + "」", errno);
+        }
+        if (got == 0)
+            break;
+        used += static_cast<std::size_t>(got);
+    }
+    length = used;
+    return true;
+}
+
 }

@@ -21,5 +21,8 @@ std::optional<std::string> readFileIfExists(const std::filesystem::path& file);
 // the whole path again for each of many files.
 // Returns false when no entry of that name exists.
 bool readFileIfExistsAt(int folder, const std::string& name, std::string& bytes);
+// The same into the first `length` bytes of `buffer`, which keeps its size
+// as room for the next file (for reading many files in turn).
+bool readFileIfExistsAt(int folder, const std::string& name, std::string& buffer, std::size_t& length);
 
 }

@@ -134,13 +134,14 @@ std::vector<OwnerFolder::Record> OwnerFolder::listTasks() const
 
     std::vector<Record> records;
     records.reserve(names.size());
-    std::string bytes;
+    std::string buffer;
+    std::size_t length = 0;
     for (const auto& name : names) {
         // A file that vanished since the listing was removed by hand: the
         // store itself never deletes one, and holds the lock.
-        if (!readFileIfExistsAt(::dirfd(folder.get()), name, bytes))
+        if (!readFileIfExistsAt(::dirfd(folder.get()), name, buffer, length))
             throwFileError("读取「" + name + "」", ENOENT);
-        records.push_back(StoreCoding::decodeRecord(bytes, name, false));
+        records.push_back(StoreCoding::decodeRecord(std::string_view(buffer.data(), length), name, false));
     }
     return records;
 }

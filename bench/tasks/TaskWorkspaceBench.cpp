@@ -1,16 +1,19 @@
 // "workspaceOpen" over an owner with 1,000 task files of 3 attachments each,
-// and "taskSave" with its durable atomic write, reporting the share of the
+// beside merely reading those files (its floor), and "taskSave" with its durable atomic write, reporting the share of the
 // time spent flushing to disk.
 
 #include "host/base/Digest.h"
 #include "host/base/Uuid.h"
 #include "tasks/AtomicFile.h"
+#include "tasks/FileRead.h"
 #include "tasks/StoreCoding.h"
 #include "tasks/TaskWorkspace.h"
 
 #include <benchmark/benchmark.h>
 
 #include <cstdlib>
+#include <dirent.h>
+#include <memory>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -93,6 +96,31 @@ void workspaceOpen(benchmark::State& state)
     }
 }
 BENCHMARK(workspaceOpen)->Arg(0)->Arg(300)->Arg(3000)->ArgName("excerptChars")->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+// The floor under "workspaceOpen": only listing the folder and reading every
+// task file into memory, nothing decoded. The peer for the rows above.
+void readTaskFiles(benchmark::State& state)
+{
+    auto folder = populated(static_cast<std::size_t>(state.range(0))) / TaskWorkspace::ownerKey(kOwner);
+    std::string bytes;
+    std::size_t length = 0;
+    for (auto _ : state) {
+        std::unique_ptr<DIR, int (*)(DIR*)> listing(::opendir(folder.c_str()), ::closedir);
+        std::size_t total = 0, files = 0;
+        while (const dirent* entry = ::readdir(listing.get())) {
+            std::string name = entry->d_name;
+            if (!name.starts_with("task-") || !readFileIfExistsAt(::dirfd(listing.get()), name, bytes, length))
+                continue;
+            total += length;
+            ++files;
+        }
+        if (files != 1000)
+            state.SkipWithError("wrong file count");
+        benchmark::DoNotOptimize(total);
+    }
+}
+BENCHMARK(readTaskFiles)->Arg(0)->Arg(300)->Arg(3000)->ArgName("excerptChars")->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
 void taskSave(benchmark::State& state)

@@ -356,6 +356,40 @@ TEST_F(TaskWorkspaceTest, RecordViewShape)
                                   R"({"name":"b.txt","digest":"d2","method":"原文"}])")));
 }
 
+// The listing reads file after file into one buffer: a short file read after
+// a long one (or a long file shortened by hand since) decodes from its own
+// bytes only.
+TEST_F(TaskWorkspaceTest, ListingReadsEachFileAloneWhateverItsNeighbours)
+{
+    call("workspaceOpen", Json::object());
+    auto put = [&](int n, const std::string& title, std::size_t excerptBytes) {
+        std::string id = "00000000-0000-4000-8000-00000000000" + std::to_string(n);
+        std::string attachments = excerptBytes == 0 ? "[]"
+            : R"([{"name":"a.pdf","digest":"d","bookmark":"","excerpt":")" + std::string(excerptBytes, 'x')
+                + R"(\u4e2d\ud83d\ude00","method":"PDF"}])";
+        writeFile(ownerFolder() / ("task-" + id + ".json"),
+                  R"({"attachments":)" + attachments + R"(,"id":")" + id + R"(","title":")" + title
+                      + R"(","body":"","project":"","skill":"","revision":1,"confirmed":false,"updatedAt":)"
+                      + std::to_string(n) + "}");
+    };
+    auto titles = [&] {
+        std::vector<std::string> seen;
+        const Json reply = call("workspaceOpen", Json::object());
+        for (const auto& record : reply["records"])
+            seen.push_back(record["title"].get<std::string>() + "/" + std::to_string(record["files"].size()));
+        return seen;
+    };
+    for (int n = 1; n <= 6; ++n)
+        put(n, "任务" + std::to_string(n), n % 2 ? 70000 : 0);
+    EXPECT_EQ(titles(), (std::vector<std::string> { "任务6/0", "任务5/1", "任务4/0", "任务3/1", "任务2/0", "任务1/1" }));
+
+    // Shortened by hand, and one grown past everything read so far.
+    put(5, "改短", 0);
+    put(3, "改短", 10);
+    put(2, "加长", 200000);
+    EXPECT_EQ(titles(), (std::vector<std::string> { "任务6/0", "改短/0", "任务4/0", "改短/1", "加长/1", "任务1/1" }));
+}
+
 TEST_F(TaskWorkspaceTest, ListingIsNewestFirstAndStableForEqualTimes)
 {
     call("workspaceOpen", Json::object());
