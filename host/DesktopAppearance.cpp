@@ -1,14 +1,13 @@
 #include "host/DesktopAppearance.h"
 
+#include "host/base/AtomicFile.h"
 #include "host/base/Bundle.h"
 #include "host/base/DesktopError.h"
 #include "host/base/Json.h"
 
 #include <cstdlib>
-#include <fcntl.h>
 #include <fstream>
 #include <sstream>
-#include <unistd.h>
 
 namespace korvid {
 
@@ -68,39 +67,6 @@ Json readObject(const std::filesystem::path& path)
     return stored.is_object() ? stored : Json::object();
 }
 
-bool writeAll(int fd, const std::string& bytes)
-{
-    std::size_t written = 0;
-    while (written < bytes.size()) {
-        ssize_t n = ::write(fd, bytes.data() + written, bytes.size() - written);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return false;
-        }
-        written += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-// A temporary file beside the target, flushed, then renamed over it, so a
-// crash leaves either the old or the new file, never half of one.
-bool replaceAtomically(const std::filesystem::path& path, const std::string& bytes)
-{
-    std::error_code error;
-    std::filesystem::create_directories(path.parent_path(), error);
-    std::string temporary = (path.parent_path() / (path.filename().string() + ".XXXXXX")).string();
-    int fd = ::mkstemp(temporary.data());
-    if (fd < 0)
-        return false;
-    bool ok = writeAll(fd, bytes) && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    if (ok && ::rename(temporary.c_str(), path.c_str()) == 0)
-        return true;
-    ::unlink(temporary.c_str());
-    return false;
-}
-
 }
 
 std::optional<std::string> SettingsFile::string(const std::string& key) const
@@ -112,8 +78,15 @@ void SettingsFile::setString(const std::string& key, const std::string& value)
 {
     Json stored = readObject(path_);
     stored[key] = value;
-    if (!replaceAtomically(path_, stored.dump(2) + "\n"))
+    // The durable writer flushes the folder after the rename too, so a crash
+    // right after choosing a theme cannot bring back the old file.
+    try {
+        std::error_code error;
+        std::filesystem::create_directories(path_.parent_path(), error);
+        AtomicFile::write(path_, stored.dump(2) + "\n");
+    } catch (const DesktopError&) {
         throw DesktopError("设置未能保存，请检查配置文件夹的写入权限。");
+    }
 }
 
 DesktopAppearance savedAppearance(const SettingsFile& settings)

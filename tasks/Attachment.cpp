@@ -4,7 +4,7 @@
 #include "host/base/Digest.h"
 #include "host/base/Text.h"
 #include "tasks/Bookmark.h"
-#include "tasks/FileError.h"
+#include "host/base/FileError.h"
 #include "tasks/FileName.h"
 #include "tasks/FileRead.h"
 

@@ -1,6 +1,6 @@
 #include "tasks/Bookmark.h"
 
-#include "tasks/FileError.h"
+#include "host/base/FileError.h"
 
 #include <cerrno>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "tasks/UniqueFd.h"
+#include "host/base/UniqueFd.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -1,7 +1,7 @@
 #include "tasks/FileRead.h"
 
-#include "tasks/FileError.h"
-#include "tasks/UniqueFd.h"
+#include "host/base/FileError.h"
+#include "host/base/UniqueFd.h"
 
 #include <cerrno>
 #include <fcntl.h>

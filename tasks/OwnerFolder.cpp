@@ -1,8 +1,8 @@
 #include "tasks/OwnerFolder.h"
 
 #include "host/base/DesktopError.h"
-#include "tasks/AtomicFile.h"
-#include "tasks/FileError.h"
+#include "host/base/AtomicFile.h"
+#include "host/base/FileError.h"
 #include "tasks/FileRead.h"
 #include "tasks/StoreCoding.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "tasks/TaskWorkspace.h"
-#include "tasks/UniqueFd.h"
+#include "host/base/UniqueFd.h"
 
 #include <filesystem>
 #include <optional>

@@ -4,7 +4,7 @@
 
 #include "host/base/Digest.h"
 #include "host/base/Uuid.h"
-#include "tasks/AtomicFile.h"
+#include "host/base/AtomicFile.h"
 #include "tasks/FileRead.h"
 #include "tasks/StoreCoding.h"
 #include "tasks/TaskWorkspace.h"

@@ -1,8 +1,8 @@
-#include "tasks/AtomicFile.h"
+#include "host/base/AtomicFile.h"
 
 #include "host/base/Uuid.h"
-#include "tasks/FileError.h"
-#include "tasks/UniqueFd.h"
+#include "host/base/FileError.h"
+#include "host/base/UniqueFd.h"
 
 #include <atomic>
 #include <cerrno>

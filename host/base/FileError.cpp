@@ -1,4 +1,4 @@
-#include "tasks/FileError.h"
+#include "host/base/FileError.h"
 
 #include "host/base/DesktopError.h"
 
