@@ -71,6 +71,25 @@ std::optional<std::string> readFile(const std::filesystem::path& path)
     return text.str();
 }
 
+// The shipped pages share one stylesheet. Shown at the service's address, a
+// relative link would ask the service for it, so it goes in inline; a page
+// whose stylesheet is missing is as incomplete as a missing page.
+std::optional<std::string> shippedPage(const std::filesystem::path& resources, const std::string& name)
+{
+    static constexpr std::string_view kSharedStyle = "<link rel=\"stylesheet\" href=\"pages.css\">";
+    auto html = readFile(resources / (name + ".html"));
+    if (!html)
+        return std::nullopt;
+    auto at = html->find(kSharedStyle);
+    if (at == std::string::npos)
+        return html;
+    auto style = readFile(resources / "pages.css");
+    if (!style)
+        return std::nullopt;
+    html->replace(at, kSharedStyle.size(), "<style>\n" + *style + "</style>");
+    return html;
+}
+
 rules::NavigationType navigationType(WebKitNavigationType type)
 {
     switch (type) {
@@ -351,7 +370,7 @@ void WebKitWebWorkspace::reload()
 {
     setErrorText(std::nullopt);
     if (signedResource_) {
-        auto html = readFile(desktop_.resources / (*signedResource_ + ".html"));
+        auto html = shippedPage(desktop_.resources, *signedResource_);
         if (!html) {
             setErrorText(kMissingResource);
             return;

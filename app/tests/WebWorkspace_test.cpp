@@ -105,7 +105,7 @@ protected:
         // The shipped pages, copied where a test can take one away.
         pages = folder / "pages";
         std::filesystem::create_directories(pages);
-        for (const char* name : { "Company.html", "WechatReview.html" })
+        for (const char* name : { "Company.html", "WechatReview.html", "pages.css" })
             std::filesystem::copy_file(desktop.resources / name, pages / name);
         desktop.resources = pages;
         desktop.chooseSaveFile = [this, real = desktop.chooseSaveFile](GtkWindow* parent, const std::string& name,
@@ -356,6 +356,13 @@ TEST_F(WebWorkspaceTest, AMissingPageSaysSoAndRefreshTriesAgain)
         return uri && workspace()->entry() == uri && !webkit_web_view_is_loading(workspace()->browser());
     }, 20s));
     EXPECT_FALSE(buttonShown("返回客户档案"));
+    // The shared stylesheet went in with the page, though the service has no such file.
+    EXPECT_EQ(inWorkspace("return getComputedStyle(document.body).boxSizing;"), Json("border-box"));
+
+    // Without its stylesheet the page is just as incomplete.
+    std::filesystem::rename(pages / "pages.css", folder / "pages.css");
+    g_signal_emit_by_name(testing::findButton(window->webWorkspaceLayer(), "刷新"), "clicked");
+    EXPECT_EQ(workspace()->errorText(), std::optional<std::string>("安装包缺少桌面页面资源。"));
 }
 
 TEST_F(WebWorkspaceTest, AStoppedWorkspaceHearsNothingMore)
