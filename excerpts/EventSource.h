@@ -1,6 +1,7 @@
 #pragma once
 
 #include "host/base/Json.h"
+#include "host/base/Limits.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -22,7 +23,7 @@
 namespace korvid::EventSource {
 
 // The largest file an inspection accepts: 15 MiB.
-inline constexpr std::uint64_t kMaxFileBytes = 15728640;
+inline constexpr std::uint64_t kMaxFileBytes = kPickedFileLimit;
 // User-perceived characters kept in an excerpt.
 inline constexpr std::size_t kExcerptCharacters = 3000;
 

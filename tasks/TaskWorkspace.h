@@ -1,6 +1,7 @@
 #pragma once
 
 #include "host/base/Json.h"
+#include "host/base/Limits.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -20,7 +21,7 @@ class TaskWorkspace {
 public:
     // Files of at most 15 MiB are attached; one byte more is read so that a
     // larger file is noticed.
-    static constexpr std::size_t kFileLimit = 15728640;
+    static constexpr std::size_t kFileLimit = kPickedFileLimit;
     // Attachment text one run (or one source read) may use, in UTF-8 bytes.
     static constexpr std::size_t kTextBudget = 32768;
     static constexpr std::size_t kMaxAttachments = 5;

@@ -1,0 +1,12 @@
+#pragma once
+
+#include <cstddef>
+
+namespace korvid {
+
+// The largest file a person may pick for an inspection or a task attachment:
+// 15 MiB. Both paths read the whole file into memory, and the page's messages
+// name this figure, so it is one number for every reader.
+inline constexpr std::size_t kPickedFileLimit = 15 * 1024 * 1024;
+
+}
