@@ -1,5 +1,7 @@
 #include "webworkspace/WebWorkspaceRules.h"
 
+#include "host/base/PercentEncoding.h"
+
 #include <charconv>
 
 namespace korvid::webworkspace {
@@ -14,17 +16,11 @@ bool isSchemeCharacter(char c, bool first)
     return letter || (c >= '0' && c <= '9') || c == '+' || c == '-' || c == '.';
 }
 
-bool isUnreserved(unsigned char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' || c == '.'
-        || c == '_' || c == '~';
-}
-
 // A fragment keeps path characters, "/" and "?"; everything else, "#" and
 // "%" included, is encoded, so the route arrives as written.
 bool isFragmentCharacter(unsigned char c)
 {
-    return isUnreserved(c) || std::string_view("!$&'()*+,;=:@/?").find(static_cast<char>(c)) != std::string_view::npos;
+    return isUrlUnreservedOrIn(c, "!$&'()*+,;=:@/?");
 }
 
 // Inside a query name or value; "&", "=", "+" and "#" are encoded so that an
@@ -32,22 +28,7 @@ bool isFragmentCharacter(unsigned char c)
 // it in the frame's URL, which must equal the entry for the exits to work.
 bool isQueryCharacter(unsigned char c)
 {
-    return isUnreserved(c) || std::string_view("!$()*,:@/?").find(static_cast<char>(c)) != std::string_view::npos;
-}
-
-template <class Keep>
-void appendEncoded(std::string& out, std::string_view text, Keep keep)
-{
-    static constexpr char kHex[] = "0123456789ABCDEF";
-    for (unsigned char c : text) {
-        if (keep(c)) {
-            out += static_cast<char>(c);
-        } else {
-            out += '%';
-            out += kHex[c >> 4];
-            out += kHex[c & 0xF];
-        }
-    }
+    return isUrlUnreservedOrIn(c, "!$()*,:@/?");
 }
 
 struct ParsedURL {
@@ -147,15 +128,15 @@ std::optional<Entry> entryFor(std::string_view origin, std::string_view route,
     entry.url = std::string(parsed->scheme) + "://" + std::string(*parsed->authority);
     if (companyID) {
         entry.url += "/desktop-company.html?company=";
-        appendEncoded(entry.url, *companyID, isQueryCharacter);
+        appendPercentEncoded(entry.url, *companyID, isQueryCharacter);
         entry.signedResource = "Company";
     } else if (snapshotID) {
         entry.url += "/desktop-wechat-review.html?snapshot=";
-        appendEncoded(entry.url, *snapshotID, isQueryCharacter);
+        appendPercentEncoded(entry.url, *snapshotID, isQueryCharacter);
         entry.url += "&batch";
         if (batchID) {
             entry.url += '=';
-            appendEncoded(entry.url, *batchID, isQueryCharacter);
+            appendPercentEncoded(entry.url, *batchID, isQueryCharacter);
         }
         entry.signedResource = "WechatReview";
     } else {
@@ -165,7 +146,7 @@ std::optional<Entry> entryFor(std::string_view origin, std::string_view route,
             entry.url += *parsed->query;
         }
         entry.url += '#';
-        appendEncoded(entry.url, route, isFragmentCharacter);
+        appendPercentEncoded(entry.url, route, isFragmentCharacter);
     }
     return entry;
 }
