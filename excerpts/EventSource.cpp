@@ -6,6 +6,7 @@
 #include "excerpts/OfficeExcerpt.h"
 #include "host/base/DesktopError.h"
 #include "host/base/Digest.h"
+#include "host/base/ReadableKinds.h"
 #include "host/base/Text.h"
 
 namespace korvid::EventSource {
@@ -65,16 +66,21 @@ Reading readOffice(std::string_view data, bool workbook)
 
 Reading readByKind(std::string_view data, const std::string& extension)
 {
-    if (extension == "txt" || extension == "md")
+    const ReadableKind* kind = readableKind(extension);
+    if (!kind || !kind->inspected)
+        throw DesktopError(kUnsupported);
+    switch (kind->reader) {
+    case KindReader::text:
         return readText(data);
-    if (extension == "pdf")
+    case KindReader::pdf:
         return readPdf(data);
-    if (extension == "png" || extension == "jpg" || extension == "jpeg")
+    case KindReader::image:
         return readImage(data);
-    if (extension == "docx")
+    case KindReader::word:
         return readOffice(data, false);
-    if (extension == "xlsx")
+    case KindReader::workbook:
         return readOffice(data, true);
+    }
     throw DesktopError(kUnsupported);
 }
 

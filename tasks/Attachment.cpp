@@ -5,6 +5,7 @@
 #include "host/base/Text.h"
 #include "tasks/Bookmark.h"
 #include "host/base/FileError.h"
+#include "host/base/ReadableKinds.h"
 #include "tasks/FileName.h"
 #include "tasks/FileRead.h"
 
@@ -21,14 +22,6 @@
 namespace korvid {
 
 namespace {
-
-constexpr std::array<std::string_view, 3> kTextKinds { "txt", "md", "csv" };
-constexpr std::array<std::string_view, 6> kDocumentKinds { "pdf", "docx", "xlsx", "jpg", "jpeg", "png" };
-
-bool contains(const auto& kinds, std::string_view extension)
-{
-    return std::find(kinds.begin(), kinds.end(), extension) != kinds.end();
-}
 
 const std::string kNotUtf8Text = "需要 UTF-8 文本且大小不超过 15 MiB";
 const std::string kOverBudget = "本次附件摘录合计限 32 KiB，请精简资料。";
@@ -48,9 +41,10 @@ TaskWorkspace::Attachment TaskWorkspace::Attachment::inspect(const std::filesyst
 {
     const std::string name = fileDisplayName(file);
     const std::string extension = lowerExtension(file);
-    const bool textKind = contains(kTextKinds, extension);
-    if (!textKind && !contains(kDocumentKinds, extension))
+    const ReadableKind* kind = readableKind(extension);
+    if (!kind)
         throw DesktopError("请选择文本、PDF、Word、Excel 或图片。");
+    const bool textKind = kind->reader == KindReader::text;
 
     struct stat info {};
     if (::stat(file.c_str(), &info) != 0)
