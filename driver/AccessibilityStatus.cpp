@@ -177,9 +177,17 @@ void requestAccessibility()
             GDBusConnection* session = g_bus_get_finish(result, nullptr);
             if (!session)
                 return;
+            // With a completion the call holds the connection until it is
+            // answered; without one, dropping our reference here could close
+            // a connection nobody else holds before the request is written.
             g_dbus_connection_call(session, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Set",
                 g_variant_new("(ssv)", "org.a11y.Status", "IsEnabled", g_variant_new_boolean(TRUE)), nullptr,
-                G_DBUS_CALL_FLAGS_NONE, kTimeoutMs, nullptr, nullptr, nullptr);
+                G_DBUS_CALL_FLAGS_NONE, kTimeoutMs, nullptr,
+                [](GObject* connection, GAsyncResult* result, gpointer) {
+                    if (GVariant* reply = g_dbus_connection_call_finish(G_DBUS_CONNECTION(connection), result, nullptr))
+                        g_variant_unref(reply);
+                },
+                nullptr);
             g_object_unref(session);
         },
         nullptr);
