@@ -2,7 +2,7 @@
 
 #include "host/DesktopHost.h"
 #include "signin/DesktopSignIn.h"
-#include "signin/MainTimers.h"
+#include "base/MainTimers.h"
 #include "webworkspace/WebWorkspaceSlot.h"
 
 #include <gtk/gtk.h>

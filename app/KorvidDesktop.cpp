@@ -1,7 +1,7 @@
 #include "app/KorvidDesktop.h"
 
 #include "host/LocalServices.h"
-#include "host/base/Bundle.h"
+#include "base/Bundle.h"
 #include "tasks/TaskWorkspace.h"
 #include "platform/AdwAppearance.h"
 #include "webworkspace/WebWorkspaceView.h"

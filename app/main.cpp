@@ -1,6 +1,6 @@
 // DesktopEntry: starts the application; returns when its window is closed.
 #include "app/KorvidDesktop.h"
-#include "host/base/Bundle.h"
+#include "base/Bundle.h"
 
 #include <cstdio>
 #include <cstring>

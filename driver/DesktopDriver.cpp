@@ -2,9 +2,9 @@
 
 #include "driver/DriverProcess.h"
 #include "driver/DriverReplyReader.h"
-#include "host/base/Bundle.h"
-#include "host/base/DesktopError.h"
-#include "host/base/Json.h"
+#include "base/Bundle.h"
+#include "base/DesktopError.h"
+#include "base/Json.h"
 
 #include <system_error>
 #include <unistd.h>

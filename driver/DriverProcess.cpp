@@ -1,7 +1,7 @@
 #include "driver/DriverProcess.h"
 
 #include "driver/DesktopDriver.h"
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 
 #include <cerrno>
 #include <csignal>

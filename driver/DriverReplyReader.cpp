@@ -2,7 +2,7 @@
 
 #include "driver/DesktopDriver.h"
 #include "driver/DriverRefusal.h"
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 
 #include <cstring>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "driver/DriverProcess.h"
-#include "host/base/Json.h"
+#include "base/Json.h"
 
 #include <cstdint>
 #include <string>

@@ -1,6 +1,6 @@
 #include "excerpts/ChosenFile.h"
 
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 
 #include <cerrno>
 #include <fcntl.h>

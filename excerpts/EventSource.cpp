@@ -4,10 +4,10 @@
 #include "excerpts/ExcerptText.h"
 #include "excerpts/MediaReaders.h"
 #include "excerpts/OfficeExcerpt.h"
-#include "host/base/DesktopError.h"
-#include "host/base/Digest.h"
-#include "host/base/ReadableKinds.h"
-#include "host/base/Text.h"
+#include "base/DesktopError.h"
+#include "base/Digest.h"
+#include "base/ReadableKinds.h"
+#include "base/Text.h"
 
 namespace korvid::EventSource {
 

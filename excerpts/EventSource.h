@@ -1,7 +1,7 @@
 #pragma once
 
-#include "host/base/Json.h"
-#include "host/base/Limits.h"
+#include "base/Json.h"
+#include "base/Limits.h"
 
 #include <cstdint>
 #include <filesystem>

@@ -1,6 +1,6 @@
 #include "excerpts/ExcerptText.h"
 
-#include "host/base/Text.h"
+#include "base/Text.h"
 
 #include <algorithm>
 

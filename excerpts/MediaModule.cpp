@@ -2,7 +2,7 @@
 // image one. Errors never cross the module boundary as exceptions.
 #include "excerpts/MediaModule.h"
 
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 
 #include <cstdlib>
 #include <cstring>

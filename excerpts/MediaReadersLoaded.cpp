@@ -1,8 +1,8 @@
 #include "excerpts/MediaReaders.h"
 
 #include "excerpts/MediaModule.h"
-#include "host/base/Bundle.h"
-#include "host/base/DesktopError.h"
+#include "base/Bundle.h"
+#include "base/DesktopError.h"
 
 #include <dlfcn.h>
 #include <memory>

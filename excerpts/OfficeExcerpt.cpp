@@ -2,8 +2,8 @@
 
 #include "excerpts/ExcerptText.h"
 #include "excerpts/OfficePackage.h"
-#include "host/base/DesktopError.h"
-#include "host/base/Text.h"
+#include "base/DesktopError.h"
+#include "base/Text.h"
 
 #include <charconv>
 #include <cstdint>

@@ -1,7 +1,7 @@
 #include "excerpts/OfficePackage.h"
 
-#include "host/base/DesktopError.h"
-#include "host/base/Text.h"
+#include "base/DesktopError.h"
+#include "base/Text.h"
 
 #include <algorithm>
 #include <cstring>

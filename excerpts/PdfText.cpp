@@ -1,6 +1,6 @@
 #include "excerpts/PdfText.h"
 
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 
 #include <climits>
 #include <memory>

@@ -1,6 +1,6 @@
 #include "excerpts/PosterImage.h"
 
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,6 +1,6 @@
 #include "excerpts/TextRecognizer.h"
 
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 
 #include <memory>
 #include <tesseract/baseapi.h>

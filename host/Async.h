@@ -1,7 +1,7 @@
 #pragma once
 
-#include "host/base/DesktopError.h"
-#include "host/base/Executor.h"
+#include "base/DesktopError.h"
+#include "base/Executor.h"
 
 #include <atomic>
 #include <coroutine>

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "host/PageView.h"
-#include "host/base/Json.h"
+#include "base/Json.h"
 
 #include <functional>
 #include <memory>

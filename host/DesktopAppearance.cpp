@@ -1,9 +1,9 @@
 #include "host/DesktopAppearance.h"
 
-#include "host/base/AtomicFile.h"
-#include "host/base/Bundle.h"
-#include "host/base/DesktopError.h"
-#include "host/base/Json.h"
+#include "base/AtomicFile.h"
+#include "base/Bundle.h"
+#include "base/DesktopError.h"
+#include "base/Json.h"
 
 #include <cstdlib>
 #include <fstream>

@@ -2,7 +2,7 @@
 
 #include "host/CurlTransport.h"
 #include "host/ServiceURL.h"
-#include "host/base/Bundle.h"
+#include "base/Bundle.h"
 
 namespace korvid {
 

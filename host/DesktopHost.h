@@ -10,8 +10,8 @@
 #include "host/PageView.h"
 #include "host/WebWorkspace.h"
 #include "host/WebsiteDataStore.h"
-#include "host/base/Executor.h"
-#include "host/base/Json.h"
+#include "base/Executor.h"
+#include "base/Json.h"
 #include "sales/QueryItem.h"
 
 #include <array>

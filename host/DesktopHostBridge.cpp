@@ -1,9 +1,9 @@
 // The page bridge: the gate, the operation table and each operation's work.
 #include "host/DesktopHost.h"
 
-#include "host/base/DesktopError.h"
-#include "host/base/Text.h"
-#include "host/base/Uuid.h"
+#include "base/DesktopError.h"
+#include "base/Text.h"
+#include "base/Uuid.h"
 #include "sales/SalesEndpoint.h"
 
 #include <algorithm>

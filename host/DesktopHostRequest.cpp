@@ -2,8 +2,8 @@
 #include "host/DesktopHost.h"
 
 #include "host/ServiceURL.h"
-#include "host/base/BearerToken.h"
-#include "host/base/DesktopError.h"
+#include "base/BearerToken.h"
+#include "base/DesktopError.h"
 #include "sales/SalesEndpoint.h"
 
 #include <algorithm>

@@ -1,6 +1,6 @@
 #include "host/ServiceURL.h"
 
-#include "host/base/PercentEncoding.h"
+#include "base/PercentEncoding.h"
 
 namespace korvid {
 

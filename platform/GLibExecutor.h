@@ -1,7 +1,7 @@
 #pragma once
 
-#include "host/base/Executor.h"
-#include "signin/MainTimers.h"
+#include "base/Executor.h"
+#include "base/MainTimers.h"
 
 #include <glib.h>
 

@@ -1,7 +1,7 @@
 #include "platform/WebKitWebWorkspace.h"
 
-#include "host/base/Bundle.h"
-#include "host/base/Json.h"
+#include "base/Bundle.h"
+#include "base/Json.h"
 #include "webworkspace/WebWorkspaceRules.h"
 
 #include <fstream>

@@ -1,9 +1,9 @@
 #include "sales/SalesEndpoint.h"
 
-#include "host/base/DesktopError.h"
-#include "host/base/Iso8601.h"
-#include "host/base/Text.h"
-#include "host/base/Uuid.h"
+#include "base/DesktopError.h"
+#include "base/Iso8601.h"
+#include "base/Text.h"
+#include "base/Uuid.h"
 
 #include <array>
 #include <string_view>

@@ -1,6 +1,6 @@
 #include "service/Accounts.h"
 
-#include "host/base/Digest.h"
+#include "base/Digest.h"
 #include "service/ApiError.h"
 #include "service/Database.h"
 

@@ -1,7 +1,7 @@
 #include "service/BodyFields.h"
 
-#include "host/base/Text.h"
-#include "host/base/Uuid.h"
+#include "base/Text.h"
+#include "base/Uuid.h"
 #include "service/ApiError.h"
 
 namespace korvid {

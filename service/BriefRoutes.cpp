@@ -1,6 +1,6 @@
 // Remote task briefs: states of several, one brief, the start with its turn,
 // and the review.
-#include "host/base/Uuid.h"
+#include "base/Uuid.h"
 #include "service/ApiError.h"
 #include "service/BodyFields.h"
 #include "service/Briefs.h"

@@ -1,6 +1,6 @@
 #include "service/Briefs.h"
 
-#include "host/base/Text.h"
+#include "base/Text.h"
 #include "service/ApiError.h"
 #include "service/Database.h"
 #include "service/ServiceStore.h"

@@ -1,6 +1,6 @@
 #include "service/Database.h"
 
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 
 #include <sqlite3.h>
 

@@ -1,6 +1,6 @@
 #include "service/LocalService.h"
 
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 
 namespace korvid {
 

@@ -1,9 +1,9 @@
 // The sales desk: relationship library, opportunities, commercial partners,
 // event sessions, minutes, rules, deliveries, evidence, conversations and the
 // agent.
-#include "host/base/Iso8601.h"
-#include "host/base/Text.h"
-#include "host/base/Uuid.h"
+#include "base/Iso8601.h"
+#include "base/Text.h"
+#include "base/Uuid.h"
 #include "service/Accounts.h"
 #include "service/ApiError.h"
 #include "service/BodyFields.h"

@@ -1,6 +1,6 @@
 #include "service/ServiceOptions.h"
 
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 
 #include <charconv>
 #include <cstdlib>

@@ -1,6 +1,6 @@
 #include "service/ServiceRouter.h"
 
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 #include "service/ApiError.h"
 #include "service/ServiceStore.h"
 

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "host/base/Json.h"
+#include "base/Json.h"
 #include "service/Accounts.h"
 
 #include <httplib.h>

@@ -1,7 +1,7 @@
 // WeChat snapshot review: the differences one imported batch of business
 // cards and chats would make to the relationship library, each accepted
 // (written into the library) or rejected by a person.
-#include "host/base/Uuid.h"
+#include "base/Uuid.h"
 #include "service/ApiError.h"
 #include "service/BodyFields.h"
 #include "service/Database.h"

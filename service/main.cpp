@@ -1,8 +1,8 @@
 // korvid-service: the local experience service. Prints
 // "listening on http://127.0.0.1:PORT" once it accepts connections and stops
 // cleanly on SIGINT or SIGTERM.
-#include "host/base/Bundle.h"
-#include "host/base/DesktopError.h"
+#include "base/Bundle.h"
+#include "base/DesktopError.h"
 #include "service/LocalService.h"
 
 #include <atomic>

@@ -1,8 +1,8 @@
 #include "signin/LoginActions.h"
 
-#include "host/base/BearerToken.h"
-#include "host/base/DesktopError.h"
-#include "host/base/Text.h"
+#include "base/BearerToken.h"
+#include "base/DesktopError.h"
+#include "base/Text.h"
 #include "signin/LoginScripts.h"
 
 #include <fstream>

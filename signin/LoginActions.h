@@ -1,10 +1,10 @@
 #pragma once
 
 #include "host/DesktopLoginSession.h"
-#include "host/base/Executor.h"
-#include "host/base/Uuid.h"
+#include "base/Executor.h"
+#include "base/Uuid.h"
 #include "signin/LoginWebView.h"
-#include "signin/MainTimers.h"
+#include "base/MainTimers.h"
 
 #include <filesystem>
 #include <functional>

@@ -2,7 +2,7 @@
 // for the browser and ManualTimers for the main loop's clock.
 #include "signin/LoginActions.h"
 
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 
 #include <gtest/gtest.h>
 

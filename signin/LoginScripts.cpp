@@ -1,6 +1,6 @@
 #include "signin/LoginScripts.h"
 
-#include "host/base/Json.h"
+#include "base/Json.h"
 
 namespace korvid {
 

@@ -1,11 +1,11 @@
 #include "tasks/TaskWorkspace.h"
 
-#include "host/base/DesktopError.h"
-#include "host/base/Digest.h"
-#include "host/base/Text.h"
+#include "base/DesktopError.h"
+#include "base/Digest.h"
+#include "base/Text.h"
 #include "tasks/Bookmark.h"
-#include "host/base/FileError.h"
-#include "host/base/ReadableKinds.h"
+#include "base/FileError.h"
+#include "base/ReadableKinds.h"
 #include "tasks/FileName.h"
 #include "tasks/FileRead.h"
 

@@ -1,6 +1,6 @@
 #include "tasks/Bookmark.h"
 
-#include "host/base/FileError.h"
+#include "base/FileError.h"
 
 #include <cerrno>
 #include <cstdint>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "host/base/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 #include <cstdint>
 #include <filesystem>

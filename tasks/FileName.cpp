@@ -1,7 +1,7 @@
 #include "tasks/FileName.h"
 
-#include "host/base/Json.h"
-#include "host/base/Text.h"
+#include "base/Json.h"
+#include "base/Text.h"
 
 #include <algorithm>
 

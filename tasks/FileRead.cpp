@@ -1,7 +1,7 @@
 #include "tasks/FileRead.h"
 
-#include "host/base/FileError.h"
-#include "host/base/UniqueFd.h"
+#include "base/FileError.h"
+#include "base/UniqueFd.h"
 
 #include <cerrno>
 #include <fcntl.h>

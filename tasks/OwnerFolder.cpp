@@ -1,8 +1,8 @@
 #include "tasks/OwnerFolder.h"
 
-#include "host/base/DesktopError.h"
-#include "host/base/AtomicFile.h"
-#include "host/base/FileError.h"
+#include "base/DesktopError.h"
+#include "base/AtomicFile.h"
+#include "base/FileError.h"
 #include "tasks/FileRead.h"
 #include "tasks/StoreCoding.h"
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "tasks/TaskWorkspace.h"
-#include "host/base/UniqueFd.h"
+#include "base/UniqueFd.h"
 
 #include <filesystem>
 #include <optional>

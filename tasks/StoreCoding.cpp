@@ -1,6 +1,6 @@
 #include "tasks/StoreCoding.h"
 
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 #include "tasks/Base64.h"
 #include "tasks/JsonCursor.h"
 

@@ -3,11 +3,11 @@
 
 #include "tasks/TaskWorkspace.h"
 
-#include "host/base/DesktopError.h"
-#include "host/base/Digest.h"
-#include "host/base/Iso8601.h"
-#include "host/base/Text.h"
-#include "host/base/Uuid.h"
+#include "base/DesktopError.h"
+#include "base/Digest.h"
+#include "base/Iso8601.h"
+#include "base/Text.h"
+#include "base/Uuid.h"
 #include "tasks/FileName.h"
 #include "tasks/OwnerFolder.h"
 

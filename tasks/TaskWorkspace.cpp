@@ -1,11 +1,11 @@
 #include "tasks/TaskWorkspace.h"
 
-#include "host/base/Bundle.h"
-#include "host/base/DesktopError.h"
-#include "host/base/Digest.h"
-#include "host/base/Iso8601.h"
-#include "host/base/Text.h"
-#include "host/base/Uuid.h"
+#include "base/Bundle.h"
+#include "base/DesktopError.h"
+#include "base/Digest.h"
+#include "base/Iso8601.h"
+#include "base/Text.h"
+#include "base/Uuid.h"
 #include "tasks/OwnerFolder.h"
 #include "tasks/StoreCoding.h"
 

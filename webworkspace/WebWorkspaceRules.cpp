@@ -1,6 +1,6 @@
 #include "webworkspace/WebWorkspaceRules.h"
 
-#include "host/base/PercentEncoding.h"
+#include "base/PercentEncoding.h"
 
 #include <charconv>
 

@@ -6,7 +6,7 @@
 #include "app/KorvidDesktop.h"
 #include "app/tests/SignInTestService.h"
 #include "app/tests/WindowTestSupport.h"
-#include "host/base/Bundle.h"
+#include "base/Bundle.h"
 #include "signin/LoginSheet.h"
 
 #include <gtest/gtest.h>

@@ -1,6 +1,6 @@
 #include "app/tests/LocalServiceProcess.h"
 
-#include "host/base/Bundle.h"
+#include "base/Bundle.h"
 
 #include <csignal>
 #include <spawn.h>

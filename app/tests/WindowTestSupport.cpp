@@ -1,6 +1,6 @@
 #include "app/tests/WindowTestSupport.h"
 
-#include "host/base/Bundle.h"
+#include "base/Bundle.h"
 #include "platform/JsonVariant.h"
 
 #include <adwaita.h>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "host/base/Json.h"
+#include "base/Json.h"
 #include "platform/GLibExecutor.h"
 
 #include <webkit/webkit.h>

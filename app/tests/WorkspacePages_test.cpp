@@ -9,7 +9,7 @@
 #include "app/tests/LocalServiceProcess.h"
 #include "app/tests/WindowTestSupport.h"
 #include "host/LocalServices.h"
-#include "host/base/Bundle.h"
+#include "base/Bundle.h"
 #include "signin/DesktopSignIn.h"
 #include "tasks/TaskWorkspace.h"
 

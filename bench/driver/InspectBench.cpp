@@ -5,7 +5,7 @@
 #include "driver/DesktopDriver.h"
 #include "driver/DriverProcess.h"
 #include "driver/DriverReplyReader.h"
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 
 #include <benchmark/benchmark.h>
 

@@ -12,7 +12,7 @@
 #include "app/DesktopWindow.h"
 #include "app/KorvidDesktop.h"
 #include "app/tests/SignInTestService.h"
-#include "host/base/Bundle.h"
+#include "base/Bundle.h"
 #include "platform/GLibExecutor.h"
 
 #include <adwaita.h>

@@ -2,9 +2,9 @@
 // beside merely reading those files (its floor), and "taskSave" with its durable atomic write, reporting the share of the
 // time spent flushing to disk.
 
-#include "host/base/Digest.h"
-#include "host/base/Uuid.h"
-#include "host/base/AtomicFile.h"
+#include "base/Digest.h"
+#include "base/Uuid.h"
+#include "base/AtomicFile.h"
 #include "tasks/FileRead.h"
 #include "tasks/StoreCoding.h"
 #include "tasks/TaskWorkspace.h"

@@ -1,7 +1,7 @@
 #include "driver/DesktopDriver.h"
 
-#include "host/base/DesktopError.h"
-#include "host/base/Json.h"
+#include "base/DesktopError.h"
+#include "base/Json.h"
 
 #include <gtest/gtest.h>
 

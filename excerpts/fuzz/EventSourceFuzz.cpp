@@ -2,8 +2,8 @@
 // first byte choosing the file name's extension. The record must always be
 // valid JSON; any DesktopError is an accepted answer.
 #include "excerpts/EventSource.h"
-#include "host/base/DesktopError.h"
-#include "host/base/Text.h"
+#include "base/DesktopError.h"
+#include "base/Text.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,7 +1,7 @@
 // Feeds arbitrary packages to the Word and Excel readers. Any DesktopError is
 // an accepted answer; crashes, sanitizer reports, leaks and time-outs are not.
 #include "excerpts/OfficeExcerpt.h"
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 
 #include <cstddef>
 #include <cstdint>

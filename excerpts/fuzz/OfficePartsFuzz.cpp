@@ -8,7 +8,7 @@
 // parts past the end of the list are ignored. Any DesktopError is an
 // accepted answer; crashes, sanitizer reports, leaks and time-outs are not.
 #include "excerpts/OfficeExcerpt.h"
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 
 #include <array>
 #include <cstddef>

@@ -1,9 +1,9 @@
 #include "excerpts/ChosenFile.h"
 #include "excerpts/EventSource.h"
 #include "excerpts/tests/Fixtures.h"
-#include "host/base/DesktopError.h"
-#include "host/base/Digest.h"
-#include "host/base/Text.h"
+#include "base/DesktopError.h"
+#include "base/Digest.h"
+#include "base/Text.h"
 
 #include <fcntl.h>
 #include <gtest/gtest.h>

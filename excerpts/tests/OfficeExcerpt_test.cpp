@@ -1,8 +1,8 @@
 #include "excerpts/OfficeExcerpt.h"
 #include "excerpts/OfficePackage.h"
 #include "excerpts/tests/Fixtures.h"
-#include "host/base/DesktopError.h"
-#include "host/base/Text.h"
+#include "base/DesktopError.h"
+#include "base/Text.h"
 
 #include <chrono>
 #include <gtest/gtest.h>

@@ -1,7 +1,7 @@
 #include "excerpts/EventSource.h"
 #include "excerpts/PosterImage.h"
 #include "excerpts/tests/Fixtures.h"
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
 #include <gtest/gtest.h>

@@ -3,8 +3,8 @@
 // {"name", "error"}. Exits with status 1 if any file failed.
 #include "excerpts/EventSource.h"
 #include "excerpts/ExcerptText.h"
-#include "host/base/Bundle.h"
-#include "host/base/DesktopError.h"
+#include "base/Bundle.h"
+#include "base/DesktopError.h"
 
 #include <openssl/crypto.h>
 

@@ -1,6 +1,6 @@
 #include "host/DesktopAppearance.h"
 
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 
 #include <fstream>
 #include <gtest/gtest.h>

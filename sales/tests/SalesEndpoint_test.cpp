@@ -1,6 +1,6 @@
 #include "sales/SalesEndpoint.h"
 
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "tasks/TaskWorkspace.h"
 
-#include "host/base/Digest.h"
+#include "base/Digest.h"
 #include "tasks/Bookmark.h"
 #include "tasks/tests/TestSupport.h"
 

@@ -1,6 +1,6 @@
 #include "tasks/JsonCursor.h"
 
-#include "host/base/Json.h"
+#include "base/Json.h"
 #include "tasks/StoreCoding.h"
 
 #include <gtest/gtest.h>

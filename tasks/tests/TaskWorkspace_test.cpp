@@ -1,7 +1,7 @@
 #include "tasks/TaskWorkspace.h"
 
-#include "host/base/Digest.h"
-#include "host/base/Text.h"
+#include "base/Digest.h"
+#include "base/Text.h"
 #include "tasks/tests/TestSupport.h"
 
 #include <gtest/gtest.h>

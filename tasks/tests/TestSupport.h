@@ -1,6 +1,6 @@
 #pragma once
 
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 
 #include <cstdlib>
 #include <filesystem>

@@ -10,8 +10,8 @@
 //       writes tasks and projects until killed; prints "ready" after the
 //       first write
 
-#include "host/base/DesktopError.h"
-#include "host/base/Uuid.h"
+#include "base/DesktopError.h"
+#include "base/Uuid.h"
 #include "tasks/TaskWorkspace.h"
 
 #include <cstdio>

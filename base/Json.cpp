@@ -1,6 +1,6 @@
-#include "host/base/Json.h"
+#include "base/Json.h"
 
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 
 namespace korvid {
 

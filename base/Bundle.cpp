@@ -1,4 +1,4 @@
-#include "host/base/Bundle.h"
+#include "base/Bundle.h"
 
 #include <cstdlib>
 #include <system_error>

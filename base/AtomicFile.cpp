@@ -1,8 +1,8 @@
-#include "host/base/AtomicFile.h"
+#include "base/AtomicFile.h"
 
-#include "host/base/Uuid.h"
-#include "host/base/FileError.h"
-#include "host/base/UniqueFd.h"
+#include "base/Uuid.h"
+#include "base/FileError.h"
+#include "base/UniqueFd.h"
 
 #include <atomic>
 #include <cerrno>

@@ -1,4 +1,4 @@
-#include "host/base/Text.h"
+#include "base/Text.h"
 
 #include <memory>
 #include <unicode/brkiter.h>

@@ -1,4 +1,4 @@
-#include "host/base/Iso8601.h"
+#include "base/Iso8601.h"
 
 #include <chrono>
 #include <cmath>

@@ -1,4 +1,4 @@
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 
 #include <filesystem>
 #include <new>

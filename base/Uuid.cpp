@@ -1,4 +1,4 @@
-#include "host/base/Uuid.h"
+#include "base/Uuid.h"
 
 #include <fstream>
 #include <random>

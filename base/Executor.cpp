@@ -1,4 +1,4 @@
-#include "host/base/Executor.h"
+#include "base/Executor.h"
 
 #include <chrono>
 

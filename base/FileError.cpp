@@ -1,6 +1,6 @@
-#include "host/base/FileError.h"
+#include "base/FileError.h"
 
-#include "host/base/DesktopError.h"
+#include "base/DesktopError.h"
 
 #include <cerrno>
 

@@ -1,11 +1,11 @@
-#include "host/base/Bundle.h"
-#include "host/base/DesktopError.h"
-#include "host/base/Digest.h"
-#include "host/base/Executor.h"
-#include "host/base/Iso8601.h"
-#include "host/base/Json.h"
-#include "host/base/Text.h"
-#include "host/base/Uuid.h"
+#include "base/Bundle.h"
+#include "base/DesktopError.h"
+#include "base/Digest.h"
+#include "base/Executor.h"
+#include "base/Iso8601.h"
+#include "base/Json.h"
+#include "base/Text.h"
+#include "base/Uuid.h"
 
 #include <atomic>
 #include <filesystem>

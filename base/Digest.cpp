@@ -1,4 +1,4 @@
-#include "host/base/Digest.h"
+#include "base/Digest.h"
 
 #include <openssl/evp.h>
 #include <stdexcept>
