@@ -77,6 +77,12 @@ void ServiceRouter::add(const std::string& method, const std::string& pattern, A
     routes_.push_back(Route {method, splitPath(pattern), std::move(handler), flags});
 }
 
+void ServiceRouter::addUnlocked(const std::string& method, const std::string& pattern,
+    UnlockedHandler handler, int flags)
+{
+    routes_.push_back(Route {method, splitPath(pattern), nullptr, flags, std::move(handler)});
+}
+
 bool ServiceRouter::matches(const Route& route, const std::vector<std::string>& segments,
     std::vector<std::string>& params)
 {
@@ -193,6 +199,13 @@ void ServiceRouter::readBody(ApiRequest& request)
 
 void ServiceRouter::run(const Route& route, ApiRequest& request)
 {
+    if (route.unlocked) {
+        request.nowMs = ServiceStore::nowMs();
+        Json result = route.unlocked(request, store_);
+        if (!(route.flags & Raw))
+            sendJson(request.response, 200, result);
+        return;
+    }
     Json result = store_.locked([&](Database& database) {
         request.nowMs = ServiceStore::nowMs();
         if (!(route.flags & Public)) {
@@ -210,6 +223,8 @@ void ServiceRouter::run(const Route& route, ApiRequest& request)
         transaction.commit();
         return answer;
     });
+    if (request.finish)
+        result = store_.reading([&](Database& database) { return request.finish(database, std::move(result)); });
     if (!(route.flags & Raw))
         sendJson(request.response, 200, result);
 }

@@ -2,6 +2,7 @@
 
 #include "base/Json.h"
 #include "service/Accounts.h"
+#include "service/PasswordHash.h"
 
 #include <httplib.h>
 
@@ -19,6 +20,7 @@ class ServiceStore;
 struct ServiceConfig {
     std::int64_t tokenLifetimeMs = 12LL * 3600 * 1000;
     std::int64_t briefStepMs = 1500;
+    PasswordCost passwordCost;
 };
 
 // One request as a handler sees it: path parameters ("{}" segments, in
@@ -31,12 +33,19 @@ struct ApiRequest {
     Json body = Json::object();
     std::optional<Account> account;
     std::int64_t nowMs = 0;
+    // Completes the reply after the lock is released and the write
+    // committed, on a read-only connection: set by handlers whose replies
+    // carry lists too long to read while every other request waits.
+    std::function<Json(Database&, Json)> finish;
 
     const Account& user() const { return *account; }
     std::string header(const char* name) const { return http.get_header_value(name); }
 };
 
 using ApiHandler = std::function<Json(ApiRequest&, Database&)>;
+// A handler that takes the store's lock itself, around its database work
+// only, so slow work in between does not hold up every other request.
+using UnlockedHandler = std::function<Json(ApiRequest&, ServiceStore&)>;
 
 // The service's route table and the rules every request passes through:
 // the not-found answer, methods, the privacy header and bearer token on
@@ -58,6 +67,8 @@ public:
 
     // `pattern` is a path whose "{}" segments match any one segment.
     void add(const std::string& method, const std::string& pattern, ApiHandler handler, int flags = 0);
+    void addUnlocked(const std::string& method, const std::string& pattern, UnlockedHandler handler,
+        int flags = 0);
     void handle(const httplib::Request& request, httplib::Response& response);
 
     const ServiceConfig& config() const { return config_; }
@@ -75,6 +86,7 @@ private:
         std::vector<std::string> segments;
         ApiHandler handler;
         int flags;
+        UnlockedHandler unlocked = nullptr;
     };
 
     static bool matches(const Route& route, const std::vector<std::string>& segments,

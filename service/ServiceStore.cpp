@@ -19,13 +19,44 @@ std::filesystem::path prepareFolder(const std::filesystem::path& folder)
 }
 
 ServiceStore::ServiceStore(const std::filesystem::path& folder, SeedSize seed)
-    : database_(prepareFolder(folder))
+    : file_(prepareFolder(folder))
+    , database_(file_)
 {
     createSchema();
     std::lock_guard lock(mutex_);
     Statement seeded(database_, "SELECT value FROM meta WHERE key = 'seeded'");
     if (!seeded.step())
         SeedData::populate(database_, seed, nowMs());
+}
+
+ServiceStore::Reader::Reader(ServiceStore& owner)
+    : store(owner)
+{
+    std::unique_lock lock(store.readersMutex_);
+    store.readerFree_.wait(lock, [&] { return !store.idleReaders_.empty() || store.openReaders_ < kReaders; });
+    if (!store.idleReaders_.empty()) {
+        database = std::move(store.idleReaders_.back());
+        store.idleReaders_.pop_back();
+        return;
+    }
+    ++store.openReaders_;
+    lock.unlock();
+    try {
+        database = std::make_unique<Database>(store.file_);
+        database->exec("PRAGMA query_only = 1");
+    } catch (...) {
+        lock.lock();
+        --store.openReaders_;
+        store.readerFree_.notify_one();
+        throw;
+    }
+}
+
+ServiceStore::Reader::~Reader()
+{
+    std::lock_guard lock(store.readersMutex_);
+    store.idleReaders_.push_back(std::move(database));
+    store.readerFree_.notify_one();
 }
 
 std::int64_t ServiceStore::nowMs()

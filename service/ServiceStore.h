@@ -2,10 +2,13 @@
 
 #include "service/Database.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace korvid {
 
@@ -29,14 +32,41 @@ public:
         return work(database_);
     }
 
+    // Runs read-only work on a connection of its own, without the lock:
+    // the write-ahead log gives it the data as of its first read, so long
+    // lists are read while writers carry on. A few connections are kept;
+    // more callers wait for one.
+    template <typename Work>
+    auto reading(Work&& work)
+    {
+        Reader reader(*this);
+        return work(*reader.database);
+    }
+
     static std::int64_t nowMs();
     static constexpr const char* kFileName = "korvid.sqlite3";
 
+    static constexpr std::size_t kReaders = 4;
+
 private:
+    struct Reader {
+        explicit Reader(ServiceStore& store);
+        ~Reader();
+        Reader(const Reader&) = delete;
+        Reader& operator=(const Reader&) = delete;
+        ServiceStore& store;
+        std::unique_ptr<Database> database;
+    };
+
     void createSchema();
 
+    std::filesystem::path file_;
     std::mutex mutex_;
     Database database_;
+    std::mutex readersMutex_;
+    std::condition_variable readerFree_;
+    std::vector<std::unique_ptr<Database>> idleReaders_;
+    std::size_t openReaders_ = 0;
 };
 
 }
