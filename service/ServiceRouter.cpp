@@ -223,6 +223,8 @@ void ServiceRouter::run(const Route& route, ApiRequest& request)
         transaction.commit();
         return answer;
     });
+    if (request.finish)
+        result = store_.reading([&](Database& database) { return request.finish(database, std::move(result)); });
     if (!(route.flags & Raw))
         sendJson(request.response, 200, result);
 }

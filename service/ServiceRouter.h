@@ -33,6 +33,10 @@ struct ApiRequest {
     Json body = Json::object();
     std::optional<Account> account;
     std::int64_t nowMs = 0;
+    // Completes the reply after the lock is released and the write
+    // committed, on a read-only connection: set by handlers whose replies
+    // carry lists too long to read while every other request waits.
+    std::function<Json(Database&, Json)> finish;
 
     const Account& user() const { return *account; }
     std::string header(const char* name) const { return http.get_header_value(name); }
