@@ -1,9 +1,9 @@
 #pragma once
 
 #include "host/DesktopHost.h"
-#include "signin/DesktopSignIn.h"
+#include "app/DesktopSignIn.h"
 #include "base/MainTimers.h"
-#include "webworkspace/WebWorkspaceSlot.h"
+#include "app/WebWorkspaceSlot.h"
 
 #include <gtk/gtk.h>
 

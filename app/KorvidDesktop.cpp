@@ -4,7 +4,7 @@
 #include "base/Bundle.h"
 #include "tasks/TaskWorkspace.h"
 #include "platform/AdwAppearance.h"
-#include "webworkspace/WebWorkspaceView.h"
+#include "app/WebWorkspaceView.h"
 
 #include <webkit/webkit.h>
 

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "host/DesktopHost.h"
-#include "signin/DesktopSignIn.h"
+#include "app/DesktopSignIn.h"
 
 namespace korvid {
 

@@ -11,7 +11,7 @@
 #include "host/LocalServices.h"
 #include "base/Bundle.h"
 #include "sales/SalesEndpoint.h"
-#include "signin/DesktopSignIn.h"
+#include "app/DesktopSignIn.h"
 #include "tasks/TaskWorkspace.h"
 
 #include <gtest/gtest.h>

@@ -7,7 +7,7 @@
 #include "app/tests/SignInTestService.h"
 #include "app/tests/WindowTestSupport.h"
 #include "base/Bundle.h"
-#include "signin/LoginSheet.h"
+#include "app/LoginSheet.h"
 
 #include <gtest/gtest.h>
 

@@ -10,7 +10,7 @@
 #include "app/tests/WindowTestSupport.h"
 #include "host/LocalServices.h"
 #include "base/Bundle.h"
-#include "signin/DesktopSignIn.h"
+#include "app/DesktopSignIn.h"
 #include "tasks/TaskWorkspace.h"
 
 #include <gtest/gtest.h>

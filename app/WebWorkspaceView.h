@@ -1,6 +1,6 @@
 #pragma once
 
-#include "webworkspace/WebWorkspaceSlot.h"
+#include "app/WebWorkspaceSlot.h"
 
 namespace korvid {
 

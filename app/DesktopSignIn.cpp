@@ -1,7 +1,7 @@
-#include "signin/DesktopSignIn.h"
+#include "app/DesktopSignIn.h"
 
-#include "signin/LoginBrowser.h"
-#include "signin/LoginSheet.h"
+#include "app/LoginBrowser.h"
+#include "app/LoginSheet.h"
 
 namespace korvid {
 

@@ -1,4 +1,4 @@
-#include "signin/LoginSheet.h"
+#include "app/LoginSheet.h"
 
 namespace korvid {
 

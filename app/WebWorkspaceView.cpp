@@ -1,4 +1,4 @@
-#include "webworkspace/WebWorkspaceView.h"
+#include "app/WebWorkspaceView.h"
 
 #include "platform/WebKitWebWorkspace.h"
 
