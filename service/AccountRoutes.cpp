@@ -60,9 +60,10 @@ void attachment(httplib::Response& response, const std::string& asciiName, const
 std::string csvField(const std::string& text)
 {
     // Quote every field; a leading formula character is defused for
-    // spreadsheet programs.
+    // spreadsheet programs, and so are a leading TAB and CR, after which
+    // some of them still read the rest of the cell as a formula.
     std::string value = text;
-    if (!value.empty() && std::string("=+-@").find(value[0]) != std::string::npos)
+    if (!value.empty() && std::string_view("=+-@\t\r").find(value[0]) != std::string_view::npos)
         value = "'" + value;
     std::string out = "\"";
     for (char c : value)
