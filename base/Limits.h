@@ -9,4 +9,8 @@ namespace korvid {
 // name this figure, so it is one number for every reader.
 inline constexpr std::size_t kPickedFileLimit = 15 * 1024 * 1024;
 
+// User-perceived characters kept in a document's excerpt. The readers stop
+// reading soon after it and the labels the page shows name this figure.
+inline constexpr std::size_t kExcerptCharacters = 3000;
+
 }

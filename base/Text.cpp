@@ -85,6 +85,27 @@ bool isValidUtf8(std::string_view bytes)
     return true;
 }
 
+std::string repairUtf8(std::string_view bytes)
+{
+    if (isValidUtf8(bytes))
+        return std::string(bytes);
+    std::string out;
+    out.reserve(bytes.size() + 16);
+    const auto* s = reinterpret_cast<const uint8_t*>(bytes.data());
+    int32_t length = static_cast<int32_t>(bytes.size());
+    for (int32_t i = 0; i < length;) {
+        int32_t start = i;
+        UChar32 c;
+        // Steps over the whole ill-formed part, so it becomes one U+FFFD.
+        U8_NEXT(s, i, length, c);
+        if (c < 0)
+            out += "\xEF\xBF\xBD";
+        else
+            out.append(bytes.data() + start, static_cast<std::size_t>(i - start));
+    }
+    return out;
+}
+
 std::size_t graphemeCount(std::string_view utf8)
 {
     std::size_t count = 0;

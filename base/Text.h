@@ -12,6 +12,13 @@ std::size_t utf16Length(std::string_view utf8);
 
 bool isValidUtf8(std::string_view bytes);
 
+// The text with each ill-formed part replaced by one U+FFFD: every byte that
+// cannot start a character, and every sequence cut short (its longest valid
+// beginning counts as one), as browsers' decoders do. File names are bytes on
+// Linux, and library output (XML character references to lone surrogates, PDF
+// text with broken mappings) is not always valid; a JSON reply must be.
+std::string repairUtf8(std::string_view bytes);
+
 // Number of user-perceived characters (extended grapheme clusters).
 std::size_t graphemeCount(std::string_view utf8);
 

@@ -108,9 +108,9 @@ Json excerpt(std::string_view data, const std::string& name)
     Json record = Json::object();
     // A name or text that is not valid UTF-8 cannot travel in JSON; broken
     // bytes become U+FFFD rather than failing the whole reply.
-    record["name"] = ExcerptText::validUtf8(name);
+    record["name"] = repairUtf8(name);
     record["digest"] = sha256Hex(data);
-    record["excerpt"] = ExcerptText::validUtf8(graphemePrefix(reading.text, kExcerptCharacters));
+    record["excerpt"] = repairUtf8(graphemePrefix(reading.text, kExcerptCharacters));
     record["method"] = std::move(reading.label);
     return record;
 }

@@ -24,8 +24,6 @@ namespace korvid::EventSource {
 
 // The largest file an inspection accepts: 15 MiB.
 inline constexpr std::uint64_t kMaxFileBytes = kPickedFileLimit;
-// User-perceived characters kept in an excerpt.
-inline constexpr std::size_t kExcerptCharacters = 3000;
 
 // Reads the regular file at `path` (1 byte to 15 MiB) and returns its record,
 // named after the path's last component.

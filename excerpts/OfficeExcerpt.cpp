@@ -3,6 +3,7 @@
 #include "excerpts/ExcerptText.h"
 #include "excerpts/OfficePackage.h"
 #include "base/DesktopError.h"
+#include "base/Limits.h"
 #include "base/Text.h"
 
 #include <charconv>
@@ -16,7 +17,6 @@ namespace korvid::OfficeExcerpt {
 
 namespace {
 
-constexpr std::size_t kCharacterLimit = 3000;
 constexpr std::size_t kCellsPerRow = 128;
 constexpr const char* kIdeographicSpace = "\xE3\x80\x80";
 
@@ -77,7 +77,7 @@ public:
         characters_ += ExcerptText::characterCount(piece);
         text_ += piece;
     }
-    bool full() const { return characters_ >= kCharacterLimit; }
+    bool full() const { return characters_ >= kExcerptCharacters; }
     std::string take() { return std::move(text_); }
 
 private:
@@ -361,7 +361,7 @@ public:
             throw DesktopError(kBadIndex);
         auto& text = texts_[static_cast<std::size_t>(*position)];
         if (!text)
-            text = items_->text(static_cast<std::size_t>(*position), kItemBytes, kCharacterLimit);
+            text = items_->text(static_cast<std::size_t>(*position), kItemBytes, kExcerptCharacters);
         return *text;
     }
 
@@ -388,13 +388,13 @@ std::string rowText(const pugi::xml_node& row, const ItemTexts& cells, SharedStr
             value = stringValue(values.first().node());
         if (type == "inlineStr") {
             auto index = cells.indexOf(cell);
-            value = index ? cells.text(*index, kItemBytes, kCharacterLimit) : std::string();
+            value = index ? cells.text(*index, kItemBytes, kExcerptCharacters) : std::string();
         } else if (type == "s") {
             value = shared.at(value);
         }
         if (value.empty())
             continue;
-        collected.push_back(attributeValue(cell, "r").value_or("") + " " + graphemePrefix(value, kCharacterLimit));
+        collected.push_back(attributeValue(cell, "r").value_or("") + " " + graphemePrefix(value, kExcerptCharacters));
     }
     if (collected.empty())
         return {};

@@ -1,6 +1,5 @@
 #include "tasks/FileName.h"
 
-#include "base/Json.h"
 #include "base/Text.h"
 
 #include <algorithm>
@@ -9,11 +8,7 @@ namespace korvid {
 
 std::string fileDisplayName(const std::filesystem::path& file)
 {
-    std::string name = file.filename().string();
-    if (isValidUtf8(name))
-        return name;
-    // Serialising with replacement turns every invalid sequence into U+FFFD.
-    return Json::parse(Json(name).dump(-1, ' ', false, Json::error_handler_t::replace)).get<std::string>();
+    return repairUtf8(file.filename().string());
 }
 
 std::string lowerExtension(const std::filesystem::path& file)

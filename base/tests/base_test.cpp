@@ -69,6 +69,21 @@ TEST(Text, Utf8Validity)
     EXPECT_TRUE(isValidUtf8(std::string("a\0b", 3)));
 }
 
+TEST(Text, RepairReplacesEachIllFormedPartOnce)
+{
+    EXPECT_EQ(repairUtf8("ok 中文"), "ok 中文");
+    EXPECT_EQ(repairUtf8("a\xFF" "b"), "a\uFFFD" "b");
+    // No byte of an encoded surrogate or of a code point above U+10FFFF can
+    // begin a valid sequence after the lead, so each is replaced on its own.
+    EXPECT_EQ(repairUtf8("\xED\xA0\x80"), "\uFFFD\uFFFD\uFFFD");
+    EXPECT_EQ(repairUtf8("\xF4\x90\x80\x80"), "\uFFFD\uFFFD\uFFFD\uFFFD");
+    // A character cut short is one replacement, and the byte that cut it is
+    // read again, at the end as in the middle.
+    EXPECT_EQ(repairUtf8("\xE4\xB8"), "\uFFFD");
+    EXPECT_EQ(repairUtf8("\xE4\xB8" "a\xF0\x9F\x98" "中"), "\uFFFD" "a\uFFFD" "中");
+    EXPECT_TRUE(isValidUtf8(repairUtf8("\xC0\xAF\xE0\x80\xAF\xF8\x88\x80\x80\x80")));
+}
+
 TEST(Text, GraphemesKeepClustersWhole)
 {
     const std::string thumbs = "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD"; // 👍🏽

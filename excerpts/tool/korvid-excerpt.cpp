@@ -2,6 +2,7 @@
 // sees it, one JSON line per file; a file that cannot be read gives
 // {"name", "error"}. Exits with status 1 if any file failed.
 #include "excerpts/EventSource.h"
+#include "base/Text.h"
 #include "excerpts/ExcerptText.h"
 #include "base/Bundle.h"
 #include "base/DesktopError.h"
@@ -21,7 +22,7 @@ std::string nameOf(const std::string& argument)
     while (text.size() > 1 && text.back() == '/')
         text.pop_back();
     auto slash = text.rfind('/');
-    return korvid::ExcerptText::validUtf8(slash == std::string::npos ? text : text.substr(slash + 1));
+    return korvid::repairUtf8(slash == std::string::npos ? text : text.substr(slash + 1));
 }
 
 }
