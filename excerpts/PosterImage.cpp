@@ -1,6 +1,7 @@
 #include "excerpts/PosterImage.h"
 
 #include "base/DesktopError.h"
+#include "excerpts/JpegPicture.h"
 
 #include <algorithm>
 #include <cmath>
@@ -35,24 +36,15 @@ struct ObjectRef {
     }
 };
 
-// The loader for what the bytes really are. Only PNG and JPEG are decoded,
-// whatever the name says, so no other image module sees user files.
-const char* loaderType(std::string_view data)
-{
-    if (data.starts_with("\x89PNG\r\n\x1a\n"))
-        return "png";
-    if (data.starts_with("\xFF\xD8\xFF"))
-        return "jpeg";
-    return nullptr;
-}
+// What the bytes really are. Only PNG and JPEG are decoded, whatever the
+// name says, so no other decoder sees user files.
+bool isPng(std::string_view data) { return data.starts_with("\x89PNG\r\n\x1a\n"); }
+bool isJpeg(std::string_view data) { return data.starts_with("\xFF\xD8\xFF"); }
 
 struct SizeCheck {
-    bool jpeg = false;
     bool tooLarge = false;
     int originalLongest = 0;
 };
-
-int ceilingDivide(int value, int divisor) { return value / divisor + (value % divisor != 0); }
 
 // Called once the header gives the size, before the decoder allocates any
 // pixels. What is set here decides what it allocates.
@@ -62,23 +54,12 @@ void sizePrepared(GdkPixbufLoader* loader, gint width, gint height, gpointer dat
     if (width <= 0 || height <= 0
         || static_cast<std::uint64_t>(width) * static_cast<std::uint64_t>(height) > PosterImage::kPixelLimit) {
         check->tooLarge = true;
-        // A zero size makes the PNG and JPEG decoders stop with an error
-        // instead of allocating the picture the header claims.
+        // A zero size makes the decoder stop with an error instead of
+        // allocating the picture the header claims.
         gdk_pixbuf_loader_set_size(loader, 0, 0);
         return;
     }
     check->originalLongest = std::max(width, height);
-    if (!check->jpeg)
-        return;
-    // The JPEG decoder can decode at 1/2, 1/4 or 1/8 of the size at no cost.
-    // Ask for the smallest of those still at least as large as the thumbnail,
-    // and exactly the size it produces, so that the loader never scales the
-    // whole picture itself; the last step down is ours.
-    int denominator = 1;
-    while (denominator < 8 && ceilingDivide(check->originalLongest, denominator * 2) >= PosterImage::kLongestSide)
-        denominator *= 2;
-    if (denominator > 1)
-        gdk_pixbuf_loader_set_size(loader, ceilingDivide(width, denominator), ceilingDivide(height, denominator));
 }
 
 // A truncated file decodes only partly, and the loader does not clear the
@@ -89,19 +70,17 @@ void areaPrepared(GdkPixbufLoader* loader, gpointer)
         gdk_pixbuf_fill(pixbuf, 0xFFFFFFFF);
 }
 
-GdkPixbuf* load(std::string_view data, SizeCheck& check)
+// An interlaced PNG, whose rows arrive in passes: decoded whole by
+// gdk-pixbuf, within the pixel limit.
+GdkPixbuf* loadInterlacedPng(std::string_view data, SizeCheck& check)
 {
-    const char* type = loaderType(data);
-    if (!type)
-        throw DesktopError(kUnreadable);
     GError* error = nullptr;
-    GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type(type, &error);
+    GdkPixbufLoader* loader = gdk_pixbuf_loader_new_with_type("png", &error);
     if (!loader) {
         g_clear_error(&error);
         throw DesktopError(kUnreadable);
     }
     ObjectRef loaderRef(loader);
-    check.jpeg = std::strcmp(type, "jpeg") == 0;
     g_signal_connect(loader, "size-prepared", G_CALLBACK(sizePrepared), &check);
     g_signal_connect(loader, "area-prepared", G_CALLBACK(areaPrepared), nullptr);
 
@@ -316,19 +295,21 @@ int recordedDpi(GdkPixbuf* pixbuf)
     return (end != text && value > 0 && value < 100000) ? static_cast<int>(value) : 0;
 }
 
+
+// The recorded density is that of the picture as stored, whatever size it
+// is delivered at.
+int densityAt(int dpi, int longest, int originalLongest)
+{
+    if (dpi <= 0 || originalLongest <= 0 || longest == originalLongest)
+        return dpi;
+    return std::max(1, static_cast<int>(std::lround(static_cast<double>(dpi) * longest / originalLongest)));
 }
 
-PosterImage PosterImage::decode(std::string_view data)
+// A decoded PNG, or a JPEG still larger than the thumbnail once the decoder
+// has reduced it: turned upright as its orientation option says, scaled
+// down, packed.
+PosterImage fromPixbuf(GdkPixbuf* pixbuf, int dpi, int originalLongest)
 {
-    SizeCheck check;
-    bool interlaced = false;
-    const char* type = loaderType(data);
-    ObjectRef loaded(type && std::strcmp(type, "png") == 0 ? loadPng(data, check, interlaced) : nullptr);
-    if (!loaded.object)
-        loaded.reset(load(data, check));
-    auto* pixbuf = GDK_PIXBUF(loaded.object);
-    int dpi = recordedDpi(pixbuf);
-
     // A new reference, rotated or flipped as the EXIF orientation says.
     ObjectRef upright(gdk_pixbuf_apply_embedded_orientation(pixbuf));
     if (!upright.object)
@@ -338,10 +319,10 @@ PosterImage PosterImage::decode(std::string_view data)
     int width = gdk_pixbuf_get_width(pixbuf), height = gdk_pixbuf_get_height(pixbuf);
     int longest = std::max(width, height);
     ObjectRef scaled;
-    if (longest > kLongestSide) {
-        double factor = static_cast<double>(kLongestSide) / longest;
-        int newWidth = std::clamp(static_cast<int>(std::lround(width * factor)), 1, kLongestSide);
-        int newHeight = std::clamp(static_cast<int>(std::lround(height * factor)), 1, kLongestSide);
+    if (longest > PosterImage::kLongestSide) {
+        double factor = static_cast<double>(PosterImage::kLongestSide) / longest;
+        int newWidth = std::clamp(static_cast<int>(std::lround(width * factor)), 1, PosterImage::kLongestSide);
+        int newHeight = std::clamp(static_cast<int>(std::lround(height * factor)), 1, PosterImage::kLongestSide);
         scaled.reset(gdk_pixbuf_scale_simple(pixbuf, newWidth, newHeight, GDK_INTERP_BILINEAR));
         if (!scaled.object)
             throw DesktopError(kUnreadable);
@@ -349,10 +330,6 @@ PosterImage PosterImage::decode(std::string_view data)
         width = newWidth;
         height = newHeight;
     }
-    // The recorded density is that of the picture as stored, whatever size
-    // the decoder delivered it at.
-    if (dpi > 0 && check.originalLongest != std::max(width, height))
-        dpi = std::max(1, static_cast<int>(std::lround(static_cast<double>(dpi) * std::max(width, height) / check.originalLongest)));
 
     if (gdk_pixbuf_get_colorspace(pixbuf) != GDK_COLORSPACE_RGB || gdk_pixbuf_get_bits_per_sample(pixbuf) != 8)
         throw DesktopError(kUnreadable);
@@ -366,7 +343,7 @@ PosterImage PosterImage::decode(std::string_view data)
     PosterImage image;
     image.width = width;
     image.height = height;
-    image.dpi = dpi;
+    image.dpi = densityAt(dpi, std::max(width, height), originalLongest);
     image.pixels.resize(static_cast<std::size_t>(width) * height * 3);
     for (int y = 0; y < height; ++y) {
         const guint8* in = pixels + static_cast<std::size_t>(y) * rowstride;
@@ -384,6 +361,58 @@ PosterImage PosterImage::decode(std::string_view data)
     }
     toGreyIfNeutral(image);
     return image;
+}
+
+// A JPEG decoded by libjpeg itself in one pass (a progressive file is not
+// redrawn after every scan as an incremental loader does), turned upright.
+// Only a photo whose decoder-reduced size is still above the thumbnail goes
+// on to gdk-pixbuf for the last step down.
+PosterImage fromJpeg(std::string_view data)
+{
+    JpegPicture::Decoded picture
+        = JpegPicture::decode(data, PosterImage::kLongestSide, PosterImage::kPixelLimit, kUnreadable);
+    JpegPicture::applyOrientation(picture);
+    if (std::max(picture.width, picture.height) > PosterImage::kLongestSide) {
+        if (picture.channels == 1) {
+            std::vector<std::uint8_t> rgb(picture.pixels.size() * 3);
+            for (std::size_t i = 0; i < picture.pixels.size(); ++i)
+                rgb[3 * i] = rgb[3 * i + 1] = rgb[3 * i + 2] = picture.pixels[i];
+            picture.pixels = std::move(rgb);
+            picture.channels = 3;
+        }
+        // Borrows the pixels for the call; the result is a copy.
+        ObjectRef wrapped(gdk_pixbuf_new_from_data(picture.pixels.data(), GDK_COLORSPACE_RGB, FALSE, 8,
+            picture.width, picture.height, picture.width * 3, nullptr, nullptr));
+        if (!wrapped.object)
+            throw DesktopError(kUnreadable);
+        return fromPixbuf(GDK_PIXBUF(wrapped.object), picture.dpi, picture.originalLongest);
+    }
+    PosterImage image;
+    image.width = picture.width;
+    image.height = picture.height;
+    image.channels = picture.channels;
+    image.dpi = densityAt(picture.dpi, std::max(picture.width, picture.height), picture.originalLongest);
+    image.pixels = std::move(picture.pixels);
+    if (image.channels == 3)
+        toGreyIfNeutral(image);
+    return image;
+}
+
+}
+
+PosterImage PosterImage::decode(std::string_view data)
+{
+    if (isJpeg(data))
+        return fromJpeg(data);
+    if (!isPng(data))
+        throw DesktopError(kUnreadable);
+    SizeCheck check;
+    bool interlaced = false;
+    ObjectRef loaded(loadPng(data, check, interlaced));
+    if (!loaded.object)
+        loaded.reset(loadInterlacedPng(data, check));
+    auto* pixbuf = GDK_PIXBUF(loaded.object);
+    return fromPixbuf(pixbuf, recordedDpi(pixbuf), check.originalLongest);
 }
 
 }
