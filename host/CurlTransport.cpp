@@ -99,8 +99,29 @@ std::string describeCurl(CURLcode code)
     }
 }
 
-void configure(CURL* easy, CurlTransport::Transfer& transfer);
+}
 
+std::optional<std::string> CurlTransport::unsafeHeaders(const HttpRequest& request)
+{
+    bool safe = std::all_of(request.headers.begin(), request.headers.end(),
+        [](const auto& header) { return isSafeHeaderText(header.first) && isSafeHeaderText(header.second); });
+    if (safe)
+        return std::nullopt;
+    return "请求头含有换行或空字符，未发送。";
+}
+
+HttpResult CurlTransport::result(void* easy, int code, Transfer& transfer)
+{
+    HttpResult result;
+    if (code == CURLE_OK) {
+        long status = 0;
+        curl_easy_getinfo(static_cast<CURL*>(easy), CURLINFO_RESPONSE_CODE, &status);
+        result.status = status;
+        result.body = std::move(transfer.received);
+    } else {
+        result.error = describeCurl(static_cast<CURLcode>(code));
+    }
+    return result;
 }
 
 CurlTransport::CurlTransport()
@@ -189,12 +210,10 @@ void CurlTransport::start(std::unique_ptr<Transfer> transfer)
     } else {
         easy = curl_easy_init();
     }
-    bool safe = std::all_of(transfer->request.headers.begin(), transfer->request.headers.end(),
-        [](const auto& header) { return isSafeHeaderText(header.first) && isSafeHeaderText(header.second); });
-    if (!safe) {
+    if (auto refusal = unsafeHeaders(transfer->request)) {
         if (easy)
             idleHandles_.push_back(easy);
-        transfer->done(HttpResult { 0, {}, "请求头含有换行或空字符，未发送。" });
+        transfer->done(HttpResult { 0, {}, std::move(*refusal) });
         return;
     }
     if (!easy) {
@@ -226,26 +245,17 @@ void CurlTransport::finish(void* handle, int code)
     std::unique_ptr<Transfer> transfer = std::move(*found);
     running_.erase(found);
 
-    HttpResult result;
-    if (code == CURLE_OK) {
-        long status = 0;
-        curl_easy_getinfo(easy, CURLINFO_RESPONSE_CODE, &status);
-        result.status = status;
-        result.body = std::move(transfer->received);
-    } else {
-        result.error = describeCurl(static_cast<CURLcode>(code));
-    }
+    HttpResult answer = result(easy, code, *transfer);
     idleHandles_.push_back(easy);
     try {
-        transfer->done(std::move(result));
+        transfer->done(std::move(answer));
     } catch (...) {
     }
 }
 
-namespace {
-
-void configure(CURL* easy, CurlTransport::Transfer& transfer)
+void CurlTransport::configure(void* handle, Transfer& transfer)
 {
+    CURL* easy = static_cast<CURL*>(handle);
     const HttpRequest& request = transfer.request;
     curl_easy_setopt(easy, CURLOPT_URL, request.url.c_str());
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -288,6 +298,216 @@ void configure(CURL* easy, CurlTransport::Transfer& transfer)
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
 }
 
+
+// ---- Driven from the main loop -------------------------------------------------------
+
+CurlLoopTransport::CurlLoopTransport(MainLoop& loop)
+    : loop_(loop)
+{
+    static std::once_flag initialised;
+    std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    multi_ = curl_multi_init();
+    curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &CurlLoopTransport::onSocket);
+    curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
+    curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &CurlLoopTransport::onTimer);
+    curl_multi_setopt(multi_, CURLMOPT_TIMERDATA, this);
+}
+
+CurlLoopTransport::~CurlLoopTransport()
+{
+    // From here curl may still report sockets going away, but nothing new is
+    // watched or timed.
+    closing_ = true;
+    curlTimer_.cancel();
+    silenceTimer_.cancel();
+    refusedTimer_.cancel();
+    refused_.clear();
+    for (auto& transfer : running_) {
+        curl_multi_remove_handle(multi_, transfer->easy);
+        curl_easy_cleanup(transfer->easy);
+    }
+    running_.clear();
+    for (void* easy : idleHandles_)
+        curl_easy_cleanup(easy);
+    idleHandles_.clear();
+    curl_multi_cleanup(multi_);
+    sockets_.clear();
+}
+
+void CurlLoopTransport::send(HttpRequest request, std::function<void(HttpResult)> done)
+{
+    if (auto refusal = CurlTransport::unsafeHeaders(request)) {
+        refuse(std::move(done), std::move(*refusal));
+        return;
+    }
+    auto transfer = std::make_unique<Transfer>();
+    transfer->request = std::move(request);
+    transfer->done = std::move(done);
+    running_.reserve(running_.size() + 1);
+
+    CURL* easy = nullptr;
+    if (!idleHandles_.empty()) {
+        easy = static_cast<CURL*>(idleHandles_.back());
+        idleHandles_.pop_back();
+        curl_easy_reset(easy);
+    } else {
+        easy = curl_easy_init();
+    }
+    if (!easy) {
+        refuse(std::move(transfer->done), "网络请求失败，请稍后重试。");
+        return;
+    }
+    transfer->easy = easy;
+    transfer->lastActivity = Clock::now();
+    CurlTransport::configure(easy, *transfer);
+    curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
+    if (curl_multi_add_handle(static_cast<CURLM*>(multi_), easy) != CURLM_OK) {
+        idleHandles_.push_back(easy);
+        refuse(std::move(transfer->done), "网络请求失败，请稍后重试。");
+        return;
+    }
+    auto deadline = transfer->lastActivity + transfer->request.timeout;
+    running_.push_back(std::move(transfer));
+    watchSilence(deadline);
+}
+
+int CurlLoopTransport::onSocket(void*, int fd, int what, void* user, void*)
+{
+    auto& self = *static_cast<CurlLoopTransport*>(user);
+    try {
+        if (what == CURL_POLL_REMOVE) {
+            self.sockets_.erase(fd);
+            return 0;
+        }
+        if (self.closing_)
+            return 0;
+        unsigned events = ((what & CURL_POLL_IN) ? kFdReadable : 0u) | ((what & CURL_POLL_OUT) ? kFdWritable : 0u);
+        auto found = self.sockets_.find(fd);
+        if (found != self.sockets_.end())
+            found->second.change(events);
+        else
+            self.sockets_.emplace(fd, self.loop_.watch(fd, events, [&self, fd](unsigned ready) { self.act(fd, ready); }));
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+int CurlLoopTransport::onTimer(void*, long delayMs, void* user)
+{
+    auto& self = *static_cast<CurlLoopTransport*>(user);
+    // curl keeps one timer: each call replaces the last.
+    self.curlTimer_.cancel();
+    if (delayMs < 0 || self.closing_)
+        return 0;
+    try {
+        self.curlTimer_ = self.loop_.after(std::chrono::milliseconds(delayMs),
+            [&self] { self.act(CURL_SOCKET_TIMEOUT, 0); });
+        return 0;
+    } catch (...) {
+        return -1;
+    }
+}
+
+void CurlLoopTransport::act(int fd, unsigned ready)
+{
+    int mask = 0;
+    if (ready & kFdReadable)
+        mask |= CURL_CSELECT_IN;
+    if (ready & kFdWritable)
+        mask |= CURL_CSELECT_OUT;
+    if (ready & kFdFailed)
+        mask |= CURL_CSELECT_ERR;
+    int running = 0;
+    curl_multi_socket_action(static_cast<CURLM*>(multi_), fd, mask, &running);
+    collect();
+}
+
+void CurlLoopTransport::collect()
+{
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(static_cast<CURLM*>(multi_), &queued)) {
+        if (message->msg == CURLMSG_DONE)
+            finish(message->easy_handle, message->data.result);
+    }
+}
+
+void CurlLoopTransport::finish(void* handle, int code)
+{
+    CURL* easy = static_cast<CURL*>(handle);
+    curl_multi_remove_handle(static_cast<CURLM*>(multi_), easy);
+    auto found = std::find_if(running_.begin(), running_.end(),
+        [easy](const std::unique_ptr<Transfer>& transfer) { return transfer->easy == easy; });
+    if (found == running_.end()) {
+        curl_easy_cleanup(easy);
+        return;
+    }
+    std::unique_ptr<Transfer> transfer = std::move(*found);
+    running_.erase(found);
+    try {
+        HttpResult answer = CurlTransport::result(easy, code, *transfer);
+        idleHandles_.push_back(easy);
+        easy = nullptr;
+        transfer->done(std::move(answer));
+    } catch (...) {
+        if (easy)
+            curl_easy_cleanup(easy);
+    }
+}
+
+void CurlLoopTransport::refuse(std::function<void(HttpResult)> done, std::string error)
+{
+    refused_.emplace_back(std::move(done), HttpResult { 0, {}, std::move(error) });
+    if (!refusedPending_) {
+        refusedTimer_ = loop_.after(std::chrono::milliseconds(0), [this] { answerRefused(); });
+        refusedPending_ = true;
+    }
+}
+
+void CurlLoopTransport::answerRefused()
+{
+    refusedPending_ = false;
+    auto batch = std::move(refused_);
+    refused_.clear();
+    for (auto& [done, result] : batch) {
+        try {
+            done(std::move(result));
+        } catch (...) {
+        }
+    }
+}
+
+// Transfers silent for longer than their idle limit end here: curl's own
+// time-out caps the whole transfer instead.
+void CurlLoopTransport::watchSilence(Clock::time_point deadline)
+{
+    if (silenceCheck_ && *silenceCheck_ <= deadline)
+        return;
+    silenceTimer_.cancel();
+    auto delay = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+    silenceTimer_ = loop_.after(std::max(delay, std::chrono::milliseconds(0)), [this] {
+        silenceCheck_.reset();
+        endSilent();
+    });
+    silenceCheck_ = deadline;
+}
+
+void CurlLoopTransport::endSilent()
+{
+    auto now = Clock::now();
+    std::vector<void*> expired;
+    std::optional<Clock::time_point> next;
+    for (const auto& transfer : running_) {
+        auto deadline = transfer->lastActivity + transfer->request.timeout;
+        if (deadline <= now)
+            expired.push_back(transfer->easy);
+        else if (!next || deadline < *next)
+            next = deadline;
+    }
+    if (next)
+        watchSilence(*next);
+    for (void* easy : expired)
+        finish(easy, CURLE_OPERATION_TIMEDOUT);
 }
 
 }

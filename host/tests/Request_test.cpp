@@ -1,8 +1,10 @@
 #include "host/tests/HostFixture.h"
+#include "host/tests/PollLoop.h"
 
 #include "host/CurlTransport.h"
 #include "host/ServiceURL.h"
 
+#include <algorithm>
 #include <future>
 
 #include <arpa/inet.h>
@@ -18,8 +20,42 @@ struct Answered {
     std::optional<std::string> error;
 };
 
-class RequestTest : public HostTest {
+// Every request test runs over both ways the transport can be carried: its
+// own thread handing answers back to the main executor, and the main loop
+// driving libcurl directly.
+enum class Carrier { ownThread, mainLoop };
+
+void PrintTo(Carrier carrier, std::ostream* out) { *out << (carrier == Carrier::mainLoop ? "main loop" : "own thread"); }
+
+class RequestTest : public HostTest, public ::testing::WithParamInterface<Carrier> {
 protected:
+    RequestTest() { build({}); }
+    ~RequestTest() override
+    {
+        service.release();
+        drain();
+        host.reset();
+        main.runUntilIdle();
+        // Nothing of the transport is left on the loop once the host is gone.
+        EXPECT_EQ(loop.watching(), 0u);
+        EXPECT_EQ(loop.pending(), 0u);
+        if (GetParam() == Carrier::mainLoop && service.count() > 0)
+            EXPECT_GT(loop.watchesMade(), 0u) << "the requests did not go through the loop";
+    }
+
+    void build(const std::function<void(DesktopHostOptions&)>& adjust)
+    {
+        HostTest::build([&](DesktopHostOptions& options) {
+            if (GetParam() == Carrier::mainLoop)
+                options.transport = std::make_shared<CurlLoopTransport>(loop);
+            if (adjust)
+                adjust(options);
+        });
+    }
+
+    // Runs the main executor and the loop together.
+    bool pump(const std::function<bool()>& done, int timeoutMs = 10000) { return loop.runUntil(main, done, timeoutMs); }
+
     Answered run(Task<Json> task)
     {
         Answered answered;
@@ -30,7 +66,7 @@ protected:
                 answered.error = describe(error);
             done = true;
         });
-        EXPECT_TRUE(main.runUntil([&] { return done; }, 15000));
+        EXPECT_TRUE(pump([&] { return done; }, 15000));
         return answered;
     }
 
@@ -38,9 +74,16 @@ protected:
     {
         return run(host->request(std::move(path), "token-1", std::nullopt, std::nullopt, std::nullopt, std::move(query)));
     }
+
+    PollLoop loop;
 };
 
-TEST_F(RequestTest, SendsTheFourHeadersMethodPathQueryAndBody)
+std::string carrierName(const ::testing::TestParamInfo<Carrier>& info)
+{
+    return info.param == Carrier::mainLoop ? "MainLoop" : "OwnThread";
+}
+
+TEST_P(RequestTest, SendsTheFourHeadersMethodPathQueryAndBody)
 {
     service.answer("/v1/desktop/briefs/states", 200, R"({"states":{}})");
     auto answered = run(host->request("/v1/desktop/briefs/states", "token-1", Json { { "ids", Json::array() }, { "a", 1 } },
@@ -61,7 +104,7 @@ TEST_F(RequestTest, SendsTheFourHeadersMethodPathQueryAndBody)
     EXPECT_FALSE(request.hasHeader("Cookie"));
 }
 
-TEST_F(RequestTest, MethodFollowsBodyUnlessGiven)
+TEST_P(RequestTest, MethodFollowsBodyUnlessGiven)
 {
     run(host->request("/v1/a", "token-1"));
     run(host->request("/v1/b", "token-1", Json::object()));
@@ -81,7 +124,7 @@ TEST_F(RequestTest, MethodFollowsBodyUnlessGiven)
     EXPECT_FALSE(received[3].hasHeader("Content-Type")); // no body, so no type (and no form type either)
 }
 
-TEST_F(RequestTest, QueryItemsKeepTheirOrderAndAreEncoded)
+TEST_P(RequestTest, QueryItemsKeepTheirOrderAndAreEncoded)
 {
     get("/v1/library", { { "view", "directory" }, { "since", "2024-05-01T08:30:00.000+08:00" } });
     get("/v1/x", { { "id", "a b&c=d/é" } });
@@ -91,7 +134,7 @@ TEST_F(RequestTest, QueryItemsKeepTheirOrderAndAreEncoded)
     EXPECT_EQ(received[1].target, "/v1/x?id=a%20b%26c%3Dd/%C3%A9");
 }
 
-TEST_F(RequestTest, AnArrayIsWrappedAndOtherTopLevelValuesRefused)
+TEST_P(RequestTest, AnArrayIsWrappedAndOtherTopLevelValuesRefused)
 {
     service.answer("/v1/array", 200, "[1,2]");
     service.answer("/v1/number", 200, "5");
@@ -103,7 +146,7 @@ TEST_F(RequestTest, AnArrayIsWrappedAndOtherTopLevelValuesRefused)
     EXPECT_EQ(get("/v1/empty").error, "服务端返回的数据无法解析。");
 }
 
-TEST_F(RequestTest, RedirectsAreNotFollowed)
+TEST_P(RequestTest, RedirectsAreNotFollowed)
 {
     LoopbackService::Answer redirect;
     redirect.status = 302;
@@ -120,7 +163,7 @@ TEST_F(RequestTest, RedirectsAreNotFollowed)
         EXPECT_NE(request.path, "/v1/elsewhere");
 }
 
-TEST_F(RequestTest, ErrorStatusesUseTheServiceMessageOrTheGenericText)
+TEST_P(RequestTest, ErrorStatusesUseTheServiceMessageOrTheGenericText)
 {
     service.answer("/v1/a", 500, R"({"code":"x","message":"服务暂时不可用。"})");
     service.answer("/v1/b", 500, R"({"code":"x","message":5})");
@@ -132,7 +175,7 @@ TEST_F(RequestTest, ErrorStatusesUseTheServiceMessageOrTheGenericText)
     EXPECT_EQ(get("/v1/d").error, "服务器未能完成请求（400）。请重新查看状态。");
 }
 
-TEST_F(RequestTest, A401ForTheCurrentTokenSignsOutAndForAnOlderOneDoesNot)
+TEST_P(RequestTest, A401ForTheCurrentTokenSignsOutAndForAnOlderOneDoesNot)
 {
     service.answer("/v1/me", 401, "{}");
     auto older = run(host->request("/v1/me", "token-0"));
@@ -146,7 +189,7 @@ TEST_F(RequestTest, A401ForTheCurrentTokenSignsOutAndForAnOlderOneDoesNot)
     EXPECT_FALSE(host->session());
 }
 
-TEST_F(RequestTest, NotFoundFallbacks)
+TEST_P(RequestTest, NotFoundFallbacks)
 {
     const char* notOffered = R"({"code":"not_found","message":"没有这个地址"})";
     service.answer("/v1/desktop/sales/minutes", 404, notOffered);
@@ -173,7 +216,7 @@ TEST_F(RequestTest, NotFoundFallbacks)
     EXPECT_EQ(get("/v1/desktop/sales/rules").error, "没有这个地址");
 }
 
-TEST_F(RequestTest, EventsFallbackRefusesAnythingButAListOfObjects)
+TEST_P(RequestTest, EventsFallbackRefusesAnythingButAListOfObjects)
 {
     const char* notOffered = R"({"code":"not_found","message":"没有这个地址"})";
     service.answer("/v1/desktop/commercial/sessions", 404, notOffered);
@@ -186,7 +229,7 @@ TEST_F(RequestTest, EventsFallbackRefusesAnythingButAListOfObjects)
     EXPECT_FALSE(host->session()); // the inner request's own 401 rule applied
 }
 
-TEST_F(RequestTest, LibraryIsReadAsADirectoryIncrementallyOnlyWithSince)
+TEST_P(RequestTest, LibraryIsReadAsADirectoryIncrementallyOnlyWithSince)
 {
     service.answer("/v1/library", 200,
         R"({"serverTime":"t","companies":[{"id":"c1","name":"甲","phone":"1"},{"id":"c2","deleted":true}],"contacts":[]})");
@@ -198,7 +241,7 @@ TEST_F(RequestTest, LibraryIsReadAsADirectoryIncrementallyOnlyWithSince)
     EXPECT_EQ((*incremental.value)["companies"][1], Json::parse(R"({"id":"c2","deleted":true})"));
 }
 
-TEST_F(RequestTest, InvalidOriginIsRefusedBeforeSending)
+TEST_P(RequestTest, InvalidOriginIsRefusedBeforeSending)
 {
     host->origin = "ftp://example.org";
     EXPECT_EQ(get("/v1/me").error, "服务地址无效。");
@@ -218,20 +261,20 @@ TEST(ServiceURL, OriginsAndFileURLs)
         "file:///opt/Korvid%20%E6%A1%8C%E9%9D%A2/resources/Desktop.html");
 }
 
-TEST_F(RequestTest, BodyThatCannotBeEncodedIsNotSent)
+TEST_P(RequestTest, BodyThatCannotBeEncodedIsNotSent)
 {
     auto answered = run(host->request("/v1/a", "token-1", Json { { "text", std::string("\xff\xfe") } }));
     EXPECT_EQ(answered.error, "请求内容无法编码为 JSON，未发送。");
     EXPECT_EQ(service.count(), 0u);
 }
 
-TEST_F(RequestTest, TransportFailuresAreChineseSentences)
+TEST_P(RequestTest, TransportFailuresAreChineseSentences)
 {
     host->origin = "http://127.0.0.1:1"; // nothing listens there
     EXPECT_EQ(get("/v1/me").error, "无法连接服务器，请检查网络后重试。");
 }
 
-TEST_F(RequestTest, ATurnGetsTheLongerTimeout)
+TEST_P(RequestTest, ATurnGetsTheLongerTimeout)
 {
     build([](DesktopHostOptions& options) {
         options.requestTimeout = std::chrono::milliseconds(300);
@@ -243,7 +286,16 @@ TEST_F(RequestTest, ATurnGetsTheLongerTimeout)
     EXPECT_FALSE(withTurn.error) << *withTurn.error;
 }
 
-TEST_F(RequestTest, SeveralRequestsRunAtOnce)
+TEST_P(RequestTest, AnAnswerOverTheSizeLimitFailsInsteadOfFillingMemory)
+{
+    service.answer("/v1/huge", 200, "[\"" + std::string(CurlTransport::kResponseLimit, 'x') + "\"]");
+    EXPECT_EQ(get("/v1/huge").error, "服务端返回的数据过大，无法读取。");
+    // The connection given up on leaves the next request unharmed.
+    service.answer("/v1/huge", 200, "[1]");
+    EXPECT_EQ(get("/v1/huge").value, Json::parse(R"({"items":[1]})"));
+}
+
+TEST_P(RequestTest, SeveralRequestsRunAtOnce)
 {
     service.answer("/v1/slow", slowAnswer(R"({"slow":true})", 400));
     service.answer("/v1/fast", 200, R"({"fast":true})");
@@ -251,11 +303,11 @@ TEST_F(RequestTest, SeveralRequestsRunAtOnce)
     spawn(main, host->request("/v1/slow", "token-1"), [&](std::optional<Json>, std::exception_ptr) { order.push_back("slow"); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     spawn(main, host->request("/v1/fast", "token-1"), [&](std::optional<Json>, std::exception_ptr) { order.push_back("fast"); });
-    main.runUntil([&] { return order.size() == 2; });
+    pump([&] { return order.size() == 2; });
     EXPECT_EQ(order, (std::vector<std::string> { "fast", "slow" }));
 }
 
-TEST_F(RequestTest, OneConnectionServesSuccessiveRequests)
+TEST_P(RequestTest, OneConnectionServesSuccessiveRequests)
 {
     for (int i = 0; i < 3; ++i)
         get("/v1/me");
@@ -265,7 +317,7 @@ TEST_F(RequestTest, OneConnectionServesSuccessiveRequests)
     EXPECT_EQ(received[1].remotePort, received[2].remotePort);
 }
 
-TEST_F(RequestTest, VerifyBuildsTheSessionLabel)
+TEST_P(RequestTest, VerifyBuildsTheSessionLabel)
 {
     struct Case {
         const char* answer;
@@ -289,7 +341,7 @@ TEST_F(RequestTest, VerifyBuildsTheSessionLabel)
             error = e;
             done = true;
         });
-        ASSERT_TRUE(main.runUntil([&] { return done; }));
+        ASSERT_TRUE(pump([&] { return done; }));
         EXPECT_EQ(error, c.error) << c.answer;
         if (c.label) {
             ASSERT_TRUE(session);
@@ -304,7 +356,7 @@ TEST_F(RequestTest, VerifyBuildsTheSessionLabel)
 
 // ---- Tokens a page may have planted -----------------------------------------------------
 
-TEST_F(RequestTest, ATokenThatCouldNotStandInAHeaderIsRefusedBeforeAnyRequest)
+TEST_P(RequestTest, ATokenThatCouldNotStandInAHeaderIsRefusedBeforeAnyRequest)
 {
     service.answer("/v1/me", 200, R"({"id":"u1"})");
     const std::string refused[] = {
@@ -326,7 +378,7 @@ TEST_F(RequestTest, ATokenThatCouldNotStandInAHeaderIsRefusedBeforeAnyRequest)
             error = e;
             done = true;
         });
-        ASSERT_TRUE(main.runUntil([&] { return done; }));
+        ASSERT_TRUE(pump([&] { return done; }));
         EXPECT_EQ(error, "无法确认目标账号。") << token;
         // Nor may any other request carry it.
         EXPECT_EQ(run(host->request("/v1/desktop/sales/rules", token)).error, "无法确认目标账号。");
@@ -367,6 +419,109 @@ TEST(CurlTransport, NeverSendsAHeaderWithALineBreakOrNul)
     // The handle set aside for the refused request still serves the next one.
     EXPECT_EQ(send("Authorization", "Bearer a").status, 200);
     EXPECT_EQ(service.received().back().header("Authorization"), "Bearer a");
+}
+
+// ---- The transport on the main loop ------------------------------------------------------
+
+class LoopTransportTest : public ::testing::Test {
+protected:
+    bool pump(const std::function<bool()>& done, int timeoutMs = 10000) { return loop.runUntil(main, done, timeoutMs); }
+    HttpRequest get(const std::string& path)
+    {
+        HttpRequest request;
+        request.method = "GET";
+        request.url = service.origin() + path;
+        request.headers.emplace_back("Authorization", "Bearer a");
+        return request;
+    }
+
+    ManualExecutor main;
+    PollLoop loop;
+    LoopbackService service;
+};
+
+TEST_F(LoopTransportTest, ARefusedHeaderIsAnsweredOnALaterTurnAndNeverSent)
+{
+    CurlLoopTransport transport(loop);
+    for (auto value : { std::string("Bearer a\r\nX-Injected: 1"), std::string("Bearer a\0b", 10) }) {
+        auto request = get("/v1/me");
+        request.headers[0].second = value;
+        std::optional<HttpResult> result;
+        transport.send(std::move(request), [&](HttpResult arrived) { result = std::move(arrived); });
+        EXPECT_FALSE(result) << "answered from inside send";
+        ASSERT_TRUE(pump([&] { return result.has_value(); }));
+        EXPECT_EQ(result->error, "请求头含有换行或空字符，未发送。");
+        EXPECT_EQ(result->status, 0);
+    }
+    EXPECT_EQ(service.count(), 0u);
+
+    std::optional<HttpResult> fine;
+    transport.send(get("/v1/me"), [&](HttpResult arrived) { fine = std::move(arrived); });
+    ASSERT_TRUE(pump([&] { return fine.has_value(); }));
+    EXPECT_EQ(fine->status, 200);
+    EXPECT_EQ(service.received().back().header("Authorization"), "Bearer a");
+}
+
+TEST_F(LoopTransportTest, AnAnswerMayStartTheNextRequestOnTheSameConnection)
+{
+    CurlLoopTransport transport(loop);
+    std::vector<long> statuses;
+    std::function<void(HttpResult)> next = [&](HttpResult result) {
+        statuses.push_back(result.status);
+        if (statuses.size() < 5)
+            transport.send(get("/v1/me"), next);
+    };
+    transport.send(get("/v1/me"), next);
+    ASSERT_TRUE(pump([&] { return statuses.size() == 5; }));
+    EXPECT_EQ(statuses, std::vector<long>(5, 200));
+    auto received = service.received();
+    ASSERT_EQ(received.size(), 5u);
+    for (const auto& request : received)
+        EXPECT_EQ(request.remotePort, received[0].remotePort);
+}
+
+TEST_F(LoopTransportTest, ManyAtOnceAreEachAnsweredOnceWithTheirOwnBody)
+{
+    CurlLoopTransport transport(loop);
+    constexpr int kCount = 12;
+    for (int i = 0; i < kCount; ++i)
+        service.answer("/v1/n" + std::to_string(i), slowAnswer("{\"n\":" + std::to_string(i) + "}", 20 * (kCount - i)));
+    std::vector<int> calls(kCount, 0);
+    std::vector<std::string> bodies(kCount);
+    for (int i = 0; i < kCount; ++i)
+        transport.send(get("/v1/n" + std::to_string(i)), [&, i](HttpResult result) {
+            ++calls[i];
+            bodies[i] = result.body;
+        });
+    ASSERT_TRUE(pump([&] { return std::count(calls.begin(), calls.end(), 1) == kCount; }, 15000));
+    pump([] { return false; }, 50);
+    for (int i = 0; i < kCount; ++i) {
+        EXPECT_EQ(calls[i], 1);
+        EXPECT_EQ(bodies[i], "{\"n\":" + std::to_string(i) + "}");
+    }
+}
+
+TEST_F(LoopTransportTest, TearingDownWithRequestsInFlightGivesEverythingBack)
+{
+    service.hold();
+    auto captured = std::make_shared<int>(0);
+    int calls = 0;
+    {
+        CurlLoopTransport transport(loop);
+        for (int i = 0; i < 3; ++i)
+            transport.send(get("/v1/me"), [&calls, captured](HttpResult) { ++calls; });
+        ASSERT_TRUE(pump([&] { return service.count() == 3; }));
+        EXPECT_GT(loop.watching(), 0u);
+        auto refused = get("/v1/me");
+        refused.headers[0].second = "a\nb";
+        transport.send(std::move(refused), [&calls, captured](HttpResult) { ++calls; });
+    }
+    EXPECT_EQ(loop.watching(), 0u);
+    EXPECT_EQ(loop.pending(), 0u);
+    EXPECT_EQ(captured.use_count(), 1) << "an abandoned request's callback was kept";
+    pump([] { return false; }, 50);
+    EXPECT_EQ(calls, 0);
+    service.release();
 }
 
 // ---- Slow links -------------------------------------------------------------------------
@@ -441,6 +596,8 @@ private:
     std::thread thread_;
 };
 
+INSTANTIATE_TEST_SUITE_P(Carriers, RequestTest, ::testing::Values(Carrier::ownThread, Carrier::mainLoop), carrierName);
+
 class SlowLinkTest : public RequestTest {
 protected:
     void limits(std::chrono::milliseconds idle, std::chrono::milliseconds whole)
@@ -460,7 +617,7 @@ protected:
     }
 };
 
-TEST_F(SlowLinkTest, AnAnswerThatKeepsComingOutlastsTheIdleLimit)
+TEST_P(SlowLinkTest, AnAnswerThatKeepsComingOutlastsTheIdleLimit)
 {
     limits(std::chrono::milliseconds(700), std::chrono::seconds(30));
     TricklingServer server(14, std::chrono::milliseconds(120)); // about 2.6 s, never 120 ms silent
@@ -470,7 +627,7 @@ TEST_F(SlowLinkTest, AnAnswerThatKeepsComingOutlastsTheIdleLimit)
     EXPECT_GT(took, std::chrono::milliseconds(1500));
 }
 
-TEST_F(SlowLinkTest, SilenceInTheMiddleOfAnAnswerEndsItAtTheIdleLimit)
+TEST_P(SlowLinkTest, SilenceInTheMiddleOfAnAnswerEndsItAtTheIdleLimit)
 {
     limits(std::chrono::milliseconds(700), std::chrono::seconds(30));
     TricklingServer server(14, std::chrono::milliseconds(20), 5, std::chrono::seconds(8));
@@ -480,7 +637,7 @@ TEST_F(SlowLinkTest, SilenceInTheMiddleOfAnAnswerEndsItAtTheIdleLimit)
     EXPECT_LT(took, std::chrono::milliseconds(4000));
 }
 
-TEST_F(SlowLinkTest, TheWholeTransferIsCappedEvenWhileBytesKeepComing)
+TEST_P(SlowLinkTest, TheWholeTransferIsCappedEvenWhileBytesKeepComing)
 {
     limits(std::chrono::milliseconds(700), std::chrono::milliseconds(1500));
     TricklingServer server(200, std::chrono::milliseconds(50)); // 10 s in all
@@ -489,6 +646,8 @@ TEST_F(SlowLinkTest, TheWholeTransferIsCappedEvenWhileBytesKeepComing)
     EXPECT_GE(took, std::chrono::milliseconds(1400));
     EXPECT_LT(took, std::chrono::milliseconds(5000));
 }
+
+INSTANTIATE_TEST_SUITE_P(Carriers, SlowLinkTest, ::testing::Values(Carrier::ownThread, Carrier::mainLoop), carrierName);
 
 }
 }
