@@ -1,20 +1,12 @@
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <filesystem>
-#include <memory>
-#include <string_view>
+#include <string>
 
-// Reading a file the user picked: its size is checked first, then it is read
-// whole in one request and compared with that size.
+// Reading a file the user picked for an inspection: its size is checked first,
+// then it is read whole and compared with that size.
 namespace korvid::ChosenFile {
-
-struct Bytes {
-    std::unique_ptr<char[]> data;
-    std::size_t size = 0;
-    std::string_view view() const { return { data.get(), size }; }
-};
 
 // The size of the regular file at `path`. Throws DesktopError
 // "请选择 15 MiB 以内的活动资料。" when it is not a regular file or its size is
@@ -23,6 +15,6 @@ std::uint64_t checkedSize(const std::filesystem::path& path, std::uint64_t limit
 
 // Reads the file whole, expecting `size` bytes. Throws DesktopError
 // "文件已变化，请重新选择。" when nothing or another number of bytes came back.
-Bytes read(const std::filesystem::path& path, std::uint64_t size);
+std::string read(const std::filesystem::path& path, std::uint64_t size);
 
 }

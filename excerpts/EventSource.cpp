@@ -98,8 +98,7 @@ std::string lastComponent(const std::filesystem::path& path)
 Json inspect(const std::filesystem::path& path)
 {
     std::uint64_t size = ChosenFile::checkedSize(path, kMaxFileBytes);
-    ChosenFile::Bytes bytes = ChosenFile::read(path, size);
-    return excerpt(bytes.view(), lastComponent(path));
+    return excerpt(ChosenFile::read(path, size), lastComponent(path));
 }
 
 Json excerpt(std::string_view data, const std::string& name)

@@ -5,6 +5,7 @@
 #include "base/Text.h"
 #include "tasks/Bookmark.h"
 #include "base/FileError.h"
+#include "base/PickedFile.h"
 #include "base/ReadableKinds.h"
 #include "tasks/FileName.h"
 #include "tasks/FileRead.h"
@@ -46,25 +47,23 @@ TaskWorkspace::Attachment TaskWorkspace::Attachment::inspect(const std::filesyst
         throw DesktopError("请选择文本、PDF、Word、Excel 或图片。");
     const bool textKind = kind->reader == KindReader::text;
 
-    struct stat info {};
-    if (::stat(file.c_str(), &info) != 0)
-        throwFileError("读取「" + name + "」的文件信息", errno);
-    if (!S_ISREG(info.st_mode) || info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > kFileLimit)
-        throw DesktopError("需要 15 MiB 以内的普通文件");
-
-    std::string bytes;
-    struct stat opened {};
-    {
-        UniqueFd fd(::open(file.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-        if (!fd)
-            throwFileError("打开「" + name + "」", errno);
-        int error = 0;
-        bytes = readUpTo(fd.get(), kFileLimit + 1, error);
-        if (error != 0)
-            throwFileError("读取「" + name + "」", error);
-        if (::fstat(fd.get(), &opened) != 0)
-            throwFileError("读取「" + name + "」的文件信息", errno);
+    PickedFile picked;
+    try {
+        pickedFileSize(file, kFileLimit);
+        picked = readPickedFile(file, kFileLimit + 1);
+    } catch (const PickedFileError& failure) {
+        switch (failure.step) {
+        case PickedFileError::Step::examine:
+            throwFileError("读取「" + name + "」的文件信息", failure.error);
+        case PickedFileError::Step::notAllowed:
+            throw DesktopError("需要 15 MiB 以内的普通文件");
+        case PickedFileError::Step::open:
+            throwFileError("打开「" + name + "」", failure.error);
+        case PickedFileError::Step::read:
+            throwFileError("读取「" + name + "」", failure.error);
+        }
     }
+    const std::string& bytes = picked.bytes;
     if (bytes.size() > kFileLimit)
         throw DesktopError(kNotUtf8Text);
     if (textKind && (bytes.find('\0') != std::string::npos || !isValidUtf8(bytes)))
@@ -81,8 +80,7 @@ TaskWorkspace::Attachment TaskWorkspace::Attachment::inspect(const std::filesyst
         attachment.excerpt = std::move(excerpt);
         attachment.method = stringAt(record, "method");
     }
-    attachment.bookmark = Bookmark::create(file, static_cast<std::uint64_t>(opened.st_dev),
-                                           static_cast<std::uint64_t>(opened.st_ino));
+    attachment.bookmark = Bookmark::create(file, picked.device, picked.inode);
     return attachment;
 }
 

@@ -4,13 +4,16 @@
 #include "base/Executor.h"
 #include "base/Iso8601.h"
 #include "base/Json.h"
+#include "base/PickedFile.h"
 #include "base/Text.h"
 #include "base/Uuid.h"
 
 #include <atomic>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 using namespace korvid;
 
@@ -210,4 +213,50 @@ TEST(Bundle, FindsPagesAndHelpersInTheBuildFolderAndWhenInstalled)
     EXPECT_EQ(resourcesFolderFor(installed), root / "prefix" / "share" / "korvid-desktop");
     EXPECT_EQ(bundledHelperFor(installed, "cua-driver"), root / "prefix" / "libexec" / "korvid-desktop" / "cua-driver");
     fs::remove_all(root);
+}
+
+namespace korvid {
+namespace {
+
+PickedFileError::Step failedStep(const std::function<void()>& work)
+{
+    try {
+        work();
+    } catch (const PickedFileError& failure) {
+        return failure.step;
+    }
+    ADD_FAILURE() << "no failure";
+    return PickedFileError::Step::examine;
+}
+
+TEST(PickedFile, ReadsARegularFileUpToItsCapAndRefusesEverythingElse)
+{
+    namespace fs = std::filesystem;
+    fs::path root = fs::temp_directory_path() / ("korvid-picked-" + Uuid::random().string());
+    fs::create_directories(root);
+    std::ofstream(root / "notes.txt") << "twelve bytes";
+
+    EXPECT_EQ(pickedFileSize(root / "notes.txt", 12), 12u);
+    PickedFile file = readPickedFile(root / "notes.txt", 13);
+    EXPECT_EQ(file.bytes, "twelve bytes");
+    EXPECT_NE(file.inode, 0u);
+    // The cap bounds the read, so a file that grew past it shows as one byte over.
+    EXPECT_EQ(readPickedFile(root / "notes.txt", 5).bytes, "twelv");
+
+    using Step = PickedFileError::Step;
+    EXPECT_EQ(failedStep([&] { pickedFileSize(root / "notes.txt", 11); }), Step::notAllowed);
+    EXPECT_EQ(failedStep([&] { pickedFileSize(root, 1 << 20); }), Step::notAllowed);
+    EXPECT_EQ(failedStep([&] { pickedFileSize(root / "gone.txt", 12); }), Step::examine);
+    EXPECT_EQ(failedStep([&] { readPickedFile(root / "gone.txt", 12); }), Step::open);
+
+    // Swapped for a pipe after its size was checked: refused at once, not
+    // waited on and not read as an empty file.
+    EXPECT_EQ(pickedFileSize(root / "notes.txt", 100), 12u);
+    fs::remove(root / "notes.txt");
+    ASSERT_EQ(::mkfifo((root / "notes.txt").c_str(), 0600), 0);
+    EXPECT_EQ(failedStep([&] { readPickedFile(root / "notes.txt", 13); }), Step::notAllowed);
+    fs::remove_all(root);
+}
+
+}
 }

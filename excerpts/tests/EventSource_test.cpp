@@ -230,7 +230,7 @@ TEST(EventSourceInspect, FileThatChangedBetweenCheckAndRead)
     folder.write("poster.txt", "");
     EXPECT_EQ(failure([&] { ChosenFile::read(file, size); }), "文件已变化，请重新选择。");
     folder.write("poster.txt", "twelve bytes");
-    EXPECT_EQ(ChosenFile::read(file, size).view(), "twelve bytes");
+    EXPECT_EQ(ChosenFile::read(file, size), "twelve bytes");
     std::filesystem::remove(file);
     EXPECT_EQ(failure([&] { ChosenFile::read(file, size); }), "找不到所选的文件，请重新选择。");
 }
