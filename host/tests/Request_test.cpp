@@ -483,7 +483,7 @@ TEST_F(LoopTransportTest, AnAnswerMayStartTheNextRequestOnTheSameConnection)
 TEST_F(LoopTransportTest, ManyAtOnceAreEachAnsweredOnceWithTheirOwnBody)
 {
     CurlLoopTransport transport(loop);
-    constexpr int kCount = 12;
+    constexpr int kCount = 6; // the test server keeps a thread per open connection
     for (int i = 0; i < kCount; ++i)
         service.answer("/v1/n" + std::to_string(i), slowAnswer("{\"n\":" + std::to_string(i) + "}", 20 * (kCount - i)));
     std::vector<int> calls(kCount, 0);
