@@ -1,33 +1,45 @@
 #include "platform/FileChoosers.h"
 
+#include "base/ReadableKinds.h"
+
+#include <algorithm>
 #include <memory>
 
 namespace korvid {
 
+namespace {
+
+// The chooser's kinds from the table of kinds the app reads, one per MIME
+// type in the table's order, each also matched by its extensions, since the
+// MIME database may not know a file by its content (Markdown, office files).
+std::vector<FileKind> kindsWhere(bool (*offered)(const ReadableKind&))
+{
+    std::vector<FileKind> kinds;
+    for (const ReadableKind& readable : kReadableKinds) {
+        if (!offered(readable))
+            continue;
+        std::string pattern = "*." + std::string(readable.extension);
+        auto same = std::find_if(kinds.begin(), kinds.end(),
+                                 [&](const FileKind& kind) { return kind.mimeType == readable.mimeType; });
+        if (same == kinds.end())
+            kinds.push_back({ std::string(readable.mimeType), { pattern } });
+        else
+            same->patterns.push_back(pattern);
+    }
+    return kinds;
+}
+
+}
+
 const std::vector<FileKind>& eventFileKinds()
 {
-    static const std::vector<FileKind> kinds = {
-        {"text/plain", ""},
-        {"application/pdf", ""},
-        {"image/png", ""},
-        {"image/jpeg", ""},
-        {"text/markdown", "*.md"},
-    };
+    static const std::vector<FileKind> kinds = kindsWhere([](const ReadableKind& kind) { return kind.offeredForEvents; });
     return kinds;
 }
 
 const std::vector<FileKind>& taskFileKinds()
 {
-    static const std::vector<FileKind> kinds = {
-        {"text/plain", ""},
-        {"text/csv", ""},
-        {"application/pdf", ""},
-        {"image/jpeg", ""},
-        {"image/png", ""},
-        {"text/markdown", "*.md"},
-        {"application/vnd.openxmlformats-officedocument.spreadsheetml.sheet", "*.xlsx"},
-        {"application/vnd.openxmlformats-officedocument.wordprocessingml.document", "*.docx"},
-    };
+    static const std::vector<FileKind> kinds = kindsWhere([](const ReadableKind&) { return true; });
     return kinds;
 }
 
@@ -87,10 +99,9 @@ void showOpenPanel(GtkWindow* parent, const std::vector<FileKind>& kinds, bool m
     // One filter with every kind: the panel offers their union.
     GtkFileFilter* filter = gtk_file_filter_new();
     for (auto& kind : kinds) {
-        if (!kind.mimeType.empty())
-            gtk_file_filter_add_mime_type(filter, kind.mimeType.c_str());
-        if (!kind.pattern.empty())
-            gtk_file_filter_add_pattern(filter, kind.pattern.c_str());
+        gtk_file_filter_add_mime_type(filter, kind.mimeType.c_str());
+        for (auto& pattern : kind.patterns)
+            gtk_file_filter_add_pattern(filter, pattern.c_str());
     }
     gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(chooser), filter);
     g_object_unref(filter);

@@ -12,17 +12,16 @@
 
 namespace korvid {
 
-// One kind of file a chooser offers: a MIME type, or a name pattern for
-// kinds known only by their extension.
+// One kind of file a chooser offers: a MIME type and the name patterns of
+// its extensions.
 struct FileKind {
     std::string mimeType;
-    std::string pattern;
+    std::vector<std::string> patterns;
 };
 
-// Event files: plain text, PDF, PNG, JPEG, Markdown; one file.
+// Event files: plain text, Markdown, PDF, JPEG, PNG; one file.
 const std::vector<FileKind>& eventFileKinds();
-// Task files: plain text, CSV, PDF, JPEG, PNG, then Markdown, Excel, Word;
-// several files.
+// Task files: every kind the app reads (adds CSV, Word, Excel); several files.
 const std::vector<FileKind>& taskFileKinds();
 
 // The local paths of `files` (GFile items) in order, or, when one has none

@@ -3,6 +3,7 @@
 // no local path, and a cancelled panel.
 #include "platform/FileChoosers.h"
 
+#include <algorithm>
 #include <gtest/gtest.h>
 
 namespace korvid {
@@ -101,6 +102,39 @@ TEST(FileChoosersTest, EventChooserGivesOneLocalFileOrSaysWhyNot)
     panel.cancel = true;
     EXPECT_TRUE(choose(chooser).files.empty());
     EXPECT_EQ(panel.shown, 4);
+}
+
+}
+}
+
+namespace korvid {
+namespace {
+
+std::vector<std::string> mimeTypes(const std::vector<FileKind>& kinds)
+{
+    std::vector<std::string> types;
+    for (auto& kind : kinds)
+        types.push_back(kind.mimeType);
+    return types;
+}
+
+TEST(FileChoosersTest, ChoosersOfferWhatTheReadersRead)
+{
+    // A meeting's file is text, PDF or a picture; a task takes every kind.
+    EXPECT_EQ(mimeTypes(eventFileKinds()),
+              (std::vector<std::string> {"text/plain", "text/markdown", "application/pdf", "image/jpeg", "image/png"}));
+    auto task = mimeTypes(taskFileKinds());
+    EXPECT_EQ(task.size(), 8u);
+    for (const char* type : {"text/csv", "application/vnd.openxmlformats-officedocument.wordprocessingml.document",
+                             "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"})
+        EXPECT_NE(std::find(task.begin(), task.end(), type), task.end()) << type;
+    // Both spellings of JPEG under one type, and a pattern for each kind the
+    // MIME database may not recognise by content.
+    auto jpeg = std::find_if(eventFileKinds().begin(), eventFileKinds().end(),
+                             [](const FileKind& kind) { return kind.mimeType == "image/jpeg"; });
+    ASSERT_NE(jpeg, eventFileKinds().end());
+    EXPECT_EQ(jpeg->patterns, (std::vector<std::string> {"*.jpg", "*.jpeg"}));
+    EXPECT_EQ(taskFileKinds()[1].patterns, std::vector<std::string> {"*.md"});
 }
 
 }
