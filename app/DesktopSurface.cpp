@@ -2,9 +2,9 @@
 
 namespace korvid {
 
-GtkWidget* DesktopSurface::make(DesktopHost& host, std::shared_ptr<NetworkSessionStore> store)
+GtkWidget* DesktopSurface::make(DesktopHost& host, DesktopBridge& bridge, std::shared_ptr<NetworkSessionStore> store)
 {
-    auto* surface = new DesktopSurface(host, std::move(store));
+    auto* surface = new DesktopSurface(host, bridge, std::move(store));
     // The box owns the surface; the surface owns a reference to the view.
     // (Hanging the surface on the view itself would keep the view alive.)
     GtkWidget* box = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
@@ -21,7 +21,7 @@ DesktopSurface* DesktopSurface::from(GtkWidget* widget)
     return static_cast<DesktopSurface*>(g_object_get_data(G_OBJECT(widget), "korvid-desktop-surface"));
 }
 
-DesktopSurface::DesktopSurface(DesktopHost& host, std::shared_ptr<NetworkSessionStore> store)
+DesktopSurface::DesktopSurface(DesktopHost& host, DesktopBridge& bridge, std::shared_ptr<NetworkSessionStore> store)
     : host_(host)
 {
     if (!store)
@@ -37,7 +37,7 @@ DesktopSurface::DesktopSurface(DesktopHost& host, std::shared_ptr<NetworkSession
     page_ = std::make_shared<WebKitPageView>(view);
     gtk_widget_set_hexpand(GTK_WIDGET(view), TRUE);
     gtk_widget_set_vexpand(GTK_WIDGET(view), TRUE);
-    DesktopHost* target = &host_;
+    DesktopBridge* target = &bridge;
     channel_ = std::make_unique<BridgeChannel>(content.get(), page_, [target](BridgeMessage message) {
         target->receive(std::move(message));
     });

@@ -5,8 +5,10 @@
 
 namespace korvid {
 
-DesktopWindow::DesktopWindow(GtkApplication* application, DesktopHost& host, Environment environment)
+DesktopWindow::DesktopWindow(GtkApplication* application, DesktopHost& host, DesktopBridge& bridge,
+    Environment environment)
     : host_(host)
+    , bridge_(bridge)
     , environment_(std::move(environment))
 {
     window_ = GTK_WINDOW(application ? gtk_application_window_new(application) : gtk_window_new());
@@ -70,7 +72,7 @@ void DesktopWindow::showScreen()
         return;
     }
     stack_ = gtk_overlay_new();
-    surface_ = prepared ? prepared : DesktopSurface::make(host_);
+    surface_ = prepared ? prepared : DesktopSurface::make(host_, bridge_);
     gtk_overlay_set_child(GTK_OVERLAY(stack_), surface_);
     if (prepared)
         g_object_unref(prepared);
@@ -85,7 +87,7 @@ void DesktopWindow::prepareSurface()
     // The main view browses with the sign-in browser's network session: the
     // store that will be the verified one.
     auto* signIn = DesktopSignIn::from(signIn_);
-    prepared_ = DesktopSurface::make(host_, signIn ? signIn->controller().browser->store() : nullptr);
+    prepared_ = DesktopSurface::make(host_, bridge_, signIn ? signIn->controller().browser->store() : nullptr);
     g_object_ref_sink(prepared_);
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "host/DesktopBridge.h"
 #include "host/DesktopHost.h"
 #include "app/DesktopSignIn.h"
 #include "base/MainTimers.h"
@@ -26,8 +27,9 @@ public:
     static constexpr int kMinimumWidth = 700;
     static constexpr int kMinimumHeight = 530;
 
-    // `application` may be null (tests run the window without one).
-    DesktopWindow(GtkApplication* application, DesktopHost& host, Environment environment);
+    // `application` may be null (tests run the window without one). The main
+    // surface's page talks to `bridge`.
+    DesktopWindow(GtkApplication* application, DesktopHost& host, DesktopBridge& bridge, Environment environment);
     ~DesktopWindow();
     DesktopWindow(const DesktopWindow&) = delete;
     DesktopWindow& operator=(const DesktopWindow&) = delete;
@@ -45,6 +47,7 @@ private:
     void dropPreparedSurface();
 
     DesktopHost& host_;
+    DesktopBridge& bridge_;
     Environment environment_;
     GtkWindow* window_;
     GtkWidget* signIn_ = nullptr;

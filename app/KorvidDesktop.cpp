@@ -22,19 +22,19 @@ void prepareWebKit()
     webkit_web_context_set_cache_model(webkit_web_context_get_default(), WEBKIT_CACHE_MODEL_DOCUMENT_VIEWER);
 }
 
-void fillPlatformSeams(DesktopHost& host, std::function<GtkWindow*()> window)
+void fillPlatformSeams(DesktopBridge& bridge, std::function<GtkWindow*()> window)
 {
-    host.selectEventFile = eventFileChooser(window);
-    host.selectTaskFiles = taskFilesChooser(window);
-    host.applyAppearance = applyAdwAppearance;
+    bridge.machine.selectEventFile = eventFileChooser(window);
+    bridge.tasks.selectTaskFiles = taskFilesChooser(window);
+    bridge.machine.applyAppearance = applyAdwAppearance;
     // On X11 any client may read the screen: nothing to ask for.
-    host.screenCaptureAllowed = [] { return true; };
-    host.requestScreenCapture = [] {};
+    bridge.machine.screenCaptureAllowed = [] { return true; };
+    bridge.machine.requestScreenCapture = [] {};
 }
 
-void connectWebWorkspaces(DesktopHost& host, WebKitWebWorkspace::Desktop desktop)
+void connectWebWorkspaces(DesktopBridge& bridge, WebKitWebWorkspace::Desktop desktop)
 {
-    host.makeWebWorkspace = webKitWebWorkspaces(std::move(desktop));
+    bridge.webWorkspaces.makeWebWorkspace = webKitWebWorkspaces(std::move(desktop));
 }
 
 WebWorkspaceViewFactory webWorkspaceLayer()
@@ -45,10 +45,11 @@ WebWorkspaceViewFactory webWorkspaceLayer()
 KorvidDesktop::KorvidDesktop()
     : webWorkspaceView(webWorkspaceLayer())
     , host_(std::make_unique<DesktopHost>(main_))
+    , bridge_(std::make_unique<DesktopBridge>(*host_))
 {
     fillSeams();
-    connectWebWorkspaces(*host_, WebKitWebWorkspace::defaultDesktop());
-    connectLocalServices(*host_, std::make_shared<TaskWorkspace>(TaskWorkspace::defaultRoot()));
+    connectWebWorkspaces(*bridge_, WebKitWebWorkspace::defaultDesktop());
+    connectLocalServices(*bridge_, std::make_shared<TaskWorkspace>(TaskWorkspace::defaultRoot()));
 }
 
 KorvidDesktop::~KorvidDesktop()
@@ -60,7 +61,7 @@ KorvidDesktop::~KorvidDesktop()
 
 void KorvidDesktop::fillSeams()
 {
-    fillPlatformSeams(*host_, [this]() -> GtkWindow* { return window_ ? window_->window() : nullptr; });
+    fillPlatformSeams(*bridge_, [this]() -> GtkWindow* { return window_ ? window_->window() : nullptr; });
 }
 
 int KorvidDesktop::run(int argc, char** argv)
@@ -87,7 +88,7 @@ void KorvidDesktop::activate(GApplication*, gpointer data)
     gtk_window_set_default_icon_name(kBundleIdentifier);
     // The theme first, so the window's first frame is drawn in it.
     applyAdwAppearance(self->host_->savedAppearance());
-    self->window_ = std::make_unique<DesktopWindow>(GTK_APPLICATION(self->application_), *self->host_,
+    self->window_ = std::make_unique<DesktopWindow>(GTK_APPLICATION(self->application_), *self->host_, *self->bridge_,
         DesktopWindow::Environment {self->main_, resourcesFolder(), self->webWorkspaceView});
     if (self->configure)
         self->configure(*self);

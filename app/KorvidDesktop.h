@@ -1,6 +1,7 @@
 #pragma once
 
 #include "app/DesktopWindow.h"
+#include "host/DesktopBridge.h"
 #include "host/DesktopHost.h"
 #include "platform/FileChoosers.h"
 #include "platform/GLibExecutor.h"
@@ -12,14 +13,14 @@
 
 namespace korvid {
 
-// Fills the host's seams that this platform provides: the two file
+// Fills the bridge's seams that this platform provides: the two file
 // choosers over `window()`, the theme, and screen capture (always allowed on
 // X11).
-void fillPlatformSeams(DesktopHost& host, std::function<GtkWindow*()> window);
+void fillPlatformSeams(DesktopBridge& bridge, std::function<GtkWindow*()> window);
 
-// Web workspaces on WebKit for the host, and their layer over the main
+// Web workspaces on WebKit for the bridge, and their layer over the main
 // surface for the window's environment.
-void connectWebWorkspaces(DesktopHost& host, WebKitWebWorkspace::Desktop desktop);
+void connectWebWorkspaces(DesktopBridge& bridge, WebKitWebWorkspace::Desktop desktop);
 WebWorkspaceViewFactory webWorkspaceLayer();
 
 // Process-wide choices made before GTK starts: GTK's cairo renderer, which
@@ -41,6 +42,7 @@ public:
     int run(int argc, char** argv);
 
     DesktopHost& host() { return *host_; }
+    DesktopBridge& bridge() { return *bridge_; }
     // Called with the window once it exists; the place for other subsystems'
     // wiring (accessibility checks, web workspace view).
     std::function<void(KorvidDesktop&)> configure;
@@ -52,6 +54,8 @@ private:
 
     GLibExecutor main_;
     std::unique_ptr<DesktopHost> host_;
+    // After the host, so it goes first.
+    std::unique_ptr<DesktopBridge> bridge_;
     AdwApplication* application_ = nullptr;
     std::unique_ptr<DesktopWindow> window_;
 };

@@ -17,7 +17,6 @@ DesktopHost::DesktopHost(Executor& main, DesktopHostOptions options)
     , transferLimit_(options.transferLimit)
     , settings_(std::move(options.settingsPath))
     , transport_(options.transport ? std::move(options.transport) : std::make_shared<CurlTransport>())
-    , taskIO_(std::make_unique<SerialQueue>())
     , background_(std::make_unique<BackgroundPool>(2))
     , self_(std::make_shared<DesktopHost*>(this))
 {
@@ -28,7 +27,6 @@ DesktopHost::~DesktopHost()
     self_.reset();
     // Finish queued work before anything it might reach goes away.
     background_.reset();
-    taskIO_.reset();
 }
 
 std::optional<std::string> DesktopHost::sessionToken() const
@@ -85,20 +83,23 @@ void DesktopHost::didAuthenticate(DesktopLoginSession session)
 
 void DesktopHost::signOut()
 {
-    if (webWorkspace_)
-        webWorkspace_->stop();
-    setWebWorkspace(nullptr);
+    stopWebWorkspace();
     verifiedStore_.reset();
     session_.reset();
     workspaceWeb_.reset();
     setScreen(Screen::authentication);
 }
 
-void DesktopHost::closeWebWorkspace()
+void DesktopHost::stopWebWorkspace()
 {
     if (webWorkspace_)
         webWorkspace_->stop();
     setWebWorkspace(nullptr);
+}
+
+void DesktopHost::closeWebWorkspace()
+{
+    stopWebWorkspace();
     if (auto view = workspaceWeb())
         view->evaluateScript("salesDesk.invalidate(); if(salesDesk.isPage(destination))navigate(destination,false)");
 }

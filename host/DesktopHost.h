@@ -1,10 +1,8 @@
 #pragma once
 
 #include "host/Async.h"
-#include "host/BridgeMessage.h"
 #include "host/DesktopAppearance.h"
 #include "host/DesktopLoginSession.h"
-#include "host/FileChoice.h"
 #include "host/HttpTransport.h"
 #include "host/Observers.h"
 #include "host/PageView.h"
@@ -14,7 +12,6 @@
 #include "base/Json.h"
 #include "sales/QueryItem.h"
 
-#include <array>
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
@@ -42,12 +39,13 @@ struct DesktopHostOptions {
     std::shared_ptr<HttpTransport> transport;        // none: libcurl on its own thread
 };
 
-// The one controller of the application: the page bridge, the session, every
-// request to the service, the theme and the open web workspace. Everything
-// here is called and runs on the main thread (the `main` executor); only the
-// seams' work, the task queue and the network transfers run elsewhere, and
-// they come back by posting to `main`, so its post() must be safe to call
-// from any thread.
+// The application's state and its way to the service: the session, the
+// screen (with the open web workspace), every request to the service and the
+// theme. The page's operations live in the bridge's features, which act
+// through this. Everything here is called and runs on the main thread (the
+// `main` executor); only the network transfers and the decoding of large
+// answers run elsewhere, and they come back by posting to `main`, so its
+// post() must be safe to call from any thread.
 class DesktopHost {
 public:
     explicit DesktopHost(Executor& main, DesktopHostOptions options = {});
@@ -80,11 +78,6 @@ public:
     const std::string& desktopPageURL() const { return desktopPageURL_; }
     void setDesktopPageURL(std::string url) { desktopPageURL_ = std::move(url); }
 
-    // ---- The page bridge ------------------------------------------------
-    // Gate and dispatch of one page message. Returns at once; the reply is
-    // called exactly once, later, on the main thread.
-    void receive(BridgeMessage message);
-
     // Navigation policy of the main web view: true (allow) exactly for the
     // page's own URL.
     bool decideNavigation(const std::string& url) const { return url == desktopPageURL_; }
@@ -108,6 +101,11 @@ public:
     void signOut();
     // Stops the web workspace and asks the page to refresh where it is.
     void closeWebWorkspace();
+    // Stops the web workspace and takes it off the window.
+    void stopWebWorkspace();
+    // Shows `workspace` over the main surface (none: the main surface alone);
+    // the previous one is let go once the current call has unwound.
+    void setWebWorkspace(std::shared_ptr<WebWorkspace> workspace);
 
     // ---- Service requests ------------------------------------------------
     // One call of the service with the bearer token. The method defaults to
@@ -119,85 +117,16 @@ public:
     // ---- Appearance ------------------------------------------------------
     DesktopAppearance savedAppearance() const;
 
-    // ---- Seams filled by other subsystems ---------------------------------
-    // Each is called on the main thread unless noted; while one is unset, the
-    // operation that needs it replies a Chinese error.
-
-    // File choosers (the shell): one file for events, several for tasks.
-    // Cancelling gives no files.
-    std::function<void(std::function<void(FileChoice)>)> selectEventFile;
-    std::function<void(std::function<void(FileChoice)>)> selectTaskFiles;
-
-    // Permissions. Unset: accessibility not trusted, requests do nothing,
-    // screen capture allowed (X11). The accessibility check asks the session
-    // bus, so it answers through its completion (from any thread) instead of
-    // blocking the window.
-    std::function<void(std::function<void(bool)>)> accessibilityTrusted;
-    std::function<void()> requestAccessibility;
-    std::function<bool()> screenCaptureAllowed;
-    std::function<void()> requestScreenCapture;
-    // Applies a theme to the whole application (the shell, libadwaita).
-    std::function<void(DesktopAppearance)> applyAppearance;
-
-    // The task workspace: TaskWorkspace::handle. Runs on `taskIO`, never on
-    // the main thread; gets copies of everything.
-    std::function<Json(const std::string& op, const std::string& owner, const Json& payload,
-        const std::vector<std::filesystem::path>& files)>
-        workspaceHandle;
-    // A minutes file's execution text (Attachment::inspect then
-    // executionText(32768)); runs on the background pool.
-    std::function<std::string(const std::filesystem::path&)> readMeetingFile;
-    // EventSource::inspect: the excerpt record; runs on the background pool.
-    std::function<Json(const std::filesystem::path&)> inspectEventFile;
-    // DesktopDriver::inspect: element count of a window; background pool.
-    std::function<std::int64_t(std::uint64_t windowID)> inspectWindow;
-    // Builds a web workspace (the web workspace subsystem).
-    std::function<std::shared_ptr<WebWorkspace>(WebWorkspaceArguments)> makeWebWorkspace;
-
     // ---- Executors --------------------------------------------------------
     Executor& mainExecutor() { return main_; }
-    SerialQueue& taskIO() { return *taskIO_; }
     BackgroundPool& background() { return *background_; }
     SettingsFile& settings() { return settings_; }
 
-    // The page operations the bridge answers, in table order.
-    static std::vector<std::string> operationNames();
+    // Held weakly by callbacks that may come late (a web workspace's exits):
+    // empty once the host is gone.
+    std::weak_ptr<DesktopHost*> weakHandle() const { return self_; }
 
 private:
-    struct Dispatch;
-    struct Operation;
-    static const Operation* findOperation(const std::string& op);
-    static const std::array<Operation, 22>& operations();
-
-    bool admits(const BridgeMessage& message) const;
-    Task<Json> dispatch(std::shared_ptr<Dispatch> call);
-    void checkGuard(const Dispatch& call) const;
-    void recheck(const Dispatch& call) const;
-
-    Task<Json> opPermissions(std::shared_ptr<Dispatch> call);
-    Task<Json> opDeviceStatus(std::shared_ptr<Dispatch> call);
-    Task<Json> opAppearance(std::shared_ptr<Dispatch> call);
-    Task<Json> opInspectOwnWindow(std::shared_ptr<Dispatch> call);
-    Task<Json> opEventFile(std::shared_ptr<Dispatch> call);
-    Task<Json> opWebCompany(std::shared_ptr<Dispatch> call);
-    Task<Json> opWebWechatReview(std::shared_ptr<Dispatch> call);
-    Task<Json> opWebWorkspace(std::shared_ptr<Dispatch> call);
-    Task<Json> opSession(std::shared_ptr<Dispatch> call);
-    Task<Json> opLogout(std::shared_ptr<Dispatch> call);
-    Task<Json> opWorkspace(std::shared_ptr<Dispatch> call);
-    Task<Json> opTaskAttach(std::shared_ptr<Dispatch> call);
-    Task<Json> opTaskStates(std::shared_ptr<Dispatch> call);
-    Task<Json> opTaskStatus(std::shared_ptr<Dispatch> call);
-    Task<Json> opTaskStart(std::shared_ptr<Dispatch> call);
-    Task<Json> opTaskReview(std::shared_ptr<Dispatch> call);
-    Task<Json> opMeetingFile(std::shared_ptr<Dispatch> call);
-    Task<Json> opSales(std::shared_ptr<Dispatch> call);
-
-    Task<Json> runWorkspace(std::string op, std::string owner, Json payload, std::vector<std::filesystem::path> files);
-    Task<Json> openWebWorkspace(std::shared_ptr<Dispatch> call, WebWorkspaceArguments arguments);
-    Task<std::string> awaitLoginOrigin();
-    Task<bool> awaitAccessibility();
-    void setWebWorkspace(std::shared_ptr<WebWorkspace> workspace);
     void setScreen(Screen screen);
 
     HttpRequest buildRequest(const std::string& path, const std::string& token, const std::optional<Json>& body,
@@ -223,7 +152,6 @@ private:
     Observers screenObservers_;
     Observers webWorkspaceObservers_;
     std::shared_ptr<HttpTransport> transport_;
-    std::unique_ptr<SerialQueue> taskIO_;
     std::unique_ptr<BackgroundPool> background_;
     // Exits of web workspaces and late callbacks hold this weakly, so they do
     // nothing once the host is gone.

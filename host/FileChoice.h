@@ -1,6 +1,9 @@
 #pragma once
 
+#include "host/Async.h"
+
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -29,5 +32,10 @@ struct FileChoice {
         return choice;
     }
 };
+
+// Opens a chooser and awaits its answer, resuming on `resume`: the chosen
+// files, none when the user cancelled; a failure is thrown as its sentence.
+Task<std::vector<std::filesystem::path>> chosenFiles(Executor& resume,
+    std::function<void(std::function<void(FileChoice)>)> chooser);
 
 }

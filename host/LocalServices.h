@@ -4,14 +4,14 @@
 
 namespace korvid {
 
-class DesktopHost;
+class DesktopBridge;
 class TaskWorkspace;
 
-// Connects the host's seams to the subsystems that run on this machine: the
+// Connects the bridge's seams to the subsystems that run on this machine: the
 // task workspace (on the host's task queue), attachments for minutes files,
 // the excerpt readers for event files, the window-inspection driver and the
 // accessibility bus. The file choosers, the theme and web workspaces belong
 // to the window and are connected there.
-void connectLocalServices(DesktopHost& host, std::shared_ptr<const TaskWorkspace> workspace);
+void connectLocalServices(DesktopBridge& bridge, std::shared_ptr<const TaskWorkspace> workspace);
 
 }

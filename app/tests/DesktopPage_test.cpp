@@ -87,6 +87,7 @@ protected:
     void TearDown() override
     {
         window.reset();
+        bridge.reset();
         host.reset();
         main.runUntil([] { return false; }, 200ms);
         if (!folder.empty())
@@ -103,20 +104,21 @@ protected:
         options.origin = service->origin;
         options.settingsPath = folder / "settings.json";
         host = std::make_unique<DesktopHost>(main, options);
-        fillPlatformSeams(*host, [this] { return window ? window->window() : nullptr; });
-        connectLocalServices(*host, std::make_shared<TaskWorkspace>(folder / "TaskWorkspace"));
+        bridge = std::make_unique<DesktopBridge>(*host);
+        fillPlatformSeams(*bridge, [this] { return window ? window->window() : nullptr; });
+        connectLocalServices(*bridge, std::make_shared<TaskWorkspace>(folder / "TaskWorkspace"));
         // Web workspaces are another part's; here they are stand-ins that
         // keep what they were opened with.
-        host->makeWebWorkspace = [this](WebWorkspaceArguments arguments) {
+        bridge->webWorkspaces.makeWebWorkspace = [this](WebWorkspaceArguments arguments) {
             opened.push_back(arguments);
             struct Stub final : WebWorkspace {
                 void stop() override { }
             };
             return std::make_shared<Stub>();
         };
-        host->selectTaskFiles = [this](auto done) { done(taskFiles); };
-        host->selectEventFile = [this](auto done) { done(eventFile); };
-        window = std::make_unique<DesktopWindow>(nullptr, *host, DesktopWindow::Environment {main, resourcesFolder(), {}});
+        bridge->tasks.selectTaskFiles = [this](auto done) { done(taskFiles); };
+        bridge->machine.selectEventFile = [this](auto done) { done(eventFile); };
+        window = std::make_unique<DesktopWindow>(nullptr, *host, *bridge, DesktopWindow::Environment {main, resourcesFolder(), {}});
         gtk_window_present(window->window());
 
         auto& actions = *DesktopSignIn::from(window->signIn())->controller().actions;
@@ -184,6 +186,7 @@ protected:
     GLibExecutor main;
     std::unique_ptr<testing::LocalServiceProcess> service;
     std::unique_ptr<DesktopHost> host;
+    std::unique_ptr<DesktopBridge> bridge;
     std::unique_ptr<DesktopWindow> window;
     std::vector<WebWorkspaceArguments> opened;
     std::vector<std::filesystem::path> taskFiles;
@@ -239,7 +242,7 @@ TEST_F(DesktopPageTest, ThePageKnowsEveryOperationAndActionOfTheHost)
     if (!start())
         GTEST_SKIP() << "korvid-service is not built beside the test";
     auto listed = page("return [Object.keys(KorvidDesk.bridge.OPERATIONS).sort(), [...KorvidDesk.bridge.SALES_ACTIONS].sort()];");
-    auto operations = DesktopHost::operationNames();
+    auto operations = bridge->operationNames();
     auto actions = SalesEndpoint::actionNames();
     std::sort(operations.begin(), operations.end());
     std::sort(actions.begin(), actions.end());
@@ -427,7 +430,7 @@ TEST_F(DesktopPageTest, WalksEveryScreenThroughItsMainAction)
 
     // Everything the page asked of the host on the way.
     auto seen = page("return desk().bridge.seen();");
-    auto operations = DesktopHost::operationNames();
+    auto operations = bridge->operationNames();
     std::vector<std::string> missing;
     for (const auto& op : operations)
         if (!std::count(seen["ops"].begin(), seen["ops"].end(), Json(op)))

@@ -45,6 +45,7 @@ protected:
     void TearDown() override
     {
         window.reset();
+        bridge.reset();
         host.reset();
         // Let WebKit finish tearing the views down before the next test.
         main.runUntil([] { return false; }, 200ms);
@@ -58,8 +59,9 @@ protected:
         options.origin = origin;
         options.settingsPath = folder / "settings.json";
         host = std::make_unique<DesktopHost>(main, options);
-        fillPlatformSeams(*host, [this] { return window ? window->window() : nullptr; });
-        window = std::make_unique<DesktopWindow>(nullptr, *host, DesktopWindow::Environment {main, resourcesFolder(), {}});
+        bridge = std::make_unique<DesktopBridge>(*host);
+        fillPlatformSeams(*bridge, [this] { return window ? window->window() : nullptr; });
+        window = std::make_unique<DesktopWindow>(nullptr, *host, *bridge, DesktopWindow::Environment {main, resourcesFolder(), {}});
         gtk_window_present(window->window());
     }
 
@@ -110,6 +112,7 @@ protected:
     std::filesystem::path folder;
     GLibExecutor main;
     std::unique_ptr<DesktopHost> host;
+    std::unique_ptr<DesktopBridge> bridge;
     std::unique_ptr<DesktopWindow> window;
 };
 
@@ -196,7 +199,7 @@ TEST_F(DesktopShellTest, SignsInUsesTheBridgeAndSignsOut)
         int stops = 0;
     };
     std::shared_ptr<StubWorkspace> opened;
-    host->makeWebWorkspace = [&](WebWorkspaceArguments) {
+    bridge->webWorkspaces.makeWebWorkspace = [&](WebWorkspaceArguments) {
         opened = std::make_shared<StubWorkspace>();
         return opened;
     };
@@ -291,7 +294,7 @@ TEST_F(DesktopShellTest, SignsInToTheLocalExperienceService)
 
     // The product's own subsystems behind the bridge: the task workspace on
     // disk, the service's sales desk, and the driver reading this window.
-    connectLocalServices(*host, std::make_shared<TaskWorkspace>(folder / "TaskWorkspace"));
+    connectLocalServices(*bridge, std::make_shared<TaskWorkspace>(folder / "TaskWorkspace"));
     const std::string owner = session.value("id", "");
     auto opened = post("{op: 'workspaceOpen', owner: '" + owner + "'}");
     EXPECT_EQ(opened.value("projects", Json()), Json::array()) << opened.dump();

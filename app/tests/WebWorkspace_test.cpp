@@ -81,6 +81,7 @@ protected:
     void TearDown() override
     {
         window.reset();
+        bridge.reset();
         host.reset();
         main.runUntil([] { return false; }, 200ms);
         if (!folder.empty())
@@ -96,8 +97,9 @@ protected:
         options.origin = service->origin;
         options.settingsPath = folder / "settings.json";
         host = std::make_unique<DesktopHost>(main, options);
-        fillPlatformSeams(*host, [this] { return window ? window->window() : nullptr; });
-        connectLocalServices(*host, std::make_shared<TaskWorkspace>(folder / "TaskWorkspace"));
+        bridge = std::make_unique<DesktopBridge>(*host);
+        fillPlatformSeams(*bridge, [this] { return window ? window->window() : nullptr; });
+        connectLocalServices(*bridge, std::make_shared<TaskWorkspace>(folder / "TaskWorkspace"));
 
         // The real workspaces; the save panel and the default-application
         // launcher are test doubles that record what they were asked.
@@ -122,13 +124,13 @@ protected:
             done(openPanelAnswer);
         };
         desktop.openExternally = [this](const std::string& url) { launcherDouble.push_back(url); };
-        connectWebWorkspaces(*host, desktop);
+        connectWebWorkspaces(*bridge, desktop);
         screenToken = host->screenObservers().subscribe([this] {
             if (host->screen() == Screen::authentication)
                 ++signOuts;
         });
 
-        window = std::make_unique<DesktopWindow>(nullptr, *host,
+        window = std::make_unique<DesktopWindow>(nullptr, *host, *bridge,
             DesktopWindow::Environment { main, resourcesFolder(), webWorkspaceLayer() });
         gtk_window_present(window->window());
         auto& actions = *DesktopSignIn::from(window->signIn())->controller().actions;
@@ -220,6 +222,7 @@ protected:
     GLibExecutor main;
     std::unique_ptr<testing::LocalServiceProcess> service;
     std::unique_ptr<DesktopHost> host;
+    std::unique_ptr<DesktopBridge> bridge;
     std::unique_ptr<DesktopWindow> window;
     std::vector<std::string> savePanelNames;
     std::optional<std::filesystem::path> saveAnswer;

@@ -73,10 +73,11 @@ protected:
         options.origin = service->origin;
         options.settingsPath = folder / "settings.json";
         host = std::make_unique<DesktopHost>(main, options);
-        fillPlatformSeams(*host, [this] { return window ? window->window() : nullptr; });
-        connectLocalServices(*host, std::make_shared<TaskWorkspace>(folder / "TaskWorkspace"));
-        connectWebWorkspaces(*host, WebKitWebWorkspace::defaultDesktop());
-        window = std::make_unique<DesktopWindow>(nullptr, *host,
+        bridge = std::make_unique<DesktopBridge>(*host);
+        fillPlatformSeams(*bridge, [this] { return window ? window->window() : nullptr; });
+        connectLocalServices(*bridge, std::make_shared<TaskWorkspace>(folder / "TaskWorkspace"));
+        connectWebWorkspaces(*bridge, WebKitWebWorkspace::defaultDesktop());
+        window = std::make_unique<DesktopWindow>(nullptr, *host, *bridge,
             DesktopWindow::Environment { main, resourcesFolder(), webWorkspaceLayer() });
         gtk_window_present(window->window());
         ASSERT_TRUE(main.runUntil([&] { return actions().phase().kind == Kind::ready; }, 40s))
@@ -86,6 +87,7 @@ protected:
     void TearDown() override
     {
         window.reset();
+        bridge.reset();
         host.reset();
         main.runUntil([] { return false; }, 200ms);
         if (!folder.empty())
@@ -149,6 +151,7 @@ protected:
     GLibExecutor main;
     std::unique_ptr<testing::LocalServiceProcess> service;
     std::unique_ptr<DesktopHost> host;
+    std::unique_ptr<DesktopBridge> bridge;
     std::unique_ptr<DesktopWindow> window;
 };
 

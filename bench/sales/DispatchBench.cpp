@@ -2,6 +2,7 @@
 // gate, dispatch task, guard, SalesEndpoint, URL, headers and body. The
 // transport here is a recorder (the network is not what is measured); it
 // answers at once so every message completes.
+#include "host/DesktopBridge.h"
 #include "host/DesktopHost.h"
 
 #include <benchmark/benchmark.h>
@@ -41,6 +42,7 @@ void SalesDispatch(benchmark::State& state, Json body)
     options.settingsPath = "/tmp/korvid-bench-settings.json";
     options.transport = recorder;
     auto host = std::make_unique<DesktopHost>(main, options);
+    auto bridge = std::make_unique<DesktopBridge>(*host);
     auto view = std::make_shared<NullView>();
     host->setWorkspaceWeb(view);
     host->didAuthenticate({ "token-1", "account-1", "一号" });
@@ -58,12 +60,13 @@ void SalesDispatch(benchmark::State& state, Json body)
                 state.SkipWithError(error->c_str());
         };
         auto start = Clock::now();
-        host->receive(std::move(message));
+        bridge->receive(std::move(message));
         main.runUntilIdle();
         state.SetIterationTime(std::chrono::duration<double>(recorder->handedOff - start).count());
         if (!replied)
             state.SkipWithError("no reply");
     }
+    bridge.reset();
     host.reset();
     main.runUntilIdle();
 }

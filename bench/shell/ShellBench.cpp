@@ -275,9 +275,10 @@ int app(GLibExecutor& main)
     options.origin = service.origin();
     options.settingsPath = folder / "settings.json";
     DesktopHost host(main, options);
+    DesktopBridge bridge(host);
     std::unique_ptr<DesktopWindow> window;
-    fillPlatformSeams(host, [&] { return window ? window->window() : nullptr; });
-    window = std::make_unique<DesktopWindow>(nullptr, host, DesktopWindow::Environment {main, resourcesFolder(), {}});
+    fillPlatformSeams(bridge, [&] { return window ? window->window() : nullptr; });
+    window = std::make_unique<DesktopWindow>(nullptr, host, bridge, DesktopWindow::Environment {main, resourcesFolder(), {}});
     gtk_window_present(window->window());
     auto phase = [&] { return DesktopSignIn::from(window->signIn())->controller().actions->phase().kind; };
     main.runUntil([&] { return phase() == LoginActions::Phase::Kind::ready; }, 30s);

@@ -2,6 +2,7 @@
 // dispatch and the response reader. Input: the page message, a newline, then
 // the service's answer body; the answer's status is picked from the input's
 // length. Every message must get exactly one reply and nothing may crash.
+#include "host/DesktopBridge.h"
 #include "host/DesktopHost.h"
 
 #include <cstdlib>
@@ -33,6 +34,7 @@ struct World {
     std::shared_ptr<ScriptedTransport> transport = std::make_shared<ScriptedTransport>();
     std::shared_ptr<PageStub> view = std::make_shared<PageStub>();
     std::unique_ptr<DesktopHost> host;
+    std::unique_ptr<DesktopBridge> bridge;
 
     World()
     {
@@ -42,15 +44,16 @@ struct World {
         options.settingsPath = "/tmp/korvid-fuzz-settings/settings.json";
         options.transport = transport;
         host = std::make_unique<DesktopHost>(main, options);
-        host->accessibilityTrusted = [](auto done) { done(true); };
-        host->applyAppearance = [](DesktopAppearance) { };
-        host->inspectWindow = [](std::uint64_t) -> std::int64_t { return 1; };
-        host->workspaceHandle = [](const std::string&, const std::string&, const Json& payload, const auto&) {
+        bridge = std::make_unique<DesktopBridge>(*host);
+        bridge->machine.accessibilityTrusted = [](auto done) { done(true); };
+        bridge->machine.applyAppearance = [](DesktopAppearance) { };
+        bridge->machine.inspectWindow = [](std::uint64_t) -> std::int64_t { return 1; };
+        bridge->tasks.workspaceHandle = [](const std::string&, const std::string&, const Json& payload, const auto&) {
             return payload;
         };
-        host->selectTaskFiles = [](auto done) { done({}); };
-        host->selectEventFile = [](auto done) { done(std::nullopt); };
-        host->makeWebWorkspace = [](WebWorkspaceArguments) -> std::shared_ptr<WebWorkspace> { return nullptr; };
+        bridge->tasks.selectTaskFiles = [](auto done) { done({}); };
+        bridge->machine.selectEventFile = [](auto done) { done(std::nullopt); };
+        bridge->webWorkspaces.makeWebWorkspace = [](WebWorkspaceArguments) -> std::shared_ptr<WebWorkspace> { return nullptr; };
     }
 
     void signIn()
@@ -93,7 +96,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (value.has_value() == error.has_value())
             std::abort();
     };
-    world.host->receive(std::move(message));
+    world.bridge->receive(std::move(message));
     world.main.runUntil([&] { return replies > 0; }, 5000);
     world.main.runUntilIdle();
     if (replies != 1)

@@ -78,9 +78,9 @@ TEST_F(BridgeTest, PermissionsAsksOnlyForWhatIsMissing)
 {
     int accessibilityRequests = 0, captureRequests = 0;
     bool captureAllowed = true;
-    host->requestAccessibility = [&] { ++accessibilityRequests; };
-    host->requestScreenCapture = [&] { ++captureRequests; };
-    host->screenCaptureAllowed = [&] { return captureAllowed; };
+    bridge->machine.requestAccessibility = [&] { ++accessibilityRequests; };
+    bridge->machine.requestScreenCapture = [&] { ++captureRequests; };
+    bridge->machine.screenCaptureAllowed = [&] { return captureAllowed; };
     expectValue(call(message("permissions")), true);
     EXPECT_EQ(accessibilityRequests, 1);
     EXPECT_EQ(captureRequests, 0);
@@ -92,11 +92,11 @@ TEST_F(BridgeTest, PermissionsAsksOnlyForWhatIsMissing)
 TEST_F(BridgeTest, DeviceStatusNeverPrompts)
 {
     int prompts = 0;
-    host->requestAccessibility = [&] { ++prompts; };
-    host->requestScreenCapture = [&] { ++prompts; };
+    bridge->machine.requestAccessibility = [&] { ++prompts; };
+    bridge->machine.requestScreenCapture = [&] { ++prompts; };
     expectValue(call(message("deviceStatus")), Json { { "accessibility", false }, { "screen", true } });
-    host->accessibilityTrusted = [](auto done) { done(true); };
-    host->screenCaptureAllowed = [] { return false; };
+    bridge->machine.accessibilityTrusted = [](auto done) { done(true); };
+    bridge->machine.screenCaptureAllowed = [] { return false; };
     expectValue(call(message("deviceStatus")), Json { { "accessibility", true }, { "screen", false } });
     EXPECT_EQ(prompts, 0);
 }
@@ -104,7 +104,7 @@ TEST_F(BridgeTest, DeviceStatusNeverPrompts)
 TEST_F(BridgeTest, AppearanceStoresAppliesAndReports)
 {
     std::vector<DesktopAppearance> applied;
-    host->applyAppearance = [&](DesktopAppearance theme) { applied.push_back(theme); };
+    bridge->machine.applyAppearance = [&](DesktopAppearance theme) { applied.push_back(theme); };
 
     expectValue(call(message("appearance")), Json { { "value", "system" } });
     expectValue(call(message("appearance", { { "value", "light" } })), Json { { "value", "light" } });
@@ -130,13 +130,13 @@ TEST_F(BridgeTest, InspectOwnWindowGuardAndRecheck)
 {
     std::atomic<std::uint64_t> asked { 0 };
     std::mutex busy;
-    host->inspectWindow = [&](std::uint64_t id) -> std::int64_t {
+    bridge->machine.inspectWindow = [&](std::uint64_t id) -> std::int64_t {
         std::lock_guard wait(busy);
         asked = id;
         return 42;
     };
     expectError(call(message("inspectOwnWindow")), "请先核对辅助功能授权并打开工作台窗口。"); // not trusted
-    host->accessibilityTrusted = [](auto done) { done(true); };
+    bridge->machine.accessibilityTrusted = [](auto done) { done(true); };
     view->window.reset();
     expectError(call(message("inspectOwnWindow")), "请先核对辅助功能授权并打开工作台窗口。"); // no window
     view->window = 77;
@@ -165,8 +165,8 @@ TEST_F(BridgeTest, InspectOwnWindowGuardAndRecheck)
 TEST_F(BridgeTest, TheAccessibilityCheckWaitsWithoutHoldingTheWindow)
 {
     std::vector<std::function<void(bool)>> pending;
-    host->accessibilityTrusted = [&](std::function<void(bool)> done) { pending.push_back(std::move(done)); };
-    host->inspectWindow = [](std::uint64_t) -> std::int64_t { return 3; };
+    bridge->machine.accessibilityTrusted = [&](std::function<void(bool)> done) { pending.push_back(std::move(done)); };
+    bridge->machine.inspectWindow = [](std::uint64_t) -> std::int64_t { return 3; };
 
     auto status = post(message("deviceStatus"));
     auto inspect = post(message("inspectOwnWindow"));
@@ -190,7 +190,7 @@ TEST_F(BridgeTest, TheAccessibilityCheckWaitsWithoutHoldingTheWindow)
 
     // A check dropped without an answer counts as not trusted.
     host->setWorkspaceWeb(view);
-    host->accessibilityTrusted = [](std::function<void(bool)>) { };
+    bridge->machine.accessibilityTrusted = [](std::function<void(bool)>) { };
     expectValue(call(message("deviceStatus")), Json { { "accessibility", false }, { "screen", true } });
     expectError(call(message("inspectOwnWindow")), "请先核对辅助功能授权并打开工作台窗口。");
 }
@@ -203,25 +203,25 @@ TEST_F(BridgeTest, EventFileGuardCancelAndRecord)
     expectError(call(message("eventFile")), "暂时无法选择活动来源文件，请稍后重试。");
 
     std::optional<std::filesystem::path> choice;
-    host->selectEventFile = [&](auto done) { done(choice); };
+    bridge->machine.selectEventFile = [&](auto done) { done(choice); };
     expectValue(call(message("eventFile")), Json { { "cancelled", true } });
 
     choice = "/tmp/议程.pdf";
-    host->inspectEventFile = [](const std::filesystem::path& file) {
+    bridge->machine.inspectEventFile = [](const std::filesystem::path& file) {
         return Json { { "name", file.filename().string() }, { "digest", "d" }, { "excerpt", "e" }, { "method", "pdf" } };
     };
     expectValue(call(message("eventFile")),
         Json { { "name", "议程.pdf" }, { "digest", "d" }, { "excerpt", "e" }, { "method", "pdf" } });
 
-    host->inspectEventFile = [](const std::filesystem::path&) -> Json { throw DesktopError("文件无法读取。"); };
+    bridge->machine.inspectEventFile = [](const std::filesystem::path&) -> Json { throw DesktopError("文件无法读取。"); };
     expectError(call(message("eventFile")), "文件无法读取。");
 }
 
 TEST_F(BridgeTest, SignOutWhileTheEventChooserIsOpen)
 {
     std::function<void(std::optional<std::filesystem::path>)> pending;
-    host->selectEventFile = [&](auto done) { pending = done; };
-    host->inspectEventFile = [](const std::filesystem::path&) { return Json::object(); };
+    bridge->machine.selectEventFile = [&](auto done) { pending = done; };
+    bridge->machine.inspectEventFile = [](const std::filesystem::path&) { return Json::object(); };
     auto outcome = post(message("eventFile"));
     main.runUntilIdle();
     ASSERT_TRUE(pending);
@@ -233,7 +233,7 @@ TEST_F(BridgeTest, SignOutWhileTheEventChooserIsOpen)
 
 TEST_F(BridgeTest, AChooserThatNeverAnswersStillGetsOneReply)
 {
-    host->selectEventFile = [](auto done) { /* dropped without calling */ };
+    bridge->machine.selectEventFile = [](auto done) { /* dropped without calling */ };
     expectError(call(message("eventFile")), "操作已中断，请重试。");
 }
 
@@ -248,7 +248,7 @@ TEST_F(BridgeTest, WorkspaceOpsRunOnTheTaskQueueWithOwnerAndBody)
     std::mutex mutex;
     std::vector<std::string> seen;
     auto mainThread = std::this_thread::get_id();
-    host->workspaceHandle = [&](const std::string& op, const std::string& owner, const Json& payload,
+    bridge->tasks.workspaceHandle = [&](const std::string& op, const std::string& owner, const Json& payload,
                                 const std::vector<std::filesystem::path>& files) -> Json {
         std::lock_guard lock(mutex);
         EXPECT_NE(std::this_thread::get_id(), mainThread);
@@ -268,7 +268,7 @@ TEST_F(BridgeTest, SignOutWhileAQueueJobRunsRefusesItsResult)
 {
     std::mutex gate;
     gate.lock();
-    host->workspaceHandle = [&](auto&&...) {
+    bridge->tasks.workspaceHandle = [&](auto&&...) {
         std::lock_guard wait(gate);
         return Json { { "projects", Json::array() } };
     };
@@ -283,9 +283,9 @@ TEST_F(BridgeTest, SignOutWhileAQueueJobRunsRefusesItsResult)
 TEST_F(BridgeTest, TaskAttachPassesTheChosenFiles)
 {
     std::vector<std::filesystem::path> chosen;
-    host->selectTaskFiles = [&](auto done) { done(chosen); };
+    bridge->tasks.selectTaskFiles = [&](auto done) { done(chosen); };
     std::vector<std::filesystem::path> received;
-    host->workspaceHandle = [&](const std::string&, const std::string&, const Json&,
+    bridge->tasks.workspaceHandle = [&](const std::string&, const std::string&, const Json&,
                                 const std::vector<std::filesystem::path>& files) {
         received = files;
         return Json { { "attached", files.size() } };
@@ -303,8 +303,8 @@ TEST_F(BridgeTest, MeetingFileCountsAndLimits)
 {
     std::vector<std::filesystem::path> chosen;
     std::string text;
-    host->selectTaskFiles = [&](auto done) { done(chosen); };
-    host->readMeetingFile = [&](const std::filesystem::path&) { return text; };
+    bridge->tasks.selectTaskFiles = [&](auto done) { done(chosen); };
+    bridge->tasks.readMeetingFile = [&](const std::filesystem::path&) { return text; };
     expectError(call(message("meetingFile", { { "owner", 1 } })), "请先登录。");
     expectValue(call(message("meetingFile")), Json { { "cancelled", true } });
     chosen = { "/tmp/a.txt", "/tmp/b.txt" };
@@ -354,7 +354,7 @@ TEST_F(BridgeTest, TaskStartOfAStartedBriefStartsNothing)
 {
     service.answer(std::string("/v1/desktop/briefs/") + kTaskLower, 200, R"({"state":"running","step":2})");
     int scopes = 0;
-    host->workspaceHandle = [&](auto&&...) {
+    bridge->tasks.workspaceHandle = [&](auto&&...) {
         ++scopes;
         return Json::object();
     };
@@ -366,10 +366,10 @@ TEST_F(BridgeTest, TaskStartOfAStartedBriefStartsNothing)
 TEST_F(BridgeTest, TaskStartWithoutAScopeRepliesTheScopeError)
 {
     service.answer(std::string("/v1/desktop/briefs/") + kTaskLower, 200, R"({"state":"unstarted"})");
-    host->workspaceHandle = [](auto&&...) -> Json { throw DesktopError("任务尚未确认。"); };
+    bridge->tasks.workspaceHandle = [](auto&&...) -> Json { throw DesktopError("任务尚未确认。"); };
     expectValue(call(message("taskStart", { { "id", kTask } })),
         Json { { "state", "unstarted" }, { "scopeError", "任务尚未确认。" } });
-    host->workspaceHandle = [](auto&&...) { return Json::array(); };
+    bridge->tasks.workspaceHandle = [](auto&&...) { return Json::array(); };
     expectValue(call(message("taskStart", { { "id", kTask } })),
         Json { { "state", "unstarted" }, { "scopeError", "执行范围读取失败。" } });
     EXPECT_EQ(service.count(), 2u); // two status reads, no start
@@ -381,7 +381,7 @@ TEST_F(BridgeTest, TaskStartPostsTheScopeWithTheTurn)
     service.answer("GET " + path, 200, R"({"state":"unstarted"})");
     service.answer("POST " + path, 200, R"({"state":"queued"})");
     std::string seenOp;
-    host->workspaceHandle = [&](const std::string& op, const std::string&, const Json& payload, auto&&) {
+    bridge->tasks.workspaceHandle = [&](const std::string& op, const std::string&, const Json& payload, auto&&) {
         seenOp = op;
         EXPECT_EQ(payload.value("budgetMicros", 0), 5);
         return Json { { "scope", "text" } };

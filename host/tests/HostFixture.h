@@ -2,8 +2,9 @@
 
 // Shared pieces of the host tests: a loopback service the tests script, a
 // stand-in for the web view (no WebKit in the platform-free core), and a
-// host driven by a deterministic main loop.
+// host and its bridge driven by a deterministic main loop.
 
+#include "host/DesktopBridge.h"
 #include "host/DesktopHost.h"
 
 #include <httplib.h>
@@ -183,6 +184,7 @@ protected:
     {
         if (host) {
             drain();
+            bridge.reset();
             host.reset();
             main.runUntilIdle();
         }
@@ -196,6 +198,7 @@ protected:
         if (adjust)
             adjust(options);
         host = std::make_unique<DesktopHost>(main, options);
+        bridge = std::make_unique<DesktopBridge>(*host);
         view = std::make_shared<FakePageView>();
         host->setWorkspaceWeb(view);
         host->didAuthenticate({ "token-1", "account-1", "一号" });
@@ -205,6 +208,7 @@ protected:
     {
         service.release();
         drain();
+        bridge.reset();
         host.reset();
         main.runUntilIdle();
         std::filesystem::remove_all(settingsFolder);
@@ -249,7 +253,7 @@ protected:
             outcome->value = std::move(value);
             outcome->error = std::move(error);
         };
-        host->receive(std::move(message));
+        bridge->receive(std::move(message));
         return outcome;
     }
 
@@ -271,6 +275,7 @@ protected:
     LoopbackService service;
     std::filesystem::path settingsFolder;
     std::unique_ptr<DesktopHost> host;
+    std::unique_ptr<DesktopBridge> bridge;
     std::shared_ptr<FakePageView> view;
 };
 

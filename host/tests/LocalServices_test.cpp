@@ -19,7 +19,7 @@ protected:
     {
         folder = settingsFolder.parent_path() / (settingsFolder.filename().string() + "-files");
         std::filesystem::create_directories(folder);
-        connectLocalServices(*host, std::make_shared<TaskWorkspace>(folder / "TaskWorkspace"));
+        connectLocalServices(*bridge, std::make_shared<TaskWorkspace>(folder / "TaskWorkspace"));
     }
     ~LocalServicesTest() override { std::filesystem::remove_all(folder); }
 
@@ -32,8 +32,8 @@ protected:
 
     void choose(std::vector<std::filesystem::path> files)
     {
-        host->selectTaskFiles = [files](std::function<void(std::vector<std::filesystem::path>)> done) { done(files); };
-        host->selectEventFile = [files](std::function<void(std::optional<std::filesystem::path>)> done) {
+        bridge->tasks.selectTaskFiles = [files](std::function<void(std::vector<std::filesystem::path>)> done) { done(files); };
+        bridge->machine.selectEventFile = [files](std::function<void(std::optional<std::filesystem::path>)> done) {
             done(files.empty() ? std::nullopt : std::optional(files.front()));
         };
     }

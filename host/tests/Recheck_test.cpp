@@ -81,8 +81,8 @@ protected:
     // A chooser that keeps its completion until the test answers.
     void holdChoosers()
     {
-        host->selectTaskFiles = [this](auto done) { pendingFiles = done; };
-        host->selectEventFile = [this](auto done) { pendingFiles = done; };
+        bridge->tasks.selectTaskFiles = [this](auto done) { pendingFiles = done; };
+        bridge->machine.selectEventFile = [this](auto done) { pendingFiles = done; };
     }
     void choose(std::vector<std::filesystem::path> files)
     {
@@ -105,7 +105,7 @@ TEST_F(RecheckTest, TaskAttachAfterTheChooserAttachesOnlyForTheSameAccount)
         build({});
         holdChoosers();
         std::atomic<int> attached { 0 };
-        host->workspaceHandle = [&](const std::string&, const std::string& owner, const Json&,
+        bridge->tasks.workspaceHandle = [&](const std::string&, const std::string& owner, const Json&,
                                     const std::vector<std::filesystem::path>& files) {
             EXPECT_EQ(owner, "account-1");
             attached += static_cast<int>(files.size());
@@ -134,7 +134,7 @@ TEST_F(RecheckTest, MeetingFileAfterTheChooserReadsNothing)
         build({});
         holdChoosers();
         std::atomic<int> reads { 0 };
-        host->readMeetingFile = [&](const std::filesystem::path&) {
+        bridge->tasks.readMeetingFile = [&](const std::filesystem::path&) {
             ++reads;
             return std::string("纪要");
         };
@@ -156,8 +156,8 @@ TEST_F(RecheckTest, MeetingFileIsReadOffTheMainThreadAndRecheckedAfter)
         SCOPED_TRACE(name(change));
         build({});
         gate = std::make_shared<Gate>();
-        host->selectTaskFiles = [](auto done) { done(FileChoice(std::filesystem::path("/tmp/周会.md"))); };
-        host->readMeetingFile = [&, held = gate](const std::filesystem::path&) {
+        bridge->tasks.selectTaskFiles = [](auto done) { done(FileChoice(std::filesystem::path("/tmp/周会.md"))); };
+        bridge->tasks.readMeetingFile = [&, held = gate](const std::filesystem::path&) {
             EXPECT_NE(std::this_thread::get_id(), mainThread);
             held->wait();
             return std::string("纪要正文");
@@ -173,8 +173,8 @@ TEST_F(RecheckTest, MeetingFileIsReadOffTheMainThreadAndRecheckedAfter)
 
     // Unchanged, the text arrives.
     build({});
-    host->selectTaskFiles = [](auto done) { done(FileChoice(std::filesystem::path("/tmp/周会.md"))); };
-    host->readMeetingFile = [&](const std::filesystem::path&) {
+    bridge->tasks.selectTaskFiles = [](auto done) { done(FileChoice(std::filesystem::path("/tmp/周会.md"))); };
+    bridge->tasks.readMeetingFile = [&](const std::filesystem::path&) {
         EXPECT_NE(std::this_thread::get_id(), mainThread);
         return std::string("纪要正文");
     };
@@ -187,8 +187,8 @@ TEST_F(RecheckTest, EventFileAfterTheBackgroundRead)
         SCOPED_TRACE(name(change));
         build({});
         gate = std::make_shared<Gate>();
-        host->selectEventFile = [](auto done) { done(FileChoice(std::filesystem::path("/tmp/议程.pdf"))); };
-        host->inspectEventFile = [held = gate](const std::filesystem::path&) {
+        bridge->machine.selectEventFile = [](auto done) { done(FileChoice(std::filesystem::path("/tmp/议程.pdf"))); };
+        bridge->machine.inspectEventFile = [held = gate](const std::filesystem::path&) {
             held->wait();
             return Json { { "name", "议程.pdf" } };
         };
@@ -215,7 +215,7 @@ TEST_F(RecheckTest, TaskStartAfterThePayloadPostsNothing)
         service.answer("GET " + kBriefPath, 200, R"({"state":"unstarted"})");
         service.answer("POST " + kBriefPath, 200, R"({"state":"queued"})");
         auto before = service.count();
-        host->workspaceHandle = [held = gate](auto&&...) {
+        bridge->tasks.workspaceHandle = [held = gate](auto&&...) {
             held->wait();
             return Json { { "scope", "text" } };
         };
@@ -237,7 +237,7 @@ TEST_F(RecheckTest, TaskStartAfterThePostRefusesTheAnswer)
         service.answer("POST " + kBriefPath, 200, R"({"state":"queued"})");
         auto before = service.count();
         // Answers wait from the moment the scope is read, so the start is in flight.
-        host->workspaceHandle = [&](auto&&...) {
+        bridge->tasks.workspaceHandle = [&](auto&&...) {
             service.hold();
             return Json { { "scope", "text" } };
         };

@@ -22,7 +22,7 @@ protected:
         host->signOut();
         host->didVerify({ "token-1", "account-1", "一号" }, store);
         host->setWorkspaceWeb(view);
-        host->makeWebWorkspace = [this](WebWorkspaceArguments arguments) {
+        bridge->webWorkspaces.makeWebWorkspace = [this](WebWorkspaceArguments arguments) {
             auto made = std::make_shared<RecordingWorkspace>(std::move(arguments));
             made_.push_back(made);
             return made;
@@ -97,7 +97,7 @@ TEST_F(WebWorkspaceOpsTest, OpeningReplacesTheOpenOneAfterStoppingIt)
 TEST_F(WebWorkspaceOpsTest, WithoutTheFactoryTheOpRefusesAndKeepsTheOpenOne)
 {
     expectValue(call(message("webWorkspace", { { "route", "me" } })), Json { { "ok", true } });
-    host->makeWebWorkspace = nullptr;
+    bridge->webWorkspaces.makeWebWorkspace = nullptr;
     expectError(call(message("webWorkspace", { { "route", "home" } })), "网页工作区暂不可用，请稍后重试。");
     EXPECT_EQ(made_.back()->stops, 0);
     EXPECT_EQ(open(), made_.back().get());
