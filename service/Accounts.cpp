@@ -3,8 +3,7 @@
 #include "base/Digest.h"
 #include "service/ApiError.h"
 #include "service/Database.h"
-
-#include <openssl/evp.h>
+#include "service/SignInThrottle.h"
 
 #include <sys/random.h>
 
@@ -16,7 +15,6 @@ namespace korvid {
 
 namespace {
 
-constexpr int kPasswordIterations = 20000;
 constexpr std::int64_t kChallengeLifetimeMs = 5 * 60 * 1000;
 constexpr std::int64_t kDownloadLifetimeMs = 2 * 60 * 1000;
 
@@ -39,38 +37,61 @@ std::string lowerAscii(std::string text)
     return text;
 }
 
-bool constantTimeEqual(const std::string& a, const std::string& b)
+// A ticket solved for an e-mail is stored under a digest of both, so it
+// matches nothing when presented with another.
+std::string ticketDigest(const std::string& ticket, const std::optional<std::string>& email)
 {
-    if (a.size() != b.size())
-        return false;
-    unsigned char difference = 0;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        difference |= static_cast<unsigned char>(a[i] ^ b[i]);
-    return difference == 0;
+    return email ? sha256Hex(lowerAscii(*email) + "\n" + ticket) : sha256Hex(ticket);
 }
 
-int failuresOf(Database& database, const std::string& email, std::int64_t nowMs)
+struct Failures {
+    int count = 0;
+    std::int64_t lastMs = 0;
+};
+
+Failures failuresOf(Database& database, const std::string& email, std::int64_t nowMs)
 {
     Statement query(database, "SELECT count, last_ms FROM sign_in_failures WHERE email = ?");
     query.bind(1, email);
     if (!query.step() || nowMs - query.integer(1) > Accounts::kFailureWindowMs)
-        return 0;
-    return static_cast<int>(query.integer(0));
+        return {};
+    return Failures {static_cast<int>(query.integer(0)), query.integer(1)};
 }
 
-void recordFailure(Database& database, const std::string& email, int failures, std::int64_t nowMs)
+// Counted in SQL: attempts for one account are hashed in parallel, and each
+// failure must add one to what the others wrote.
+void recordFailure(Database& database, const std::string& email, std::int64_t nowMs)
 {
     Statement write(database,
-        "INSERT OR REPLACE INTO sign_in_failures (email, count, last_ms) VALUES (?, ?, ?)");
-    write.bind(1, email).bind(2, failures + 1).bind(3, nowMs).run();
+        "INSERT INTO sign_in_failures (email, count, last_ms) VALUES (?1, 1, ?2) "
+        "ON CONFLICT (email) DO UPDATE SET "
+        "count = CASE WHEN ?2 - last_ms > ?3 THEN 1 ELSE count + 1 END, last_ms = max(last_ms, ?2)");
+    write.bind(1, email).bind(2, nowMs).bind(3, Accounts::kFailureWindowMs).run();
 }
 
-bool redeemTicket(Database& database, const std::string& ticket, std::int64_t nowMs)
+bool redeemTicket(Database& database, const std::string& ticket, const std::string& email,
+    std::int64_t nowMs)
 {
     Statement use(database,
-        "DELETE FROM challenges WHERE ticket_hash = ? AND expires_ms > ?");
-    use.bind(1, sha256Hex(ticket)).bind(2, nowMs).run();
+        "DELETE FROM challenges WHERE ticket_hash IN (?, ?) AND expires_ms > ?");
+    use.bind(1, ticketDigest(ticket, std::nullopt)).bind(2, ticketDigest(ticket, email)).bind(3, nowMs).run();
     return database.changes() > 0;
+}
+
+void pruneSignInRows(Database& database, std::int64_t nowMs)
+{
+    Statement failures(database, "DELETE FROM sign_in_failures WHERE last_ms < ?");
+    failures.bind(1, nowMs - Accounts::kFailureWindowMs).run();
+    Statement sessions(database, "DELETE FROM sessions WHERE expires_ms <= ?");
+    sessions.bind(1, nowMs).run();
+}
+
+void keepNewestSessions(Database& database, const std::string& accountID)
+{
+    Statement trim(database,
+        "DELETE FROM sessions WHERE account_id = ?1 AND token_hash NOT IN ("
+        "SELECT token_hash FROM sessions WHERE account_id = ?1 ORDER BY expires_ms DESC LIMIT ?2)");
+    trim.bind(1, accountID).bind(2, Accounts::kMaxSessionsPerAccount).run();
 }
 
 }
@@ -88,58 +109,71 @@ std::string Accounts::randomHex(std::size_t bytes)
     return hex(buffer.data(), bytes);
 }
 
-std::string Accounts::hashPassword(const std::string& password, const std::string& salt)
-{
-    unsigned char key[32];
-    if (PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()),
-            reinterpret_cast<const unsigned char*>(salt.data()), static_cast<int>(salt.size()),
-            kPasswordIterations, EVP_sha256(), sizeof key, key) != 1)
-        throw ApiError(500, "internal", "服务无法校验密码，请稍后重试。");
-    return hex(key, sizeof key);
-}
-
 void Accounts::create(Database& database, const std::string& id, const std::string& email,
-    const std::string& name, const std::string& password)
+    const std::string& name, const std::string& password, const PasswordCost& cost)
 {
-    std::string salt = randomHex(16);
+    StoredPassword stored = PasswordHash::make(password, cost);
     Statement write(database,
         "INSERT INTO accounts (id, email, name, salt, password_hash) VALUES (?, ?, ?, ?, ?)");
-    write.bind(1, id).bind(2, lowerAscii(email)).bind(3, name).bind(4, salt)
-        .bind(5, hashPassword(password, salt)).run();
+    write.bind(1, id).bind(2, lowerAscii(email)).bind(3, name).bind(4, stored.salt)
+        .bind(5, stored.digest).run();
 }
 
-std::string Accounts::signIn(Database& database, const std::string& emailText,
-    const std::string& password, const std::optional<std::string>& challengeTicket,
-    std::int64_t nowMs, std::int64_t tokenLifetimeMs)
+SignInAttempt Accounts::beginSignIn(Database& database, const std::string& emailText,
+    const std::optional<std::string>& challengeTicket, std::int64_t nowMs)
 {
-    std::string email = lowerAscii(emailText);
-    int failures = failuresOf(database, email, nowMs);
-    if (failures >= kFailuresBeforeChallenge) {
-        if (!challengeTicket || !redeemTicket(database, *challengeTicket, nowMs))
+    SignInAttempt attempt;
+    attempt.email = lowerAscii(emailText);
+    Failures failures = failuresOf(database, attempt.email, nowMs);
+    if (failures.count > 0) {
+        std::int64_t until = failures.lastMs + SignInThrottle::accountWaitMs(failures.count);
+        if (until > nowMs) {
+            attempt.waitMs = until - nowMs;
+            return attempt;
+        }
+    }
+    if (failures.count >= kFailuresBeforeChallenge) {
+        if (!challengeTicket || !redeemTicket(database, *challengeTicket, attempt.email, nowMs))
             throw ApiError(403, "challenge_required", "登录失败次数较多，请先完成安全验证。");
     }
 
     Statement query(database, "SELECT id, salt, password_hash FROM accounts WHERE email = ?");
-    query.bind(1, email);
-    bool known = query.step();
-    // Unknown e-mails cost the same hashing work as known ones.
-    std::string salt = known ? query.text(1) : std::string("0000000000000000");
-    std::string digest = hashPassword(password, salt);
-    if (!known || !constantTimeEqual(digest, query.text(2))) {
-        recordFailure(database, email, failures, nowMs);
+    query.bind(1, attempt.email);
+    if (query.step()) {
+        attempt.accountID = query.text(0);
+        attempt.stored = StoredPassword {query.text(1), query.text(2)};
+    }
+    return attempt;
+}
+
+std::string Accounts::finishSignIn(Database& database, const SignInAttempt& attempt, bool matched,
+    const std::optional<StoredPassword>& upgraded, std::int64_t nowMs, std::int64_t tokenLifetimeMs)
+{
+    Transaction transaction(database);
+    pruneSignInRows(database, nowMs);
+    if (!matched || !attempt.accountID) {
+        recordFailure(database, attempt.email, nowMs);
+        transaction.commit();
         throw ApiError(401, "invalid_credentials", "邮箱或密码不正确。");
     }
-    std::string accountID = query.text(0);
+    const std::string& accountID = *attempt.accountID;
 
     Statement clear(database, "DELETE FROM sign_in_failures WHERE email = ?");
-    clear.bind(1, email).run();
-    Statement expired(database, "DELETE FROM sessions WHERE expires_ms <= ?");
-    expired.bind(1, nowMs).run();
+    clear.bind(1, attempt.email).run();
+    if (upgraded && attempt.stored) {
+        // Only over the form that was checked: a password changed meanwhile stays.
+        Statement store(database,
+            "UPDATE accounts SET salt = ?, password_hash = ? WHERE id = ? AND salt = ? AND password_hash = ?");
+        store.bind(1, upgraded->salt).bind(2, upgraded->digest).bind(3, accountID)
+            .bind(4, attempt.stored->salt).bind(5, attempt.stored->digest).run();
+    }
 
     std::string token = randomHex(32);
     Statement write(database,
         "INSERT INTO sessions (token_hash, account_id, expires_ms) VALUES (?, ?, ?)");
     write.bind(1, sha256Hex(token)).bind(2, accountID).bind(3, nowMs + tokenLifetimeMs).run();
+    keepNewestSessions(database, accountID);
+    transaction.commit();
     return token;
 }
 
@@ -185,7 +219,7 @@ Json Accounts::newChallenge(Database& database, std::int64_t nowMs)
 }
 
 std::string Accounts::solveChallenge(Database& database, const std::string& id,
-    const std::string& answer, std::int64_t nowMs)
+    const std::string& answer, const std::optional<std::string>& email, std::int64_t nowMs)
 {
     Statement query(database,
         "SELECT answer FROM challenges WHERE id = ? AND expires_ms > ? AND ticket_hash IS NULL");
@@ -202,7 +236,7 @@ std::string Accounts::solveChallenge(Database& database, const std::string& id,
     }
     std::string ticket = randomHex(24);
     Statement write(database, "UPDATE challenges SET ticket_hash = ? WHERE id = ?");
-    write.bind(1, sha256Hex(ticket)).bind(2, id).run();
+    write.bind(1, ticketDigest(ticket, email)).bind(2, id).run();
     return ticket;
 }
 

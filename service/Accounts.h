@@ -1,6 +1,7 @@
 #pragma once
 
 #include "base/Json.h"
+#include "service/PasswordHash.h"
 
 #include <cstdint>
 #include <optional>
@@ -16,21 +17,42 @@ struct Account {
     std::string name;
 };
 
+// What the first step of a sign-in, under the store's lock, found: the
+// password is then checked without the lock and the outcome written by
+// Accounts::finishSignIn.
+struct SignInAttempt {
+    std::string email;
+    // Empty for an unknown e-mail, which is still hashed against a decoy so
+    // that it takes as long as a known one.
+    std::optional<std::string> accountID;
+    std::optional<StoredPassword> stored;
+    // More than 0: the account must wait this long after its failures;
+    // nothing else was checked and no ticket was used.
+    std::int64_t waitMs = 0;
+};
+
 // Accounts, passwords, bearer tokens, the sign-in challenge and one-time
 // download tickets. Secrets are stored only as digests.
 class Accounts {
 public:
     static constexpr int kFailuresBeforeChallenge = 3;
     static constexpr std::int64_t kFailureWindowMs = 15 * 60 * 1000;
+    // Live sessions kept per account; a sign-in past this ends the oldest.
+    static constexpr int kMaxSessionsPerAccount = 100;
 
     static void create(Database& database, const std::string& id, const std::string& email,
-        const std::string& name, const std::string& password);
+        const std::string& name, const std::string& password, const PasswordCost& cost = {});
 
-    // Checks the password (and, after repeated failures, a solved challenge
-    // ticket) and returns a new token. Throws ApiError.
-    static std::string signIn(Database& database, const std::string& email,
-        const std::string& password, const std::optional<std::string>& challengeTicket,
-        std::int64_t nowMs, std::int64_t tokenLifetimeMs);
+    // The locked first step of a sign-in: the account's wait after failures,
+    // then (after repeated failures) a solved challenge ticket issued for
+    // this e-mail, then the stored password. Throws ApiError.
+    static SignInAttempt beginSignIn(Database& database, const std::string& email,
+        const std::optional<std::string>& challengeTicket, std::int64_t nowMs);
+    // The locked last step: records a failure (and throws 401) or opens a
+    // session and returns its token, storing `upgraded` in place of the old
+    // password form. Prunes what has run out on the way.
+    static std::string finishSignIn(Database& database, const SignInAttempt& attempt, bool matched,
+        const std::optional<StoredPassword>& upgraded, std::int64_t nowMs, std::int64_t tokenLifetimeMs);
     static std::optional<Account> authenticate(Database& database, const std::string& token,
         std::int64_t nowMs);
     static void revoke(Database& database, const std::string& token);
@@ -38,9 +60,10 @@ public:
 
     // {"id", "question"}: a small sum to answer.
     static Json newChallenge(Database& database, std::int64_t nowMs);
-    // The ticket a sign-in presents after repeated failures. Throws ApiError.
+    // The ticket a sign-in presents after repeated failures; given an
+    // e-mail, it is good only for signing in with that e-mail. Throws ApiError.
     static std::string solveChallenge(Database& database, const std::string& id,
-        const std::string& answer, std::int64_t nowMs);
+        const std::string& answer, const std::optional<std::string>& email, std::int64_t nowMs);
 
     static std::string issueDownload(Database& database, const std::string& accountID,
         const std::string& kind, const std::string& ref, std::int64_t nowMs);
@@ -48,7 +71,6 @@ public:
     static std::optional<std::pair<std::string, std::string>> redeemDownload(Database& database,
         const std::string& ticket, std::int64_t nowMs);
 
-    static std::string hashPassword(const std::string& password, const std::string& salt);
     static std::string randomHex(std::size_t bytes);
 };
 

@@ -5,7 +5,7 @@
 namespace korvid {
 
 LocalService::LocalService(const ServiceOptions& options)
-    : store_(options.dataFolder, options.seed)
+    : store_(options.dataFolder, options.seed, options.config.passwordCost)
     , router_(store_, options.config)
 {
     addWebRoutes(router_);

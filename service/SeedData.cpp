@@ -486,11 +486,11 @@ std::string SeedData::companyName(int n)
     return name;
 }
 
-void SeedData::populate(Database& db, SeedSize size, std::int64_t now)
+void SeedData::populate(Database& db, SeedSize size, std::int64_t now, const PasswordCost& accountCost)
 {
     Transaction transaction(db);
-    Accounts::create(db, seedId(Account, 1), "demo@korvid.cn", "林晓", "korvid123");
-    Accounts::create(db, seedId(Account, 2), "sales2@korvid.cn", "周航", "korvid456");
+    Accounts::create(db, seedId(Account, 1), "demo@korvid.cn", "林晓", "korvid123", accountCost);
+    Accounts::create(db, seedId(Account, 2), "sales2@korvid.cn", "周航", "korvid456", accountCost);
     // The hand-written opportunities name the first 36 companies.
     int companies = size.companies < 36 ? 36 : size.companies;
     // One prepared statement per table, reused for every row: the large desk

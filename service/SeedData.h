@@ -23,7 +23,8 @@ public:
     static std::string seedId(int kind, int n);
     static std::string companyName(int n);
 
-    static void populate(Database& database, SeedSize size, std::int64_t nowMs);
+    static void populate(Database& database, SeedSize size, std::int64_t nowMs,
+        const PasswordCost& accountCost = {});
 };
 
 }

@@ -18,7 +18,7 @@ std::filesystem::path prepareFolder(const std::filesystem::path& folder)
 
 }
 
-ServiceStore::ServiceStore(const std::filesystem::path& folder, SeedSize seed)
+ServiceStore::ServiceStore(const std::filesystem::path& folder, SeedSize seed, const PasswordCost& accountCost)
     : file_(prepareFolder(folder))
     , database_(file_)
 {
@@ -26,7 +26,7 @@ ServiceStore::ServiceStore(const std::filesystem::path& folder, SeedSize seed)
     std::lock_guard lock(mutex_);
     Statement seeded(database_, "SELECT value FROM meta WHERE key = 'seeded'");
     if (!seeded.step())
-        SeedData::populate(database_, seed, nowMs());
+        SeedData::populate(database_, seed, nowMs(), accountCost);
 }
 
 ServiceStore::Reader::Reader(ServiceStore& owner)
@@ -78,8 +78,11 @@ CREATE TABLE IF NOT EXISTS accounts (
 CREATE TABLE IF NOT EXISTS sessions (
   token_hash TEXT PRIMARY KEY, account_id TEXT NOT NULL REFERENCES accounts(id),
   expires_ms INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS sessions_expiry ON sessions (expires_ms);
+CREATE INDEX IF NOT EXISTS sessions_account ON sessions (account_id, expires_ms);
 CREATE TABLE IF NOT EXISTS sign_in_failures (
   email TEXT PRIMARY KEY, count INTEGER NOT NULL, last_ms INTEGER NOT NULL);
+CREATE INDEX IF NOT EXISTS sign_in_failures_age ON sign_in_failures (last_ms);
 CREATE TABLE IF NOT EXISTS challenges (
   id TEXT PRIMARY KEY, answer TEXT NOT NULL, expires_ms INTEGER NOT NULL,
   ticket_hash TEXT);

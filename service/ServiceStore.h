@@ -1,6 +1,7 @@
 #pragma once
 
 #include "service/Database.h"
+#include "service/PasswordHash.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -23,7 +24,8 @@ struct SeedSize {
 // use across the HTTP worker threads. Creates and seeds the file on first open.
 class ServiceStore {
 public:
-    ServiceStore(const std::filesystem::path& folder, SeedSize seed);
+    // `accountCost` is what the seed accounts' passwords are hashed with.
+    ServiceStore(const std::filesystem::path& folder, SeedSize seed, const PasswordCost& accountCost = {});
 
     template <typename Work>
     auto locked(Work&& work)
