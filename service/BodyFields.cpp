@@ -103,9 +103,15 @@ std::optional<std::string> BodyFields::day(const char* key) const
             shape = false;
     if (!shape)
         throw invalid(key);
+    int year = std::stoi(d.substr(0, 4));
     int month = std::stoi(d.substr(5, 2));
     int dayOfMonth = std::stoi(d.substr(8, 2));
-    if (month < 1 || month > 12 || dayOfMonth < 1 || dayOfMonth > 31)
+    // A day the calendar does not have ("2026-02-31", "2026-04-31") would be
+    // stored as given and sort or show as a date that never comes.
+    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+    if (month < 1 || month > 12 || dayOfMonth < 1
+        || dayOfMonth > kDays[month - 1] + (month == 2 && leap ? 1 : 0))
         throw invalid(key);
     return value;
 }

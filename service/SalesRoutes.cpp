@@ -26,12 +26,43 @@ Json itemsOf(Json list)
     return Json {{"items", std::move(list)}};
 }
 
+// Without the items of its growing lists: see filled().
 Json document(Database& db, const char* kind, const std::string& id)
 {
     auto found = Documents::get(db, kind, id);
     if (!found)
         throw recordNotFound();
     return *found;
+}
+
+// Has the reply's record (or the one at `slot`) carry its growing lists as
+// they stand now, read once the lock is released: a long list then costs
+// its reader, not every request waiting for the lock.
+void filled(ApiRequest& request, Database& db, const char* kind, std::string id, std::string slot = {})
+{
+    if (!Documents::grows(kind))
+        return;
+    std::int64_t upTo = Documents::lastItem(db);
+    request.finish = [before = std::move(request.finish), kind, id = std::move(id), slot = std::move(slot),
+                         upTo](Database& reader, Json reply) {
+        if (before)
+            reply = before(reader, std::move(reply));
+        Documents::fill(reader, kind, id, slot.empty() ? reply : reply[slot], upTo);
+        return reply;
+    };
+}
+
+// The same for every record of a list reply.
+void allFilled(ApiRequest& request, Database& db, const char* kind)
+{
+    if (!Documents::grows(kind))
+        return;
+    std::int64_t upTo = Documents::lastItem(db);
+    request.finish = [kind, upTo](Database& reader, Json reply) {
+        for (Json& record : reply["items"])
+            Documents::fill(reader, kind, record["id"].get<std::string>(), record, upTo);
+        return reply;
+    };
 }
 
 // The plain "id" query item of the commercial endpoints.
@@ -180,14 +211,17 @@ Json ofCompany(Database& db, const char* kind, const std::string& company)
 
 // --- opportunities -----------------------------------------------------------
 
-Json opportunitySummary(const Json& record)
+using Tails = std::map<std::string, Documents::Tail>;
+
+Json opportunitySummary(const Json& record, const Tails& followups)
 {
     Json summary = record;
     summary.erase("followups");
     summary.erase("stageHistory");
-    summary["followupCount"] = record["followups"].size();
-    if (!record["followups"].empty())
-        summary["lastFollowup"] = record["followups"].back();
+    auto tail = followups.find(record["id"].get<std::string>());
+    summary["followupCount"] = tail == followups.end() ? 0 : tail->second.count;
+    if (tail != followups.end())
+        summary["lastFollowup"] = tail->second.last;
     return summary;
 }
 
@@ -197,11 +231,12 @@ Json opportunities(ApiRequest& request, Database& db)
     if (bucket != "all" && bucket != "open" && bucket != "won" && bucket != "lost")
         throw ApiError(400, "invalid_bucket", "不支持这种商机分组。");
     Json items = Json::array();
+    Tails followups = Documents::tails(db, "opportunity", "followups");
     for (const Json& record : Documents::list(db, "opportunity")) {
         std::string stage = record["stage"];
         bool closed = stage == "won" || stage == "lost";
         if (bucket == "all" || (bucket == "open" && !closed) || bucket == stage)
-            items.push_back(opportunitySummary(record));
+            items.push_back(opportunitySummary(record, followups));
     }
     return Json {{"bucket", bucket}, {"items", items}};
 }
@@ -283,6 +318,7 @@ Json saveOpportunity(ApiRequest& request, Database& db)
     if (stage || isNew)
         applyStage(record, stage.value_or("lead"), request.nowMs);
     storeOpportunity(db, record, request.nowMs);
+    filled(request, db, "opportunity", id);
     return record;
 }
 
@@ -301,6 +337,7 @@ Json followup(ApiRequest& request, Database& db)
     if (due)
         record["dueDate"] = *due;
     storeOpportunity(db, record, request.nowMs);
+    filled(request, db, "opportunity", id);
     return record;
 }
 
@@ -311,6 +348,7 @@ Json stage(ApiRequest& request, Database& db)
     Json record = document(db, "opportunity", id);
     applyStage(record, code, request.nowMs);
     storeOpportunity(db, record, request.nowMs);
+    filled(request, db, "opportunity", id);
     return record;
 }
 
@@ -386,6 +424,7 @@ Json confirmSession(ApiRequest& request, Database& db)
             person["status"] = "confirmed";
     }
     storeSession(db, session, request.nowMs);
+    filled(request, db, "eventSession", session["id"]);
     return session;
 }
 
@@ -394,8 +433,11 @@ Json convertAttendee(ApiRequest& request, Database& db)
     BodyFields fields(request.body);
     Json session = document(db, "eventSession", plainIdBody(fields));
     Json& person = attendee(session, *fields.text("attendeeID", 120, true, 1));
-    if (person.contains("opportunityID"))
+    if (person.contains("opportunityID")) {
+        filled(request, db, "eventSession", session["id"], "session");
+        filled(request, db, "opportunity", person["opportunityID"], "opportunity");
         return Json {{"session", session}, {"opportunity", document(db, "opportunity", person["opportunityID"])}};
+    }
 
     std::string companyName = person.value("company", "");
     auto match = companyNamed(db, companyName);
@@ -413,6 +455,8 @@ Json convertAttendee(ApiRequest& request, Database& db)
     person["status"] = "converted";
     person["opportunityID"] = opportunity["id"];
     storeSession(db, session, request.nowMs);
+    filled(request, db, "eventSession", session["id"], "session");
+    filled(request, db, "opportunity", opportunity["id"], "opportunity");
     return Json {{"session", session}, {"opportunity", opportunity}};
 }
 
@@ -424,6 +468,7 @@ Json sessionNote(ApiRequest& request, Database& db)
     session["notes"].push_back(Json {{"id", Uuid::random().string()}, {"text", text},
         {"at", formatMillis(request.nowMs)}, {"by", request.user().name}});
     storeSession(db, session, request.nowMs);
+    filled(request, db, "eventSession", session["id"]);
     return session;
 }
 
@@ -499,7 +544,8 @@ Json trialRule(ApiRequest& request, Database& db)
             matched.push_back(word);
     }
     if (!sample) {
-        for (const Json& record : Documents::list(db, "opportunity")) {
+        for (Json& record : Documents::list(db, "opportunity")) {
+            Documents::fill(db, "opportunity", record["id"], record);
             std::string text = record.value("title", "") + record.value("nextStep", "");
             for (const Json& note : record["followups"])
                 text += note.value("note", "");
@@ -538,12 +584,14 @@ Json feedback(ApiRequest& request, Database& db)
 Json conversations(ApiRequest&, Database& db)
 {
     Json items = Json::array();
-    for (Json record : Documents::list(db, "conversation")) {
+    Tails turns = Documents::tails(db, "conversation", "turns");
+    for (const Json& record : Documents::list(db, "conversation")) {
+        auto tail = turns.find(record["id"].get<std::string>());
         Json summary {{"id", record["id"]}, {"title", record["title"]},
-            {"companyID", record.value("companyID", Json(nullptr))}, {"turnCount", record["turns"].size()},
-            {"updatedAt", record["updatedAt"]}};
-        if (!record["turns"].empty())
-            summary["lastText"] = record["turns"].back()["text"];
+            {"companyID", record.value("companyID", Json(nullptr))},
+            {"turnCount", tail == turns.end() ? 0 : tail->second.count}, {"updatedAt", record["updatedAt"]}};
+        if (tail != turns.end())
+            summary["lastText"] = tail->second.last["text"];
         items.push_back(std::move(summary));
     }
     return itemsOf(items);
@@ -566,6 +614,7 @@ Json saveTurn(ApiRequest& request, Database& db)
     record["turns"].push_back(Json {{"role", role}, {"text", text}, {"at", formatMillis(request.nowMs)}});
     record["updatedAt"] = formatMillis(request.nowMs);
     Documents::put(db, "conversation", id, record, record["updatedAt"].get<std::string>(), request.nowMs);
+    filled(request, db, "conversation", id);
     return record;
 }
 
@@ -610,17 +659,30 @@ Json agentTurn(ApiRequest& request, Database& db)
 
 ApiHandler listOf(const char* kind)
 {
-    return [kind](ApiRequest&, Database& db) { return itemsOf(Documents::list(db, kind)); };
+    return [kind](ApiRequest& request, Database& db) {
+        allFilled(request, db, kind);
+        return itemsOf(Documents::list(db, kind));
+    };
 }
 
 ApiHandler documentAt(const char* kind)
 {
-    return [kind](ApiRequest& request, Database& db) { return document(db, kind, uuidParam(request, 0)); };
+    return [kind](ApiRequest& request, Database& db) {
+        std::string id = uuidParam(request, 0);
+        Json record = document(db, kind, id);
+        filled(request, db, kind, id);
+        return record;
+    };
 }
 
 ApiHandler documentByQuery(const char* kind)
 {
-    return [kind](ApiRequest& request, Database& db) { return document(db, kind, plainIdQuery(request)); };
+    return [kind](ApiRequest& request, Database& db) {
+        std::string id = plainIdQuery(request);
+        Json record = document(db, kind, id);
+        filled(request, db, kind, id);
+        return record;
+    };
 }
 
 }
@@ -643,8 +705,10 @@ void addSalesRoutes(ServiceRouter& router)
     });
     router.add("GET", "/v1/companies/{}/opportunities", [](ApiRequest& request, Database& db) {
         Json items = Json::array();
-        for (const Json& record : ofCompany(db, "opportunity", knownCompany(request, db)))
-            items.push_back(opportunitySummary(record));
+        std::string company = knownCompany(request, db);
+        Tails followups = Documents::tails(db, "opportunity", "followups");
+        for (const Json& record : ofCompany(db, "opportunity", company))
+            items.push_back(opportunitySummary(record, followups));
         return itemsOf(items);
     });
     router.add("DELETE", "/v1/companies/{}", [](ApiRequest& request, Database& db) {

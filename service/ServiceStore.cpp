@@ -1,5 +1,6 @@
 #include "service/ServiceStore.h"
 
+#include "service/Documents.h"
 #include "service/SeedData.h"
 
 #include <chrono>
@@ -27,6 +28,8 @@ ServiceStore::ServiceStore(const std::filesystem::path& folder, SeedSize seed, c
     Statement seeded(database_, "SELECT value FROM meta WHERE key = 'seeded'");
     if (!seeded.step())
         SeedData::populate(database_, seed, nowMs(), accountCost);
+    seeded.reset();
+    Documents::migrate(database_);
 }
 
 ServiceStore::Reader::Reader(ServiceStore& owner)
@@ -105,6 +108,10 @@ CREATE TABLE IF NOT EXISTS documents (
   kind TEXT NOT NULL, id TEXT NOT NULL, body TEXT NOT NULL,
   sort_key TEXT NOT NULL DEFAULT '', updated_ms INTEGER NOT NULL,
   PRIMARY KEY (kind, id));
+CREATE TABLE IF NOT EXISTS document_items (
+  seq INTEGER PRIMARY KEY, kind TEXT NOT NULL, id TEXT NOT NULL, list TEXT NOT NULL,
+  body TEXT NOT NULL);
+CREATE INDEX IF NOT EXISTS document_items_list ON document_items (kind, id, list, seq);
 CREATE TABLE IF NOT EXISTS briefs (
   account_id TEXT NOT NULL, id TEXT NOT NULL, state TEXT NOT NULL, turn TEXT NOT NULL,
   payload TEXT NOT NULL, title TEXT NOT NULL, result TEXT NOT NULL DEFAULT '',
