@@ -220,26 +220,26 @@ JsonCursor::Kind JsonCursor::peek()
 {
     skipSpace();
     if (p_ == end_)
-        return Kind::Invalid;
+        return Kind::invalid;
     switch (*p_) {
-    case '{': return Kind::Object;
-    case '[': return Kind::Array;
-    case '"': return Kind::String;
+    case '{': return Kind::object;
+    case '[': return Kind::array;
+    case '"': return Kind::string;
     case 't':
-    case 'f': return Kind::Boolean;
-    case 'n': return Kind::Null;
+    case 'f': return Kind::boolean;
+    case 'n': return Kind::null;
     default: break;
     }
     if (*p_ != '-' && (*p_ < '0' || *p_ > '9'))
-        return Kind::Invalid;
+        return Kind::invalid;
     JsonCursor probe = *this;
     bool isInteger = false, isUnsigned = false;
     std::int64_t integer;
     std::uint64_t unsignedValue;
     double number;
     if (!probe.readNumber(isInteger, integer, unsignedValue, isUnsigned, number))
-        return Kind::Invalid;
-    return isInteger ? (isUnsigned ? Kind::Unsigned : Kind::Integer) : Kind::Float;
+        return Kind::invalid;
+    return isInteger ? (isUnsigned ? Kind::unsignedInteger : Kind::integer) : Kind::floating;
 }
 
 bool JsonCursor::beginObject(Sequence& sequence)
@@ -524,7 +524,7 @@ bool JsonCursor::skipValue(int depth)
     if (depth > kMaxDepth)
         return false;
     switch (peek()) {
-    case Kind::Object: {
+    case Kind::object: {
         Sequence sequence;
         if (!beginObject(sequence))
             return false;
@@ -539,7 +539,7 @@ bool JsonCursor::skipValue(int depth)
                 return false;
         }
     }
-    case Kind::Array: {
+    case Kind::array: {
         Sequence sequence;
         if (!beginArray(sequence))
             return false;
@@ -553,24 +553,24 @@ bool JsonCursor::skipValue(int depth)
                 return false;
         }
     }
-    case Kind::String:
+    case Kind::string:
         return scanString(nullptr);
-    case Kind::Boolean: {
+    case Kind::boolean: {
         bool ignored;
         return readBoolean(ignored);
     }
-    case Kind::Null:
+    case Kind::null:
         return literal("null");
-    case Kind::Integer:
-    case Kind::Unsigned:
-    case Kind::Float: {
+    case Kind::integer:
+    case Kind::unsignedInteger:
+    case Kind::floating: {
         bool isInteger, isUnsigned;
         std::int64_t integer;
         std::uint64_t unsignedValue;
         double number;
         return readNumber(isInteger, integer, unsignedValue, isUnsigned, number);
     }
-    case Kind::Invalid:
+    case Kind::invalid:
         return false;
     }
     return false;

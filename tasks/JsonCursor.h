@@ -15,7 +15,7 @@ namespace korvid {
 // the document.
 class JsonCursor {
 public:
-    enum class Kind { Object, Array, String, Integer, Unsigned, Float, Boolean, Null, Invalid };
+    enum class Kind { object, array, string, integer, unsignedInteger, floating, boolean, null, invalid };
 
     explicit JsonCursor(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
 

@@ -177,7 +177,7 @@ public:
     Record decode()
     {
         Record record;
-        if (cursor_.peek() != JsonCursor::Kind::Object) {
+        if (cursor_.peek() != JsonCursor::Kind::object) {
             expect(cursor_.skipValue() && cursor_.atEnd());
             fail("任务不是 JSON 对象");
         }
@@ -249,7 +249,7 @@ private:
 
     bool readString(const char* key, std::string& out)
     {
-        if (cursor_.peek() != JsonCursor::Kind::String)
+        if (cursor_.peek() != JsonCursor::Kind::string)
             return wrongType(key);
         expect(cursor_.readString(out));
         return true;
@@ -257,7 +257,7 @@ private:
     // Absent and null are the same for optional keys.
     void readOptionalString(const char* key, std::optional<std::string>& out)
     {
-        if (cursor_.peek() == JsonCursor::Kind::Null) {
+        if (cursor_.peek() == JsonCursor::Kind::null) {
             expect(cursor_.skipValue());
             out.reset();
             return;
@@ -268,7 +268,7 @@ private:
     }
     bool readBoolean(const char* key, bool& out)
     {
-        if (cursor_.peek() != JsonCursor::Kind::Boolean)
+        if (cursor_.peek() != JsonCursor::Kind::boolean)
             return wrongType(key);
         expect(cursor_.readBoolean(out));
         return true;
@@ -282,7 +282,7 @@ private:
     bool readDouble(const char* key, double& out)
     {
         auto kind = cursor_.peek();
-        if (kind != JsonCursor::Kind::Integer && kind != JsonCursor::Kind::Unsigned && kind != JsonCursor::Kind::Float)
+        if (kind != JsonCursor::Kind::integer && kind != JsonCursor::Kind::unsignedInteger && kind != JsonCursor::Kind::floating)
             return wrongType(key);
         bool isInteger, isUnsigned;
         std::int64_t integer;
@@ -291,12 +291,12 @@ private:
     bool readRevision(std::int64_t& out)
     {
         auto kind = cursor_.peek();
-        if (kind == JsonCursor::Kind::Unsigned) {
+        if (kind == JsonCursor::Kind::unsignedInteger) {
             note("“revision”超出范围");
             expect(cursor_.skipValue());
             return false;
         }
-        if (kind != JsonCursor::Kind::Integer)
+        if (kind != JsonCursor::Kind::integer)
             return wrongType("revision");
         bool isInteger, isUnsigned;
         double number;
@@ -306,12 +306,12 @@ private:
     void readMinute(std::optional<MinuteRef>& out)
     {
         auto kind = cursor_.peek();
-        if (kind == JsonCursor::Kind::Null) {
+        if (kind == JsonCursor::Kind::null) {
             expect(cursor_.skipValue());
             out.reset();
             return;
         }
-        if (kind != JsonCursor::Kind::Object) {
+        if (kind != JsonCursor::Kind::object) {
             wrongType("minute");
             return;
         }
@@ -346,11 +346,11 @@ private:
     {
         auto kind = cursor_.peek();
         out.clear();
-        if (kind == JsonCursor::Kind::Null) {
+        if (kind == JsonCursor::Kind::null) {
             expect(cursor_.skipValue());
             return;
         }
-        if (kind != JsonCursor::Kind::Array) {
+        if (kind != JsonCursor::Kind::array) {
             wrongType("attachments");
             return;
         }
@@ -360,7 +360,7 @@ private:
             expect(cursor_.nextElement(items, more));
             if (!more)
                 break;
-            if (cursor_.peek() != JsonCursor::Kind::Object) {
+            if (cursor_.peek() != JsonCursor::Kind::object) {
                 note("附件不是 JSON 对象");
                 expect(cursor_.skipValue());
                 continue;
@@ -393,7 +393,7 @@ private:
                     else
                         note("“bookmark”不是有效的 Base64");
                 }
-            } else if (key == "excerpt" && !keepExcerpts_ && cursor_.peek() == JsonCursor::Kind::String) {
+            } else if (key == "excerpt" && !keepExcerpts_ && cursor_.peek() == JsonCursor::Kind::string) {
                 expect(cursor_.skipValue());
                 attachment.excerpt.emplace();
             } else if (key == "excerpt") {
