@@ -10,6 +10,7 @@
 #include <openssl/crypto.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <string>
@@ -70,5 +71,11 @@ int main(int argc, char** argv)
         std::string text = line.dump() + "\n";
         std::fwrite(text.data(), 1, text.size(), stdout);
     }
-    return std::fflush(stdout) == 0 ? status : 1;
+    if (std::fflush(stdout) != 0)
+        status = 1;
+    // Every record is written; what is left is tearing down the recogniser's
+    // and the PDF reader's tables object by object (about 2% of recognising
+    // a photo). The process ends here instead and the system takes its
+    // memory back whole; no file of ours is open for writing.
+    std::_Exit(status);
 }

@@ -1,0 +1,76 @@
+#include "excerpts/tests/Fixtures.h"
+#include "base/Json.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <sstream>
+#include <sys/wait.h>
+
+namespace korvid {
+namespace {
+
+using namespace fixtures;
+
+struct ToolRun {
+    std::string output;
+    int status = -1;
+};
+
+// The tool as a real child process, its output read through a pipe: the
+// records must all be written before it ends, whatever it skips at exit.
+ToolRun runTool(const std::string& arguments, const std::string& redirect = "")
+{
+    std::string command = std::string("'") + KORVID_EXCERPT_TOOL + "' " + arguments + " 2>/dev/null" + redirect;
+    ToolRun run;
+    FILE* pipe = popen(command.c_str(), "r");
+    if (!pipe)
+        return run;
+    char buffer[4096];
+    std::size_t read = 0;
+    while ((read = std::fread(buffer, 1, sizeof buffer, pipe)) > 0)
+        run.output.append(buffer, read);
+    int status = pclose(pipe);
+    run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+std::vector<Json> records(const std::string& output)
+{
+    std::vector<Json> lines;
+    std::istringstream in(output);
+    std::string line;
+    while (std::getline(in, line))
+        lines.push_back(Json::parse(line));
+    return lines;
+}
+
+TEST(ExcerptTool, EveryRecordIsWrittenBeforeTheToolEnds)
+{
+    ScratchFolder folder;
+    auto notes = folder.write("notes.txt", "会议纪要\n");
+    auto poster = folder.write("poster.png", png({ "Deadline March 15" }));
+    auto document = folder.write("brief.pdf", pdf({ { "Quarterly plan" } }));
+
+    ToolRun all = runTool("'" + notes.string() + "' '" + poster.string() + "' '" + document.string() + "'");
+    EXPECT_EQ(all.status, 0);
+    std::vector<Json> lines = records(all.output);
+    ASSERT_EQ(lines.size(), 3u) << all.output;
+    EXPECT_NE(lines[0]["excerpt"].get<std::string>().find("会议纪要"), std::string::npos) << all.output;
+    EXPECT_NE(lines[1]["excerpt"].get<std::string>().find("Deadline March 15"), std::string::npos) << all.output;
+    EXPECT_NE(lines[2]["excerpt"].get<std::string>().find("Quarterly plan"), std::string::npos) << all.output;
+
+    // A file that cannot be read is a record with its reason, and the status says so.
+    ToolRun missing = runTool("'" + (folder.path() / "gone.txt").string() + "' '" + notes.string() + "'");
+    EXPECT_EQ(missing.status, 1);
+    lines = records(missing.output);
+    ASSERT_EQ(lines.size(), 2u) << missing.output;
+    EXPECT_TRUE(lines[0].contains("error"));
+    EXPECT_TRUE(lines[1].contains("excerpt")) << missing.output;
+
+    // Output that cannot be written is a failure, not a silent success.
+    EXPECT_EQ(runTool("'" + poster.string() + "'", " >/dev/full").status, 1);
+}
+
+}
+}
