@@ -336,6 +336,10 @@ CurlLoopTransport::~CurlLoopTransport()
 
 void CurlLoopTransport::send(HttpRequest request, std::function<void(HttpResult)> done)
 {
+    if (std::this_thread::get_id() != owner_) {
+        done(HttpResult { 0, {}, "网络请求失败，请稍后重试。" });
+        return;
+    }
     if (auto refusal = CurlTransport::unsafeHeaders(request)) {
         refuse(std::move(done), std::move(*refusal));
         return;

@@ -58,7 +58,9 @@ private:
 // The same transport driven from the main loop itself: libcurl's multi
 // interface with the loop watching its sockets and keeping its timer, so a
 // request costs no hand-off between threads. `send` is called, and `done`
-// calls back, on the main thread only, never from inside `send`.
+// calls back, on the main thread only, never from inside `send`; a request
+// sent from any other thread is failed at once on that thread, unsent, since
+// the loop's state is not shared between threads.
 // The transport must outlive no loop it was given; it must not be destroyed
 // from inside a `done`. Requests still in flight when it is destroyed are
 // abandoned (their `done` is dropped uncalled), and every handle, watch and
@@ -87,6 +89,7 @@ private:
     void endSilent();
 
     MainLoop& loop_;
+    std::thread::id owner_ = std::this_thread::get_id();
     void* multi_ = nullptr;
     std::vector<std::unique_ptr<Transfer>> running_;
     std::vector<void*> idleHandles_;

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Runs the request benchmark with the two peers interleaved and prints the
-# median latency of each and their ratio (host / bare libcurl).
+# median latency of each and their ratios (host / bare libcurl), for the
+# request layer on the main loop (as the application runs it) and with the
+# transport on its own thread.
 # Usage: bench/host/compare.sh [build folder]   (a Release build is best)
 set -euo pipefail
 build=${1:-build/release}
@@ -9,6 +11,7 @@ build=${1:-build/release}
   | python3 -c '
 import json, sys
 runs = {b["run_name"].split("/")[0]: b["real_time"] for b in json.load(sys.stdin)["benchmarks"] if b.get("aggregate_name") == "median"}
-bare, host = runs["BareCurlGet"], runs["HostRequestGet"]
-print(f"bare libcurl GET median {bare/1000:.1f} us, host request GET median {host/1000:.1f} us, ratio {host/bare:.2f}")
+bare, loop, thread = runs["BareCurlGet"], runs["HostRequestGetOnMainLoop"], runs["HostRequestGet"]
+print(f"bare libcurl GET median {bare/1000:.1f} us; host request GET on the main loop {loop/1000:.1f} us, ratio {loop/bare:.2f}; "
+      f"with the transport on its own thread {thread/1000:.1f} us, ratio {thread/bare:.2f}")
 '

@@ -501,6 +501,27 @@ TEST_F(LoopTransportTest, ManyAtOnceAreEachAnsweredOnceWithTheirOwnBody)
     }
 }
 
+TEST_F(LoopTransportTest, ARequestFromAnotherThreadFailsThereUnsent)
+{
+    CurlLoopTransport transport(loop);
+    std::optional<HttpResult> result;
+    std::thread::id answeredOn;
+    std::thread other([&] {
+        transport.send(get("/v1/me"), [&](HttpResult arrived) {
+            result = std::move(arrived);
+            answeredOn = std::this_thread::get_id();
+        });
+    });
+    auto otherId = other.get_id();
+    other.join();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(answeredOn, otherId);
+    EXPECT_EQ(result->error, "网络请求失败，请稍后重试。");
+    pump([] { return false; }, 50);
+    EXPECT_EQ(service.count(), 0u);
+    EXPECT_EQ(loop.watching(), 0u);
+}
+
 TEST_F(LoopTransportTest, TearingDownWithRequestsInFlightGivesEverythingBack)
 {
     service.hold();
