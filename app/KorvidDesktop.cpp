@@ -1,6 +1,6 @@
 #include "app/KorvidDesktop.h"
 
-#include "host/LocalServices.h"
+#include "app/LocalServices.h"
 #include "base/Bundle.h"
 #include "tasks/TaskWorkspace.h"
 #include "platform/AdwAppearance.h"

@@ -19,7 +19,7 @@
 extern char** environ;
 
 #include "driver/AccessibilityStatus.h"
-#include "host/LocalServices.h"
+#include "app/LocalServices.h"
 #include "tasks/TaskWorkspace.h"
 
 namespace korvid {

@@ -8,7 +8,7 @@
 #include "app/KorvidDesktop.h"
 #include "app/tests/LocalServiceProcess.h"
 #include "app/tests/WindowTestSupport.h"
-#include "host/LocalServices.h"
+#include "app/LocalServices.h"
 #include "base/Bundle.h"
 #include "app/DesktopSignIn.h"
 #include "tasks/TaskWorkspace.h"

@@ -1,4 +1,4 @@
-#include "host/LocalServices.h"
+#include "app/LocalServices.h"
 
 #include "driver/AccessibilityStatus.h"
 #include "driver/DesktopDriver.h"

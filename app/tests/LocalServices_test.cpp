@@ -1,7 +1,7 @@
 // The host with the real task workspace, attachments and excerpt readers
 // behind it: page messages travel through the bridge, the task queue and the
 // files on disk, and the start of a brief reaches a loopback service.
-#include "host/LocalServices.h"
+#include "app/LocalServices.h"
 #include "host/tests/HostFixture.h"
 #include "tasks/TaskWorkspace.h"
 
