@@ -15,6 +15,8 @@
 
 #include <gtest/gtest.h>
 
+#include <regex>
+
 #include <unistd.h>
 
 // Last: Xlib's macros (None, Bool, Status) collide with names above.
@@ -205,6 +207,31 @@ TEST_F(WorkspacePagesTest, TheSignInCardAsANewUserFindsIt)
     signIn("sales2@korvid.cn", "korvid456");
     ASSERT_TRUE(signedIn());
     EXPECT_EQ(host->session()->label, "sales2@korvid.cn");
+}
+
+TEST_F(WorkspacePagesTest, SignInAfterAFloodOfGuessesIsToldHowLongToWait)
+{
+    // A script on this machine guessing e-mails until the service makes it wait.
+    Json guessed = run(signInView(), R"JS(
+      await until(() => !document.getElementById('card').hidden, 'the card');
+      const statuses = [];
+      for (let i = 0; i < 40 && !statuses.includes(429); ++i) {
+        const response = await fetch('/auth/sign-in', {method: 'POST', headers: {'Content-Type': 'application/json'},
+          body: JSON.stringify({email: 'guess' + i + '@example.com', password: 'guess'})});
+        statuses.push(response.status);
+      }
+      return statuses.includes(429);)JS");
+    ASSERT_EQ(guessed, Json(true));
+
+    // The person at the card is told, in one sentence, how long to wait; the
+    // card is ready for the next try.
+    signIn("sales2@korvid.cn", "korvid456");
+    Json told = run(signInView(), R"JS(
+      await until(() => document.getElementById('error').textContent && !document.getElementById('submit').disabled, 'the answer');
+      return document.getElementById('error').textContent;)JS");
+    EXPECT_TRUE(std::regex_match(told.get<std::string>(), std::regex("登录尝试过于频繁，请 [0-9]+ (秒|分钟)后再试。")))
+        << told.dump();
+    EXPECT_NE(host->screen(), Screen::workspace);
 }
 
 // Keys through the X server's test extension, as a keyboard sends them.
