@@ -132,7 +132,7 @@ usr=$work/root/usr
 
 step "软件包元数据与依赖"
 depends=$(dpkg-deb -f "$deb" Depends)
-for wanted in libc6 libwebkitgtk-6.0-4 libpoppler-cpp0v5 libtesseract5 libsqlite3-0 \
+for wanted in libc6 libwebkitgtk-6.0-4 libpoppler-cpp0v5 libtesseract5 libsqlite3-0 libargon2-1 \
   tesseract-ocr-chi-sim tesseract-ocr-eng fonts-noto-cjk; do
   printf '%s' "$depends" | grep -q "$wanted" || fail "Depends 中缺少 $wanted：$depends"
 done
