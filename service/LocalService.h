@@ -1,12 +1,14 @@
 #pragma once
 
+#include "service/HttpServer.h"
 #include "service/ServiceOptions.h"
 #include "service/ServiceRouter.h"
 #include "service/ServiceStore.h"
 
 #include <httplib.h>
 
-#include <memory>
+#include <atomic>
+#include <string>
 
 namespace korvid {
 
@@ -22,12 +24,20 @@ public:
     // Stops a running server; does nothing before run() has started
     // listening (see running()).
     void stop();
-    bool running() const { return server_.is_running(); }
+    bool running() const { return server_.running(); }
+
+    // Whether a Host header names this service: a loopback name with the
+    // port it listens on. A page on another name that resolves here (DNS
+    // rebinding) sends its own name and is refused.
+    static bool isOwnHost(const std::string& host, int port);
 
 private:
+    int admit(const httplib::Request& request) const;
+
     ServiceStore store_;
     ServiceRouter router_;
-    httplib::Server server_;
+    HttpServer server_;
+    std::atomic<int> port_ {0};
 };
 
 }

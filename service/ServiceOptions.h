@@ -1,5 +1,6 @@
 #pragma once
 
+#include "service/HttpServer.h"
 #include "service/ServiceRouter.h"
 #include "service/ServiceStore.h"
 
@@ -15,6 +16,7 @@ struct ServiceOptions {
     std::filesystem::path dataFolder;
     ServiceConfig config;
     SeedSize seed;
+    HttpLimits http;
 
     // $XDG_DATA_HOME/korvid-service, or ~/.local/share/korvid-service.
     static std::filesystem::path defaultDataFolder();

@@ -129,6 +129,30 @@ void ServiceRouter::fillLibraryError(httplib::Response& response)
     case 400:
         sendError(response, 400, "bad_request", "请求格式不正确。");
         break;
+    case 403:
+        sendError(response, 403, "forbidden_origin", "不接受来自其他网站的登录请求。");
+        break;
+    case 408:
+        sendError(response, 408, "request_timeout", "请求发送超时，请检查网络后重试。");
+        break;
+    case 415:
+        sendError(response, 415, "unsupported_media_type", "请求内容必须是 JSON。");
+        break;
+    case 421:
+        sendError(response, 421, "misdirected_request", "请求的主机名不是本机服务，已拒绝。");
+        break;
+    case 431:
+        sendError(response, 431, "headers_too_large", "请求头过多或过大，请精简后重试。");
+        break;
+    case 500:
+        sendError(response, 500, "internal", "服务内部出错，请稍后重试。");
+        break;
+    case 501:
+        sendError(response, 501, "not_implemented", "不支持这种请求内容的传输方式。");
+        break;
+    case 505:
+        sendError(response, 505, "http_version_not_supported", "不支持这个 HTTP 版本。");
+        break;
     default:
         sendError(response, response.status, "request_failed", "服务暂时无法完成请求，请稍后重试。");
         break;

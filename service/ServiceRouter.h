@@ -76,8 +76,8 @@ public:
     static void sendJson(httplib::Response& response, int status, const Json& body);
     static void sendError(httplib::Response& response, int status, const std::string& code,
         const std::string& message);
-    // Gives the library's own refusals (oversized bodies, bad request lines,
-    // unknown methods) the same error object.
+    // Gives the server's own refusals (oversized bodies, bad request lines,
+    // foreign hosts, headers too slow or too large) the same error object.
     static void fillLibraryError(httplib::Response& response);
 
 private:

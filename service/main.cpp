@@ -5,6 +5,7 @@
 #include "base/DesktopError.h"
 #include "service/LocalService.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -16,8 +17,13 @@
 int main(int argc, char** argv)
 {
     using namespace korvid;
-    // Also the source of the manual page (help2man reads it at build time).
-    if (argc == 2 && (!std::strcmp(argv[1], "--help") || !std::strcmp(argv[1], "-h"))) {
+    auto given = [&](const char* longName, const char* shortName) {
+        return std::any_of(argv + 1, argv + argc,
+            [&](const char* argument) { return !std::strcmp(argument, longName) || !std::strcmp(argument, shortName); });
+    };
+    // Asking for help is never an error, whatever else is on the command
+    // line. Also the source of the manual page (help2man reads it at build time).
+    if (given("--help", "-h")) {
         std::printf("%s", ServiceOptions::usage());
         std::fputs("本机体验服务：在 127.0.0.1 上提供 Korvid 服务的全部接口、登录页和演示数据，\n"
                    "供 korvid-desktop 在本机试用和测试。收到 SIGINT 或 SIGTERM 时处理完进行中的请求后退出。\n"
@@ -37,7 +43,7 @@ int main(int argc, char** argv)
             stdout);
         return 0;
     }
-    if (argc == 2 && (!std::strcmp(argv[1], "--version") || !std::strcmp(argv[1], "-V"))) {
+    if (given("--version", "-V")) {
         std::printf("korvid-service %s\n", applicationVersion());
         return 0;
     }
