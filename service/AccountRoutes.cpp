@@ -55,12 +55,19 @@ public:
         refuseIfWaiting(request, attempt.waitMs);
 
         StoredPassword stored = attempt.stored.value_or(decoy_);
-        Checked checked = pool_.run([&] {
-            Checked outcome {PasswordHash::matches(password, stored) && attempt.stored.has_value()};
-            if (outcome.matched && PasswordHash::outdated(stored, cost_))
-                outcome.upgraded = PasswordHash::make(password, cost_);
-            return outcome;
-        });
+        Checked checked;
+        try {
+            checked = pool_.run([&] {
+                Checked outcome {PasswordHash::matches(password, stored) && attempt.stored.has_value()};
+                if (outcome.matched && PasswordHash::outdated(stored, cost_))
+                    outcome.upgraded = PasswordHash::make(password, cost_);
+                return outcome;
+            });
+        } catch (const ApiError& error) {
+            if (error.status == 503)
+                request.response.set_header("Retry-After", "1");
+            throw;
+        }
 
         std::int64_t nowMs = ServiceStore::nowMs();
         try {
