@@ -320,8 +320,9 @@ CurlLoopTransport::~CurlLoopTransport()
     closing_ = true;
     curlTimer_.cancel();
     silenceTimer_.cancel();
-    refusedTimer_.cancel();
+    laterTimer_.cancel();
     refused_.clear();
+    ended_.clear();
     for (auto& transfer : running_) {
         curl_multi_remove_handle(multi_, transfer->easy);
         curl_easy_cleanup(transfer->easy);
@@ -363,16 +364,52 @@ void CurlLoopTransport::send(HttpRequest request, std::function<void(HttpResult)
     }
     transfer->easy = easy;
     transfer->lastActivity = Clock::now();
-    CurlTransport::configure(easy, *transfer);
+    try {
+        CurlTransport::configure(easy, *transfer);
+    } catch (...) {
+        curl_easy_cleanup(easy);
+        throw; // not accepted: `done` is dropped, the caller sees the failure
+    }
     curl_easy_setopt(easy, CURLOPT_PRIVATE, transfer.get());
+    starting_ = true;
     if (curl_multi_add_handle(static_cast<CURLM*>(multi_), easy) != CURLM_OK) {
+        starting_ = false;
         idleHandles_.push_back(easy);
         refuse(std::move(transfer->done), "网络请求失败，请稍后重试。");
         return;
     }
     auto deadline = transfer->lastActivity + transfer->request.timeout;
-    running_.push_back(std::move(transfer));
-    watchSilence(deadline);
+    running_.push_back(std::move(transfer)); // room reserved above
+    // Accepted: from here `done` alone reports the outcome, so nothing may
+    // throw out of send. Without memory for a timer, the transfer still
+    // ends at curl's cap on the whole.
+    try {
+        watchSilence(deadline);
+    } catch (...) {
+    }
+    try {
+        start();
+    } catch (...) {
+        starting_ = false;
+    }
+}
+
+// The request goes out now rather than on the loop's next turn (one turn
+// fewer per request); what ends at once is answered on that turn.
+void CurlLoopTransport::start()
+{
+    int running = 0;
+    curl_multi_socket_action(static_cast<CURLM*>(multi_), CURL_SOCKET_TIMEOUT, 0, &running);
+    starting_ = false;
+    if (startTimer_)
+        setCurlTimer(*std::exchange(startTimer_, std::nullopt));
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(static_cast<CURLM*>(multi_), &queued)) {
+        if (message->msg == CURLMSG_DONE)
+            ended_.emplace_back(message->easy_handle, message->data.result);
+    }
+    if (!ended_.empty())
+        armLater();
 }
 
 int CurlLoopTransport::onSocket(void*, int fd, int what, void* user, void*)
@@ -400,17 +437,25 @@ int CurlLoopTransport::onSocket(void*, int fd, int what, void* user, void*)
 int CurlLoopTransport::onTimer(void*, long delayMs, void* user)
 {
     auto& self = *static_cast<CurlLoopTransport*>(user);
-    // curl keeps one timer: each call replaces the last.
-    self.curlTimer_.cancel();
-    if (delayMs < 0 || self.closing_)
+    if (self.starting_) {
+        self.startTimer_ = delayMs;
         return 0;
+    }
     try {
-        self.curlTimer_ = self.loop_.after(std::chrono::milliseconds(delayMs),
-            [&self] { self.act(CURL_SOCKET_TIMEOUT, 0); });
+        self.setCurlTimer(delayMs);
         return 0;
     } catch (...) {
         return -1;
     }
+}
+
+// curl keeps one timer: each setting replaces the last; below zero clears it.
+void CurlLoopTransport::setCurlTimer(long delayMs)
+{
+    curlTimer_.cancel();
+    if (delayMs < 0 || closing_)
+        return;
+    curlTimer_ = loop_.after(std::chrono::milliseconds(delayMs), [this] { act(CURL_SOCKET_TIMEOUT, 0); });
 }
 
 void CurlLoopTransport::act(int fd, unsigned ready)
@@ -439,13 +484,13 @@ void CurlLoopTransport::collect()
 void CurlLoopTransport::finish(void* handle, int code)
 {
     CURL* easy = static_cast<CURL*>(handle);
-    curl_multi_remove_handle(static_cast<CURLM*>(multi_), easy);
     auto found = std::find_if(running_.begin(), running_.end(),
         [easy](const std::unique_ptr<Transfer>& transfer) { return transfer->easy == easy; });
-    if (found == running_.end()) {
-        curl_easy_cleanup(easy);
-        return;
-    }
+    if (found == running_.end())
+        return; // already answered
+    curl_multi_remove_handle(static_cast<CURLM*>(multi_), easy);
+    // An end noted while starting must not answer whoever gets the handle next.
+    std::erase_if(ended_, [easy](const auto& end) { return end.first == easy; });
     std::unique_ptr<Transfer> transfer = std::move(*found);
     running_.erase(found);
     try {
@@ -462,15 +507,24 @@ void CurlLoopTransport::finish(void* handle, int code)
 void CurlLoopTransport::refuse(std::function<void(HttpResult)> done, std::string error)
 {
     refused_.emplace_back(std::move(done), HttpResult { 0, {}, std::move(error) });
-    if (!refusedPending_) {
-        refusedTimer_ = loop_.after(std::chrono::milliseconds(0), [this] { answerRefused(); });
-        refusedPending_ = true;
+    armLater();
+}
+
+void CurlLoopTransport::armLater()
+{
+    if (!laterPending_) {
+        laterTimer_ = loop_.after(std::chrono::milliseconds(0), [this] { answerLater(); });
+        laterPending_ = true;
     }
 }
 
-void CurlLoopTransport::answerRefused()
+void CurlLoopTransport::answerLater()
 {
-    refusedPending_ = false;
+    laterPending_ = false;
+    auto ended = std::move(ended_);
+    ended_.clear();
+    for (auto [easy, code] : ended)
+        finish(easy, code);
     auto batch = std::move(refused_);
     refused_.clear();
     for (auto& [done, result] : batch) {

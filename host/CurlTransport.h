@@ -83,8 +83,11 @@ private:
     void act(int fd, unsigned ready);
     void collect();
     void finish(void* easy, int code);
+    void start();
+    void setCurlTimer(long delayMs);
     void refuse(std::function<void(HttpResult)> done, std::string error);
-    void answerRefused();
+    void armLater();
+    void answerLater();
     void watchSilence(Clock::time_point deadline);
     void endSilent();
 
@@ -98,10 +101,16 @@ private:
     // One timer for the idle limits of all transfers, set for the earliest.
     TimerHandle silenceTimer_;
     std::optional<Clock::time_point> silenceCheck_;
-    // Requests refused before they were sent, answered on the next turn.
+    // While `send` starts a transfer, curl's timer requests are kept here and
+    // set once it has.
+    bool starting_ = false;
+    std::optional<long> startTimer_;
+    // Answered on the loop's next turn, never from inside `send`: requests
+    // refused before they were sent, and transfers that ended as they started.
     std::vector<std::pair<std::function<void(HttpResult)>, HttpResult>> refused_;
-    TimerHandle refusedTimer_;
-    bool refusedPending_ = false;
+    std::vector<std::pair<void*, int>> ended_;
+    TimerHandle laterTimer_;
+    bool laterPending_ = false;
     bool closing_ = false;
 };
 

@@ -462,6 +462,31 @@ TEST_F(LoopTransportTest, ARefusedHeaderIsAnsweredOnALaterTurnAndNeverSent)
     EXPECT_EQ(service.received().back().header("Authorization"), "Bearer a");
 }
 
+TEST_F(LoopTransportTest, ATransferThatEndsAsItStartsIsAnsweredOnALaterTurn)
+{
+    CurlLoopTransport transport(loop);
+    std::vector<std::pair<std::string, std::string>> cases = {
+        { "ftp://127.0.0.1/v1/me", "服务地址无效。" },
+        { "http://127.0.0.1:1/v1/me", "无法连接服务器，请检查网络后重试。" },
+    };
+    for (const auto& [url, sentence] : cases) {
+        auto request = get("/v1/me");
+        request.url = url;
+        std::optional<HttpResult> result;
+        transport.send(std::move(request), [&](HttpResult arrived) { result = std::move(arrived); });
+        EXPECT_FALSE(result) << "answered from inside send";
+        ASSERT_TRUE(pump([&] { return result.has_value(); }));
+        EXPECT_EQ(result->error, sentence) << url;
+    }
+    // The handles those used serve the next requests, each answered once.
+    int answers = 0;
+    transport.send(get("/v1/me"), [&](HttpResult result) { answers += result.status == 200 ? 1 : 100; });
+    transport.send(get("/v1/me"), [&](HttpResult result) { answers += result.status == 200 ? 1 : 100; });
+    ASSERT_TRUE(pump([&] { return answers >= 2; }));
+    pump([] { return false; }, 50);
+    EXPECT_EQ(answers, 2);
+}
+
 TEST_F(LoopTransportTest, AnAnswerMayStartTheNextRequestOnTheSameConnection)
 {
     CurlLoopTransport transport(loop);
