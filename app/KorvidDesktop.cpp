@@ -2,6 +2,7 @@
 
 #include "app/LocalServices.h"
 #include "base/Bundle.h"
+#include "host/CurlTransport.h"
 #include "tasks/TaskWorkspace.h"
 #include "platform/AdwAppearance.h"
 #include "app/WebWorkspaceView.h"
@@ -42,9 +43,22 @@ WebWorkspaceViewFactory webWorkspaceLayer()
     return WebWorkspaceView::factory();
 }
 
+namespace {
+
+// Requests are carried by the main loop itself: no hand-off between threads
+// on the way out or back.
+DesktopHostOptions mainLoopRequests(MainLoop& loop)
+{
+    DesktopHostOptions options;
+    options.transport = std::make_shared<CurlLoopTransport>(loop);
+    return options;
+}
+
+}
+
 KorvidDesktop::KorvidDesktop()
     : webWorkspaceView(webWorkspaceLayer())
-    , host_(std::make_unique<DesktopHost>(main_))
+    , host_(std::make_unique<DesktopHost>(main_, mainLoopRequests(main_)))
     , bridge_(std::make_unique<DesktopBridge>(*host_))
 {
     fillSeams();
