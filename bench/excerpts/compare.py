@@ -7,10 +7,12 @@ counts, the figure to trust on a busy machine. For images it also scores the
 recognised text of both against the ground truth.
 
     compare.py KORVID_EXCERPT [--corpus DIR] [--runs N] [--groups docx,xlsx,pdf,images,text]
-               [--files NAME,...] [--json OUT] [--instructions]
+               [--files NAME,...] [--json OUT] [--instructions] [--earlier OTHER_KORVID_EXCERPT]
 
 --files keeps only the named corpus files (e.g. images/chinese.jpg); --json
 also writes the figures, per file and per group, for scripts/bench.sh.
+--earlier runs a second build of the tool (say, before a change) in the same
+alternation, so that before and after are measured under the same load.
 
 Build korvid-excerpt in Release for meaningful figures."""
 import argparse
@@ -107,8 +109,11 @@ def main():
     parser.add_argument("--json", default="")
     parser.add_argument("--instructions", action="store_true",
                         help="also count both sides' instructions with callgrind")
+    parser.add_argument("--earlier", default="",
+                        help="another build of korvid-excerpt to time in the same alternation")
     args = parser.parse_args()
     ours = os.path.abspath(args.korvid_excerpt)
+    earlier = os.path.abspath(args.earlier) if args.earlier else ""
 
     scratch = tempfile.mkdtemp()
     big = os.path.join(scratch, "fifteen.txt")
@@ -134,17 +139,28 @@ def main():
         for name in files:
             path = big if name == "@15MiB" else os.path.join(args.corpus, name)
             runs = max(3, args.runs // 3) if group == "images" else args.runs
-            (a, b), (ca, cb) = median_seconds([f"{ours} {path}", peer.format(f=path)], runs)
+            commands = [f"{ours} {path}", peer.format(f=path)] + ([f"{earlier} {path}"] if earlier else [])
+            walls, cpus = median_seconds(commands, runs)
+            (a, b), (ca, cb) = walls[:2], cpus[:2]
             ratio = a / b
             ratios.append(ratio)
             row = {"file": name, "ours": a, "peer": b, "ratio": ratio, "oursCpu": ca, "peerCpu": cb}
             line = (f"  {name:45s} ours {a * 1000:9.1f} ms  peer {b * 1000:9.1f} ms  ratio {ratio:5.2f}"
                     f"  cpu {ca * 1000:7.1f} / {cb * 1000:7.1f} ms ({ca / cb if cb else 0:4.2f})")
+            if earlier:
+                row.update(earlier=walls[2], earlierCpu=cpus[2], earlierRatio=walls[2] / b)
+                line += (f"\n  {'':45s} earlier {walls[2] * 1000:6.1f} ms{'':19s}ratio {walls[2] / b:5.2f}"
+                         f"  cpu {cpus[2] * 1000:7.1f} ms ({cpus[2] / cb if cb else 0:4.2f})")
             if args.instructions:
                 ia, ib = instructions(f"{ours} {path}"), instructions(peer.format(f=path))
                 if ia and ib:
                     row.update(oursInstructions=ia, peerInstructions=ib)
                     line += f"  instructions {ia / 1e6:8.1f} M / {ib / 1e6:8.1f} M ({ia / ib:4.2f})"
+                    if earlier:
+                        ie = instructions(f"{earlier} {path}")
+                        if ie:
+                            row.update(earlierInstructions=ie)
+                            line += f", earlier {ie / 1e6:8.1f} M ({ie / ib:4.2f})"
             rows.append(row)
             if group == "images" and name in TRUTH:
                 truth = open(os.path.join(args.corpus, "groundtruth", TRUTH[name]), encoding="utf-8").read()
