@@ -91,6 +91,11 @@ write("excerpt", "document", b"\x05" + docx)
 write("excerpt", "workbook", b"\x06" + xlsx)
 write("excerpt", "png", b"\x03" + png(24, 16))
 write("excerpt", "jpeg", b"\x04" + jpeg)
+# With an EXIF segment (big-endian TIFF, one entry: orientation 6) after the
+# start-of-image marker, so that the orientation reader is mutated too.
+exif = (b"Exif\x00\x00MM\x00\x2a" + struct.pack(">IH", 8, 1) + struct.pack(">HHIHH", 0x0112, 3, 1, 6, 0)
+        + struct.pack(">I", 0))
+write("excerpt", "jpeg-exif", b"\x07" + jpeg[:2] + b"\xff\xe1" + struct.pack(">H", len(exif) + 2) + exif + jpeg[2:])
 # Headers that claim 65500 x 65500 pixels: refused before any pixels exist.
 write("excerpt", "png-huge", b"\x03" + png(24, 16, claimed=(65500, 65500)))
 write("excerpt", "jpeg-huge", b"\x07" + jpeg_claiming(65500, 65500))
