@@ -43,22 +43,16 @@ WebWorkspaceViewFactory webWorkspaceLayer()
     return WebWorkspaceView::factory();
 }
 
-namespace {
-
-// Requests are carried by the main loop itself: no hand-off between threads
-// on the way out or back.
-DesktopHostOptions mainLoopRequests(MainLoop& loop)
+DesktopHostOptions applicationHostOptions(MainLoop& loop)
 {
     DesktopHostOptions options;
     options.transport = std::make_shared<CurlLoopTransport>(loop);
     return options;
 }
 
-}
-
 KorvidDesktop::KorvidDesktop()
     : webWorkspaceView(webWorkspaceLayer())
-    , host_(std::make_unique<DesktopHost>(main_, mainLoopRequests(main_)))
+    , host_(std::make_unique<DesktopHost>(main_, applicationHostOptions(main_)))
     , bridge_(std::make_unique<DesktopBridge>(*host_))
 {
     fillSeams();

@@ -18,6 +18,10 @@ namespace korvid {
 // X11).
 void fillPlatformSeams(DesktopBridge& bridge, std::function<GtkWindow*()> window);
 
+// The host's options as the application sets them: requests to the service
+// carried by the main loop itself, with no hand-off between threads.
+DesktopHostOptions applicationHostOptions(MainLoop& loop);
+
 // Web workspaces on WebKit for the bridge, and their layer over the main
 // surface for the window's environment.
 void connectWebWorkspaces(DesktopBridge& bridge, WebKitWebWorkspace::Desktop desktop);
