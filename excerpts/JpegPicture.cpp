@@ -8,6 +8,8 @@
 #include <cstddef>
 #include <cstdio> // jpeglib.h needs FILE
 #include <cstring>
+#include <string_view>
+#include <vector>
 
 #include <jpeglib.h>
 

@@ -295,7 +295,6 @@ int recordedDpi(GdkPixbuf* pixbuf)
     return (end != text && value > 0 && value < 100000) ? static_cast<int>(value) : 0;
 }
 
-
 // The recorded density is that of the picture as stored, whatever size it
 // is delivered at.
 int densityAt(int dpi, int longest, int originalLongest)
