@@ -11,7 +11,7 @@ build=${1:-build/release}
   | python3 -c '
 import json, sys
 runs = {b["run_name"].split("/")[0]: b["real_time"] for b in json.load(sys.stdin)["benchmarks"] if b.get("aggregate_name") == "median"}
-bare, loop, thread = runs["BareCurlGet"], runs["HostRequestGetOnMainLoop"], runs["HostRequestGet"]
+bare, loop, thread = runs["BareCurlGet"], runs["HostRequestGetOnMainLoop"], runs["HostRequestGetThreadOnGLib"]
 print(f"bare libcurl GET median {bare/1000:.1f} us; host request GET on the main loop {loop/1000:.1f} us, ratio {loop/bare:.2f}; "
       f"with the transport on its own thread {thread/1000:.1f} us, ratio {thread/bare:.2f}")
 '
