@@ -261,7 +261,7 @@ void CurlTransport::configure(void* handle, Transfer& transfer)
     curl_easy_setopt(easy, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(easy, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(easy, CURLOPT_NOSIGNAL, 1L);
-    // The idle limit is kept by the transport thread; curl caps the whole.
+    // The idle limit is kept by the transport itself; curl caps the whole.
     curl_easy_setopt(easy, CURLOPT_TIMEOUT_MS, static_cast<long>(request.totalTimeout.count()));
     curl_easy_setopt(easy, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(request.timeout.count()));
     curl_easy_setopt(easy, CURLOPT_WRITEFUNCTION, receive);
@@ -374,6 +374,8 @@ void CurlLoopTransport::send(HttpRequest request, std::function<void(HttpResult)
     starting_ = true;
     if (curl_multi_add_handle(static_cast<CURLM*>(multi_), easy) != CURLM_OK) {
         starting_ = false;
+        if (startTimer_)
+            setCurlTimer(*std::exchange(startTimer_, std::nullopt));
         idleHandles_.push_back(easy);
         refuse(std::move(transfer->done), "网络请求失败，请稍后重试。");
         return;
