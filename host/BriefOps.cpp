@@ -96,7 +96,7 @@ Task<Json> BriefOps::start(std::shared_ptr<BridgeCall> call)
     if (stringAt(brief, "state") != "unstarted")
         co_return brief;
 
-    Scope scope = co_await call->checked(readScope(tasks_.runWorkspace("taskStart", call->session.id, call->body, {})));
+    Scope scope = co_await call->checked(readScope(tasks_.startScope(call->session.id, call->body)));
     if (scope.error)
         co_return Json { { "state", "unstarted" }, { "scopeError", describe(scope.error) } };
 

@@ -20,9 +20,16 @@ TaskOps::TaskOps(Bridge& bridge) : bridge_(bridge), taskIO_(std::make_unique<Ser
 {
     using T = TaskOps;
     // op, guard, its message, re-check, its message, handler
-    for (const char* op : { "workspaceOpen", "projectCreate", "taskSave", "taskConfirm", "taskSource" })
-        bridge.add({ op, Guard::signedInOwner, kSignIn, Recheck::account, kAccountSwitched,
-            memberHandler(this, &T::workspace) });
+    bridge.add({ "workspaceOpen", Guard::signedInOwner, kSignIn, Recheck::account, kAccountSwitched,
+        memberHandler(this, &T::open) });
+    bridge.add({ "projectCreate", Guard::signedInOwner, kSignIn, Recheck::account, kAccountSwitched,
+        memberHandler(this, &T::createProject) });
+    bridge.add({ "taskSave", Guard::signedInOwner, kSignIn, Recheck::account, kAccountSwitched,
+        memberHandler(this, &T::save) });
+    bridge.add({ "taskConfirm", Guard::signedInOwner, kSignIn, Recheck::account, kAccountSwitched,
+        memberHandler(this, &T::confirm) });
+    bridge.add({ "taskSource", Guard::signedInOwner, kSignIn, Recheck::account, kAccountSwitched,
+        memberHandler(this, &T::source) });
     bridge.add({ "taskAttach", Guard::signedInOwner, kSignIn, Recheck::account, kAccountSwitched,
         memberHandler(this, &T::attach) });
     bridge.add({ "meetingFile", Guard::signedInOwner, "请先登录。", Recheck::accountAndToken, kAccountSwitched,
@@ -35,19 +42,47 @@ TaskOps::~TaskOps()
     taskIO_.reset();
 }
 
-Task<Json> TaskOps::runWorkspace(std::string op, std::string owner, Json payload,
-    std::vector<std::filesystem::path> files)
+Task<Json> TaskOps::onTaskQueue(bool available, std::function<Json()> work)
 {
-    if (!workspaceHandle)
+    if (!available)
         throw DesktopError("任务工作区暂不可用，请稍后重试。");
-    co_return co_await runOn(*taskIO_, bridge_.resume(),
-        [handle = workspaceHandle, op = std::move(op), owner = std::move(owner), payload = std::move(payload),
-            files = std::move(files)] { return handle(op, owner, payload, files); });
+    co_return co_await runOn(*taskIO_, bridge_.resume(), std::move(work));
 }
 
-Task<Json> TaskOps::workspace(std::shared_ptr<BridgeCall> call)
+Task<Json> TaskOps::open(std::shared_ptr<BridgeCall> call)
 {
-    co_return co_await call->checked(runWorkspace(std::string(call->op()), call->session.id, call->body, {}));
+    co_return co_await call->checked(onTaskQueue(bool(workspace.open),
+        [run = workspace.open, owner = call->session.id] { return run(owner); }));
+}
+
+Task<Json> TaskOps::createProject(std::shared_ptr<BridgeCall> call)
+{
+    co_return co_await call->checked(onTaskQueue(bool(workspace.createProject),
+        [run = workspace.createProject, owner = call->session.id, payload = call->body] { return run(owner, payload); }));
+}
+
+Task<Json> TaskOps::save(std::shared_ptr<BridgeCall> call)
+{
+    co_return co_await call->checked(onTaskQueue(bool(workspace.save),
+        [run = workspace.save, owner = call->session.id, payload = call->body] { return run(owner, payload); }));
+}
+
+Task<Json> TaskOps::confirm(std::shared_ptr<BridgeCall> call)
+{
+    co_return co_await call->checked(onTaskQueue(bool(workspace.confirm),
+        [run = workspace.confirm, owner = call->session.id, payload = call->body] { return run(owner, payload); }));
+}
+
+Task<Json> TaskOps::source(std::shared_ptr<BridgeCall> call)
+{
+    co_return co_await call->checked(onTaskQueue(bool(workspace.source),
+        [run = workspace.source, owner = call->session.id, payload = call->body] { return run(owner, payload); }));
+}
+
+Task<Json> TaskOps::startScope(std::string owner, Json payload)
+{
+    return onTaskQueue(bool(workspace.startScope),
+        [run = workspace.startScope, owner = std::move(owner), payload = std::move(payload)] { return run(owner, payload); });
 }
 
 Task<Json> TaskOps::attach(std::shared_ptr<BridgeCall> call)
@@ -57,7 +92,10 @@ Task<Json> TaskOps::attach(std::shared_ptr<BridgeCall> call)
     auto files = co_await call->checked(chosenFiles(bridge_.resume(), selectTaskFiles));
     if (files.empty())
         co_return cancelled();
-    co_return co_await call->checked(runWorkspace("taskAttach", call->session.id, call->body, std::move(files)));
+    co_return co_await call->checked(onTaskQueue(bool(workspace.attach),
+        [run = workspace.attach, owner = call->session.id, payload = call->body, files = std::move(files)] {
+            return run(owner, payload, files);
+        }));
 }
 
 Task<Json> TaskOps::meetingFile(std::shared_ptr<BridgeCall> call)

@@ -38,7 +38,7 @@ Json documentExcerpt(const std::string& bytes, const std::string& name)
 
 }
 
-TaskWorkspace::Attachment TaskWorkspace::Attachment::inspect(const std::filesystem::path& file)
+TaskAttachment TaskAttachment::inspect(const std::filesystem::path& file)
 {
     const std::string name = fileDisplayName(file);
     const std::string extension = lowerExtension(file);
@@ -49,8 +49,8 @@ TaskWorkspace::Attachment TaskWorkspace::Attachment::inspect(const std::filesyst
 
     PickedFile picked;
     try {
-        pickedFileSize(file, kFileLimit);
-        picked = readPickedFile(file, kFileLimit + 1);
+        pickedFileSize(file, TaskWorkspace::kFileLimit);
+        picked = readPickedFile(file, TaskWorkspace::kFileLimit + 1);
     } catch (const PickedFileError& failure) {
         switch (failure.step) {
         case PickedFileError::Step::examine:
@@ -64,12 +64,12 @@ TaskWorkspace::Attachment TaskWorkspace::Attachment::inspect(const std::filesyst
         }
     }
     const std::string& bytes = picked.bytes;
-    if (bytes.size() > kFileLimit)
+    if (bytes.size() > TaskWorkspace::kFileLimit)
         throw DesktopError(kNotUtf8Text);
     if (textKind && (bytes.find('\0') != std::string::npos || !isValidUtf8(bytes)))
         throw DesktopError(kNotUtf8Text);
 
-    Attachment attachment;
+    TaskAttachment attachment;
     attachment.name = name;
     attachment.digest = sha256Hex(bytes);
     if (!textKind) {
@@ -84,7 +84,7 @@ TaskWorkspace::Attachment TaskWorkspace::Attachment::inspect(const std::filesyst
     return attachment;
 }
 
-std::string TaskWorkspace::Attachment::originalData(std::size_t limit) const
+std::string TaskAttachment::originalData(std::size_t limit) const
 {
     auto fd = Bookmark::open(bookmark);
     if (!fd)
@@ -100,11 +100,11 @@ std::string TaskWorkspace::Attachment::originalData(std::size_t limit) const
     return bytes;
 }
 
-std::string TaskWorkspace::Attachment::executionText(std::size_t remaining) const
+std::string TaskAttachment::executionText(std::size_t remaining) const
 {
     std::string text;
     if (excerpt) {
-        originalData(kFileLimit);
+        originalData(TaskWorkspace::kFileLimit);
         text = *excerpt;
     } else {
         text = originalData(remaining);
@@ -116,10 +116,10 @@ std::string TaskWorkspace::Attachment::executionText(std::size_t remaining) cons
     return text;
 }
 
-void TaskWorkspace::Attachment::validate() const
+void TaskAttachment::validate() const
 {
     try {
-        originalData(kFileLimit);
+        originalData(TaskWorkspace::kFileLimit);
     } catch (...) {
         throw DesktopError("请返回编辑，移除或重新选择附件「" + name + "」。");
     }

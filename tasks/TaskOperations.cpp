@@ -1,4 +1,4 @@
-// The record operations of TaskWorkspace::handle: drafts, attachments,
+// The operations of TaskWorkspace on one record: drafts, attachments,
 // confirmation, and reading a confirmed task back for a run.
 
 #include "tasks/TaskWorkspace.h"
@@ -147,24 +147,59 @@ std::string derivedTitle(const std::string& body)
     return {};
 }
 
-Json taskSource(const std::optional<Record>& record, std::int64_t revision, const Json& payload)
+}
+
+struct TaskWorkspace::RecordCall {
+    OwnerFolder folder;
+    std::vector<Project> projects;
+    std::string id;
+    std::optional<Record> stored;
+    std::int64_t revision = 0;
+
+    // A draft may change only at the revision stored, and a confirmed task
+    // not at all.
+    void requireUnchanged() const
+    {
+        if ((!stored && revision != 0) || (stored && (stored->revision != revision || stored->confirmed)))
+            throw DesktopError(kConflict);
+    }
+};
+
+TaskWorkspace::RecordCall TaskWorkspace::openRecord(const std::string& owner, const Json& payload) const
 {
+    OwnerFolder folder = OwnerFolder::open(root_, owner);
+    std::vector<Project> projects = folder.readProjects();
+    std::string id = recordID(payload);
+    std::optional<Record> stored = folder.readTask(id);
+    auto revision = integerAt(payload, "revision");
+    if (!revision || *revision < 0 || *revision == std::numeric_limits<std::int64_t>::max())
+        throw DesktopError("缺少任务版本。");
+    return RecordCall { std::move(folder), std::move(projects), std::move(id), std::move(stored), *revision };
+}
+
+Json TaskWorkspace::source(const std::string& owner, const Json& payload) const
+{
+    RecordCall call = openRecord(owner, payload);
     auto source = integerAt(payload, "source");
-    if (!record || !record->confirmed || record->revision != revision || !source || *source < 1
+    const std::optional<Record>& record = call.stored;
+    if (!record || !record->confirmed || record->revision != call.revision || !source || *source < 1
         || static_cast<std::uint64_t>(*source) > record->attachments.size())
         throw DesktopError("资料不在本次已确认范围内。");
     const Attachment& attachment = record->attachments[static_cast<std::size_t>(*source - 1)];
-    return Json { { "text", attachment.executionText(TaskWorkspace::kTextBudget) } };
+    return Json { { "text", attachment.executionText(kTextBudget) } };
 }
 
-Json taskStart(const std::optional<Record>& record, std::int64_t revision, const Json& payload,
-               const std::vector<Project>& projects)
+Json TaskWorkspace::startScope(const std::string& owner, const Json& payload) const
 {
+    RecordCall call = openRecord(owner, payload);
+    const std::optional<Record>& record = call.stored;
+    const std::vector<Project>& projects = call.projects;
+    const std::int64_t revision = call.revision;
     auto budget = integerAt(payload, "budgetMicros");
     if (!record || !record->confirmed || record->revision != revision || !budget || *budget < 1)
         throw DesktopError("请核对任务版本和执行预算。");
 
-    std::size_t remaining = TaskWorkspace::kTextBudget;
+    std::size_t remaining = kTextBudget;
     Json files = Json::array();
     for (const auto& attachment : record->attachments) {
         std::string text = attachment.executionText(remaining);
@@ -190,97 +225,83 @@ Json taskStart(const std::optional<Record>& record, std::int64_t revision, const
     return scope;
 }
 
+Json TaskWorkspace::save(const std::string& owner, const Json& payload) const
+{
+    RecordCall call = openRecord(owner, payload);
+    call.requireUnchanged();
+    Record draft = draftFrom(payload, call.id, call.revision, call.stored, call.projects);
+    call.folder.writeTask(draft);
+    return display(draft);
 }
 
-Json TaskWorkspace::recordOperation(OwnerFolder& folder, const std::vector<Project>& projects,
-                                    const std::string& op, const std::string& id, const Json& payload,
-                                    const std::vector<std::filesystem::path>& selectedFiles) const
+Json TaskWorkspace::attach(const std::string& owner, const Json& payload,
+                           const std::vector<std::filesystem::path>& selectedFiles) const
 {
-    const std::optional<Record> stored = folder.readTask(id);
+    RecordCall call = openRecord(owner, payload);
+    call.requireUnchanged();
+    Record draft = draftFrom(payload, call.id, call.revision, call.stored, call.projects);
+    std::vector<std::string> messages;
+    std::size_t added = 0;
+    for (const auto& file : selectedFiles) {
+        const std::string label = fileDisplayName(file) + " · ";
+        if (draft.attachments.size() >= kMaxAttachments) {
+            messages.push_back(label + "每项任务最多 5 个文件");
+            continue;
+        }
+        std::optional<Attachment> attachment;
+        try {
+            attachment = Attachment::inspect(file);
+        } catch (...) {
+            messages.push_back(label + describe(std::current_exception()));
+            continue;
+        }
+        bool duplicate = std::any_of(draft.attachments.begin(), draft.attachments.end(),
+                                     [&](const Attachment& a) { return a.digest == attachment->digest; });
+        if (duplicate) {
+            messages.push_back(label + "内容重复");
+            continue;
+        }
+        draft.attachments.push_back(std::move(*attachment));
+        ++added;
+    }
+    Json recordView = nullptr;
+    if (added > 0) {
+        messages.insert(messages.begin(), "已添加 " + std::to_string(added) + " 个附件");
+        call.folder.writeTask(draft);
+        recordView = display(draft);
+    } else if (call.stored) {
+        recordView = display(*call.stored);
+    }
+    std::string message;
+    for (std::size_t i = 0; i < messages.size(); ++i)
+        message += (i ? "；" : "") + messages[i];
+    return Json { { "record", std::move(recordView) }, { "message", std::move(message) } };
+}
 
-    auto revision = integerAt(payload, "revision");
-    if (!revision || *revision < 0 || *revision == std::numeric_limits<std::int64_t>::max())
-        throw DesktopError("缺少任务版本。");
-    const std::int64_t R = *revision;
-
-    if (op == "taskSource")
-        return taskSource(stored, R, payload);
-    if (op == "taskStart")
-        return taskStart(stored, R, payload, projects);
-
+Json TaskWorkspace::confirm(const std::string& owner, const Json& payload) const
+{
+    RecordCall call = openRecord(owner, payload);
+    const std::optional<Record>& stored = call.stored;
     // A repeated confirmation gets the answer of the first one.
-    if (op == "taskConfirm" && stored && stored->confirmed && stored->revision == R + 1)
+    if (stored && stored->confirmed && stored->revision == call.revision + 1)
         return display(*stored);
-
-    if ((!stored && R != 0) || (stored && (stored->revision != R || stored->confirmed)))
-        throw DesktopError(kConflict);
-
-    if (op == "taskSave") {
-        Record draft = draftFrom(payload, id, R, stored, projects);
-        folder.writeTask(draft);
-        return display(draft);
-    }
-
-    if (op == "taskAttach") {
-        Record draft = draftFrom(payload, id, R, stored, projects);
-        std::vector<std::string> messages;
-        std::size_t added = 0;
-        for (const auto& file : selectedFiles) {
-            const std::string label = fileDisplayName(file) + " · ";
-            if (draft.attachments.size() >= kMaxAttachments) {
-                messages.push_back(label + "每项任务最多 5 个文件");
-                continue;
-            }
-            std::optional<Attachment> attachment;
-            try {
-                attachment = Attachment::inspect(file);
-            } catch (...) {
-                messages.push_back(label + describe(std::current_exception()));
-                continue;
-            }
-            bool duplicate = std::any_of(draft.attachments.begin(), draft.attachments.end(),
-                                         [&](const Attachment& a) { return a.digest == attachment->digest; });
-            if (duplicate) {
-                messages.push_back(label + "内容重复");
-                continue;
-            }
-            draft.attachments.push_back(std::move(*attachment));
-            ++added;
-        }
-        Json recordView = nullptr;
-        if (added > 0) {
-            messages.insert(messages.begin(), "已添加 " + std::to_string(added) + " 个附件");
-            folder.writeTask(draft);
-            recordView = display(draft);
-        } else if (stored) {
-            recordView = display(*stored);
-        }
-        std::string message;
-        for (std::size_t i = 0; i < messages.size(); ++i)
-            message += (i ? "；" : "") + messages[i];
-        return Json { { "record", std::move(recordView) }, { "message", std::move(message) } };
-    }
-
-    if (op == "taskConfirm") {
-        if (!stored)
-            throw DesktopError("请先保存草稿。");
-        Record confirmed = *stored;
-        confirmed.body = trimWhitespace(confirmed.body);
-        if (confirmed.body.empty())
-            throw DesktopError("请先填写交付说明。");
-        confirmed.title = trimWhitespace(confirmed.title);
-        if (confirmed.title.empty())
-            confirmed.title = derivedTitle(confirmed.body);
-        for (const auto& attachment : confirmed.attachments)
-            attachment.validate();
-        confirmed.confirmed = true;
-        confirmed.revision = R + 1;
-        confirmed.updatedAt = nowReferenceSeconds();
-        folder.writeTask(confirmed);
-        return display(confirmed);
-    }
-
-    throw DesktopError("未知任务操作。");
+    call.requireUnchanged();
+    if (!stored)
+        throw DesktopError("请先保存草稿。");
+    Record confirmed = *stored;
+    confirmed.body = trimWhitespace(confirmed.body);
+    if (confirmed.body.empty())
+        throw DesktopError("请先填写交付说明。");
+    confirmed.title = trimWhitespace(confirmed.title);
+    if (confirmed.title.empty())
+        confirmed.title = derivedTitle(confirmed.body);
+    for (const auto& attachment : confirmed.attachments)
+        attachment.validate();
+    confirmed.confirmed = true;
+    confirmed.revision = call.revision + 1;
+    confirmed.updatedAt = nowReferenceSeconds();
+    call.folder.writeTask(confirmed);
+    return display(confirmed);
 }
 
 }

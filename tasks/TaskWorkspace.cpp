@@ -81,41 +81,40 @@ Json TaskWorkspace::display(Record&& record)
     return view;
 }
 
-Json TaskWorkspace::handle(const std::string& op, const std::string& owner, const Json& payload,
-                           const std::vector<std::filesystem::path>& selectedFiles) const
+std::string TaskWorkspace::recordID(const Json& payload)
 {
-    OwnerFolder folder = OwnerFolder::open(root_, owner);
-    const std::vector<Project> projects = folder.readProjects();
-
-    if (op == "workspaceOpen") {
-        std::vector<Record> records = folder.listTasks();
-        // Newest first; equal times keep the folder listing's order.
-        std::vector<std::size_t> order(records.size());
-        for (std::size_t i = 0; i < order.size(); ++i)
-            order[i] = i;
-        std::stable_sort(order.begin(), order.end(),
-                         [&](std::size_t a, std::size_t b) { return records[a].updatedAt > records[b].updatedAt; });
-        Json projectList = Json::array();
-        for (const auto& project : projects)
-            projectList.push_back(StoreCoding::projectObject(project));
-        Json views = Json::array();
-        views.get_ref<Json::array_t&>().reserve(records.size());
-        for (std::size_t index : order)
-            views.push_back(display(std::move(records[index])));
-        return Json { { "projects", std::move(projectList) }, { "records", std::move(views) } };
-    }
-
     auto id = canonicalUuid(stringAt(payload, "id").value_or(""));
     if (!id)
         throw DesktopError("记录标识失效，请重新打开工作区。");
-    if (op == "projectCreate")
-        return createProject(folder, projects, *id, payload);
-    return recordOperation(folder, projects, op, *id, payload, selectedFiles);
+    return *id;
 }
 
-Json TaskWorkspace::createProject(OwnerFolder& folder, const std::vector<Project>& projects,
-                                  const std::string& id, const Json& payload) const
+Json TaskWorkspace::open(const std::string& owner) const
 {
+    OwnerFolder folder = OwnerFolder::open(root_, owner);
+    const std::vector<Project> projects = folder.readProjects();
+    std::vector<Record> records = folder.listTasks();
+    // Newest first; equal times keep the folder listing's order.
+    std::vector<std::size_t> order(records.size());
+    for (std::size_t i = 0; i < order.size(); ++i)
+        order[i] = i;
+    std::stable_sort(order.begin(), order.end(),
+                     [&](std::size_t a, std::size_t b) { return records[a].updatedAt > records[b].updatedAt; });
+    Json projectList = Json::array();
+    for (const auto& project : projects)
+        projectList.push_back(StoreCoding::projectObject(project));
+    Json views = Json::array();
+    views.get_ref<Json::array_t&>().reserve(records.size());
+    for (std::size_t index : order)
+        views.push_back(display(std::move(records[index])));
+    return Json { { "projects", std::move(projectList) }, { "records", std::move(views) } };
+}
+
+Json TaskWorkspace::createProject(const std::string& owner, const Json& payload) const
+{
+    OwnerFolder folder = OwnerFolder::open(root_, owner);
+    const std::vector<Project> projects = folder.readProjects();
+    const std::string id = recordID(payload);
     auto givenName = stringAt(payload, "name");
     if (!givenName)
         throw DesktopError("请填写项目名称。");

@@ -2,6 +2,7 @@
 
 #include "base/Json.h"
 #include "base/Limits.h"
+#include "tasks/TaskRecords.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -26,55 +27,10 @@ public:
     static constexpr std::size_t kTextBudget = 32768;
     static constexpr std::size_t kMaxAttachments = 5;
 
-    struct Project {
-        std::string id;
-        std::string name;
-        std::optional<std::string> goal;
-        std::optional<std::string> companyId;
-        bool operator==(const Project&) const = default;
-    };
-
-    struct Attachment {
-        std::string name;
-        std::string digest;
-        std::string bookmark; // opaque bytes, see Bookmark
-        std::optional<std::string> excerpt;
-        std::optional<std::string> method;
-        bool operator==(const Attachment&) const = default;
-
-        // Checks a picked file, fixes its content by digest, keeps a
-        // reference to find it again and, for documents, its text excerpt.
-        static Attachment inspect(const std::filesystem::path& file);
-        // The file's bytes (at most `limit`), found again through the
-        // bookmark and checked against the digest.
-        std::string originalData(std::size_t limit) const;
-        // The text a run uses, within `remaining` UTF-8 bytes.
-        std::string executionText(std::size_t remaining) const;
-        // originalData with the file limit, any failure told as one sentence
-        // asking the user to pick the file again.
-        void validate() const;
-    };
-
-    struct MinuteRef {
-        std::string id;
-        std::string digest;
-        std::string title;
-        bool operator==(const MinuteRef&) const = default;
-    };
-
-    struct Record {
-        std::string id;
-        std::string title;
-        std::string body;
-        std::string project;
-        std::string skill;
-        std::optional<MinuteRef> minute;
-        std::vector<Attachment> attachments;
-        std::int64_t revision = 0;
-        bool confirmed = false;
-        double updatedAt = 0; // seconds since 2001-01-01T00:00:00Z
-        bool operator==(const Record&) const = default;
-    };
+    using Project = TaskProject;
+    using Attachment = TaskAttachment;
+    using MinuteRef = korvid::MinuteRef;
+    using Record = TaskRecord;
 
     explicit TaskWorkspace(std::filesystem::path root);
 
@@ -88,10 +44,27 @@ public:
 
     const std::filesystem::path& root() const { return root_; }
 
-    // One page operation for one account. Blocking; throws DesktopError (or
-    // another exception) on failure, having written nothing.
-    Json handle(const std::string& op, const std::string& owner, const Json& payload,
-                const std::vector<std::filesystem::path>& selectedFiles = {}) const;
+    // One account's operations, each blocking; each throws DesktopError (or
+    // another exception) on failure, having written nothing. Operations on a
+    // record take its "id" and "revision" from `payload` and check them, then
+    // that the revision is the stored one, before their own work.
+
+    // The account's projects and records, newest first.
+    Json open(const std::string& owner) const;
+    // A project named by `payload`; the same project again is answered as it is.
+    Json createProject(const std::string& owner, const Json& payload) const;
+    // Saves a draft.
+    Json save(const std::string& owner, const Json& payload) const;
+    // Saves a draft with the picked files added to it; what could not be
+    // added is told in the answer's message.
+    Json attach(const std::string& owner, const Json& payload,
+                const std::vector<std::filesystem::path>& selectedFiles) const;
+    // Confirms a draft: its files must still be what was attached.
+    Json confirm(const std::string& owner, const Json& payload) const;
+    // The text of one file of a confirmed task ("source", from 1).
+    Json source(const std::string& owner, const Json& payload) const;
+    // What a run of a confirmed task is started with ("budgetMicros").
+    Json startScope(const std::string& owner, const Json& payload) const;
 
     // The map the page sees for a record: no bookmarks, no excerpts, the
     // update time as ISO 8601 text.
@@ -99,11 +72,12 @@ public:
     static Json display(Record&& record);
 
 private:
-    Json createProject(OwnerFolder& folder, const std::vector<Project>& projects,
-                       const std::string& id, const Json& payload) const;
-    Json recordOperation(OwnerFolder& folder, const std::vector<Project>& projects,
-                         const std::string& op, const std::string& id, const Json& payload,
-                         const std::vector<std::filesystem::path>& selectedFiles) const;
+    struct RecordCall;
+    // Opens the owner's folder (taking its lock) and reads the projects, the
+    // record's id, the stored record and the revision, in that order.
+    RecordCall openRecord(const std::string& owner, const Json& payload) const;
+    // The lower-case id of payload "id", or the refusal.
+    static std::string recordID(const Json& payload);
 
     std::filesystem::path root_;
 };

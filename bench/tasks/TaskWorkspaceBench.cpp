@@ -47,7 +47,7 @@ std::filesystem::path populate(std::size_t excerptCharacters)
 {
     auto root = scratchRoot("open-" + std::to_string(excerptCharacters));
     TaskWorkspace workspace(root);
-    workspace.handle("workspaceOpen", kOwner, Json::object(), {});
+    workspace.open(kOwner);
     auto folder = root / TaskWorkspace::ownerKey(kOwner);
     const std::string excerpt = repeat("销售线索摘录", excerptCharacters / 6);
     for (int i = 0; i < 1000; ++i) {
@@ -89,7 +89,7 @@ void workspaceOpen(benchmark::State& state)
 {
     TaskWorkspace workspace(populated(static_cast<std::size_t>(state.range(0))));
     for (auto _ : state) {
-        Json reply = workspace.handle("workspaceOpen", kOwner, Json::object(), {});
+        Json reply = workspace.open(kOwner);
         if (reply["records"].size() != 1000)
             state.SkipWithError("wrong record count");
         benchmark::DoNotOptimize(reply);
@@ -135,7 +135,7 @@ void taskSave(benchmark::State& state)
     auto start = std::chrono::steady_clock::now();
     for (auto _ : state) {
         payload["revision"] = revision++;
-        benchmark::DoNotOptimize(workspace.handle("taskSave", kOwner, payload, {}));
+        benchmark::DoNotOptimize(workspace.save(kOwner, payload));
     }
     double total = std::chrono::duration<double, std::nano>(std::chrono::steady_clock::now() - start).count();
     state.counters["flushShare"] = static_cast<double>(AtomicFile::flushNanoseconds() - flushBefore) / total;

@@ -48,9 +48,15 @@ struct World {
         bridge->machine.accessibilityTrusted = [](auto done) { done(true); };
         bridge->machine.applyAppearance = [](DesktopAppearance) { };
         bridge->machine.inspectWindow = [](std::uint64_t) -> std::int64_t { return 1; };
-        bridge->tasks.workspaceHandle = [](const std::string&, const std::string&, const Json& payload, const auto&) {
-            return payload;
-        };
+        // Every entry of the task workspace answers with what it was given.
+        auto echo = [](const std::string&, const Json& payload) { return payload; };
+        bridge->tasks.workspace.open = [](const std::string&) { return Json::object(); };
+        bridge->tasks.workspace.createProject = echo;
+        bridge->tasks.workspace.save = echo;
+        bridge->tasks.workspace.confirm = echo;
+        bridge->tasks.workspace.source = echo;
+        bridge->tasks.workspace.startScope = echo;
+        bridge->tasks.workspace.attach = [](const std::string&, const Json& payload, const auto&) { return payload; };
         bridge->tasks.selectTaskFiles = [](auto done) { done({}); };
         bridge->machine.selectEventFile = [](auto done) { done(std::nullopt); };
         bridge->webWorkspaces.makeWebWorkspace = [](WebWorkspaceArguments) -> std::shared_ptr<WebWorkspace> { return nullptr; };

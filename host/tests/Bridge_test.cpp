@@ -248,7 +248,7 @@ TEST_F(BridgeTest, WorkspaceOpsRunOnTheTaskQueueWithOwnerAndBody)
     std::mutex mutex;
     std::vector<std::string> seen;
     auto mainThread = std::this_thread::get_id();
-    bridge->tasks.workspaceHandle = [&](const std::string& op, const std::string& owner, const Json& payload,
+    everyWorkspaceOp() = [&](const std::string& op, const std::string& owner, const Json& payload,
                                 const std::vector<std::filesystem::path>& files) -> Json {
         std::lock_guard lock(mutex);
         EXPECT_NE(std::this_thread::get_id(), mainThread);
@@ -260,7 +260,8 @@ TEST_F(BridgeTest, WorkspaceOpsRunOnTheTaskQueueWithOwnerAndBody)
     for (const char* op : { "workspaceOpen", "projectCreate", "taskSave", "taskSource" })
         expectValue(call(message(op, { { "title", "t" } })), Json { { "ok", op } });
     expectError(call(message("taskConfirm")), "任务尚未填写完整。");
-    EXPECT_EQ(seen.front(), "workspaceOpen|account-1|t|0");
+    EXPECT_EQ(seen.front(), "workspaceOpen|account-1||0"); // the listing needs only the owner
+    EXPECT_EQ(seen[1], "projectCreate|account-1|t|0");
     EXPECT_EQ(seen.size(), 5u);
 }
 
@@ -268,7 +269,7 @@ TEST_F(BridgeTest, SignOutWhileAQueueJobRunsRefusesItsResult)
 {
     std::mutex gate;
     gate.lock();
-    bridge->tasks.workspaceHandle = [&](auto&&...) {
+    everyWorkspaceOp() = [&](auto&&...) {
         std::lock_guard wait(gate);
         return Json { { "projects", Json::array() } };
     };
@@ -285,7 +286,7 @@ TEST_F(BridgeTest, TaskAttachPassesTheChosenFiles)
     std::vector<std::filesystem::path> chosen;
     bridge->tasks.selectTaskFiles = [&](auto done) { done(chosen); };
     std::vector<std::filesystem::path> received;
-    bridge->tasks.workspaceHandle = [&](const std::string&, const std::string&, const Json&,
+    everyWorkspaceOp() = [&](const std::string&, const std::string&, const Json&,
                                 const std::vector<std::filesystem::path>& files) {
         received = files;
         return Json { { "attached", files.size() } };
@@ -354,7 +355,7 @@ TEST_F(BridgeTest, TaskStartOfAStartedBriefStartsNothing)
 {
     service.answer(std::string("/v1/desktop/briefs/") + kTaskLower, 200, R"({"state":"running","step":2})");
     int scopes = 0;
-    bridge->tasks.workspaceHandle = [&](auto&&...) {
+    everyWorkspaceOp() = [&](auto&&...) {
         ++scopes;
         return Json::object();
     };
@@ -366,10 +367,10 @@ TEST_F(BridgeTest, TaskStartOfAStartedBriefStartsNothing)
 TEST_F(BridgeTest, TaskStartWithoutAScopeRepliesTheScopeError)
 {
     service.answer(std::string("/v1/desktop/briefs/") + kTaskLower, 200, R"({"state":"unstarted"})");
-    bridge->tasks.workspaceHandle = [](auto&&...) -> Json { throw DesktopError("任务尚未确认。"); };
+    everyWorkspaceOp() = [](auto&&...) -> Json { throw DesktopError("任务尚未确认。"); };
     expectValue(call(message("taskStart", { { "id", kTask } })),
         Json { { "state", "unstarted" }, { "scopeError", "任务尚未确认。" } });
-    bridge->tasks.workspaceHandle = [](auto&&...) { return Json::array(); };
+    everyWorkspaceOp() = [](auto&&...) { return Json::array(); };
     expectValue(call(message("taskStart", { { "id", kTask } })),
         Json { { "state", "unstarted" }, { "scopeError", "执行范围读取失败。" } });
     EXPECT_EQ(service.count(), 2u); // two status reads, no start
@@ -381,7 +382,7 @@ TEST_F(BridgeTest, TaskStartPostsTheScopeWithTheTurn)
     service.answer("GET " + path, 200, R"({"state":"unstarted"})");
     service.answer("POST " + path, 200, R"({"state":"queued"})");
     std::string seenOp;
-    bridge->tasks.workspaceHandle = [&](const std::string& op, const std::string&, const Json& payload, auto&&) {
+    everyWorkspaceOp() = [&](const std::string& op, const std::string&, const Json& payload, auto&&) {
         seenOp = op;
         EXPECT_EQ(payload.value("budgetMicros", 0), 5);
         return Json { { "scope", "text" } };

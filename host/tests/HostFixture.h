@@ -161,6 +161,30 @@ public:
     std::optional<std::uint64_t> window = 0x3a00007;
 };
 
+// One stand-in for every entry of the task workspace, told which page
+// operation it serves ("workspaceOpen" gets no payload).
+using WorkspaceStandIn = std::function<Json(const std::string& op, const std::string& owner, const Json& payload,
+    const std::vector<std::filesystem::path>& files)>;
+
+inline void standInForWorkspace(TaskOps& tasks, WorkspaceStandIn standIn)
+{
+    auto with = [standIn](const char* op) {
+        return [standIn, op](const std::string& owner, const Json& payload) { return standIn(op, owner, payload, {}); };
+    };
+    tasks.workspace.open = [standIn](const std::string& owner) {
+        return standIn("workspaceOpen", owner, Json::object(), {});
+    };
+    tasks.workspace.createProject = with("projectCreate");
+    tasks.workspace.save = with("taskSave");
+    tasks.workspace.confirm = with("taskConfirm");
+    tasks.workspace.source = with("taskSource");
+    tasks.workspace.startScope = with("taskStart");
+    tasks.workspace.attach = [standIn](const std::string& owner, const Json& payload,
+                                 const std::vector<std::filesystem::path>& files) {
+        return standIn("taskAttach", owner, payload, files);
+    };
+}
+
 // The outcome of one page message.
 struct Outcome {
     int calls = 0;
@@ -267,6 +291,13 @@ protected:
     }
 
     Outcome call(Json body) { return wait(post(std::move(body))); }
+
+    // `everyWorkspaceOp() = function` answers every task workspace entry.
+    struct EveryWorkspaceOp {
+        TaskOps& tasks;
+        void operator=(WorkspaceStandIn standIn) { standInForWorkspace(tasks, std::move(standIn)); }
+    };
+    EveryWorkspaceOp everyWorkspaceOp() { return { bridge->tasks }; }
 
     // Lets in-flight work finish, so no coroutine outlives the test.
     void drain() { main.runUntil([] { return false; }, 50); }

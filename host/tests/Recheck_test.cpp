@@ -105,7 +105,7 @@ TEST_F(RecheckTest, TaskAttachAfterTheChooserAttachesOnlyForTheSameAccount)
         build({});
         holdChoosers();
         std::atomic<int> attached { 0 };
-        bridge->tasks.workspaceHandle = [&](const std::string&, const std::string& owner, const Json&,
+        everyWorkspaceOp() = [&](const std::string&, const std::string& owner, const Json&,
                                     const std::vector<std::filesystem::path>& files) {
             EXPECT_EQ(owner, "account-1");
             attached += static_cast<int>(files.size());
@@ -215,7 +215,7 @@ TEST_F(RecheckTest, TaskStartAfterThePayloadPostsNothing)
         service.answer("GET " + kBriefPath, 200, R"({"state":"unstarted"})");
         service.answer("POST " + kBriefPath, 200, R"({"state":"queued"})");
         auto before = service.count();
-        bridge->tasks.workspaceHandle = [held = gate](auto&&...) {
+        everyWorkspaceOp() = [held = gate](auto&&...) {
             held->wait();
             return Json { { "scope", "text" } };
         };
@@ -237,7 +237,7 @@ TEST_F(RecheckTest, TaskStartAfterThePostRefusesTheAnswer)
         service.answer("POST " + kBriefPath, 200, R"({"state":"queued"})");
         auto before = service.count();
         // Answers wait from the moment the scope is read, so the start is in flight.
-        bridge->tasks.workspaceHandle = [&](auto&&...) {
+        everyWorkspaceOp() = [&](auto&&...) {
             service.hold();
             return Json { { "scope", "text" } };
         };

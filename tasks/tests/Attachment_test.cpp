@@ -244,16 +244,16 @@ TEST_F(AttachmentTest, PdfExcerptTravelsThroughTheStore)
     TaskWorkspace workspace(temp / "store");
     const std::string id = "00000000-0000-4000-8000-0000000000f1";
     Json draft { { "id", id }, { "revision", 0 }, { "title", "t" }, { "body", "b" }, { "skill", "" }, { "project", "" } };
-    Json attached = workspace.handle("taskAttach", "owner", draft, { temp / "offer.pdf" });
+    Json attached = workspace.attach("owner", draft, { temp / "offer.pdf" });
     EXPECT_EQ(attached["message"], "已添加 1 个附件");
-    workspace.handle("taskConfirm", "owner", { { "id", id }, { "revision", 1 } }, {});
+    workspace.confirm("owner", { { "id", id }, { "revision", 1 } });
 
-    Json listed = workspace.handle("workspaceOpen", "owner", Json::object(), {})["records"][0]["files"][0];
+    Json listed = workspace.open("owner")["records"][0]["files"][0];
     EXPECT_EQ(listed["method"], "PDF 前六页文本层 · 最多 3000 字");
     EXPECT_FALSE(listed.contains("excerpt"));
     EXPECT_FALSE(listed.contains("bookmark"));
 
-    Json scope = workspace.handle("taskStart", "owner", { { "id", id }, { "revision", 2 }, { "budgetMicros", 10 } }, {});
+    Json scope = workspace.startScope("owner", { { "id", id }, { "revision", 2 }, { "budgetMicros", 10 } });
     std::string text = scope["files"][0]["text"];
     EXPECT_NE(text.find("Pilot pricing for the east region"), std::string::npos) << text;
     EXPECT_EQ(scope["files"][0]["digest"], sha256Hex(text));

@@ -31,7 +31,7 @@ class TaskWorkspaceTest : public ::testing::Test {
 protected:
     Json call(const std::string& op, const Json& payload, const std::vector<std::filesystem::path>& files = {})
     {
-        return workspace.handle(op, kOwner, payload, files);
+        return testing::callEntry(workspace, op, kOwner, payload, files);
     }
     std::string fails(const std::string& op, const Json& payload, const std::vector<std::filesystem::path>& files = {})
     {
@@ -84,8 +84,8 @@ TEST_F(TaskWorkspaceTest, FirstCallCreatesOnlyTheFolderAndLock)
 TEST_F(TaskWorkspaceTest, OwnerKeyIsSha256OfTheExactOwnerString)
 {
     EXPECT_EQ(TaskWorkspace::ownerKey("abc"), "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
-    workspace.handle("workspaceOpen", "Alice", Json::object(), {});
-    workspace.handle("workspaceOpen", "alice", Json::object(), {});
+    workspace.open("Alice");
+    workspace.open("alice");
     EXPECT_TRUE(std::filesystem::is_directory(workspace.root() / TaskWorkspace::ownerKey("Alice")));
     EXPECT_TRUE(std::filesystem::is_directory(workspace.root() / TaskWorkspace::ownerKey("alice")));
     EXPECT_NE(TaskWorkspace::ownerKey("Alice"), TaskWorkspace::ownerKey("alice"));
@@ -163,7 +163,7 @@ TEST_F(TaskWorkspaceTest, LockAndFolderFailuresAreChineseSentences)
 
     TaskWorkspace blocked(temp / "plain-file" / "TaskWorkspace");
     writeFile(temp / "plain-file", "x");
-    std::string message = errorOf([&] { blocked.handle("workspaceOpen", kOwner, Json::object(), {}); });
+    std::string message = errorOf([&] { blocked.open(kOwner); });
     EXPECT_EQ(message.rfind("创建工作区文件夹", 0), 0u) << message;
 }
 
@@ -267,11 +267,15 @@ TEST_F(TaskWorkspaceTest, IdAndRevisionAreCheckedFirst)
     EXPECT_EQ(fails("taskSave", missing), "缺少任务版本。");
 }
 
-TEST_F(TaskWorkspaceTest, UnknownOperationComesAfterTheConflictRule)
+// An operation's own work comes after the id, the revision and the conflict
+// rule: confirming an unsaved draft says so only at the revision a new
+// draft would have.
+TEST_F(TaskWorkspaceTest, OwnWorkComesAfterTheConflictRule)
 {
-    EXPECT_EQ(fails("taskDelete", { { "id", kId }, { "revision", 0 } }), "未知任务操作。");
-    EXPECT_EQ(fails("taskDelete", { { "id", kId }, { "revision", 5 } }), kConflict);
-    EXPECT_EQ(fails("taskDelete", { { "id", kId } }), "缺少任务版本。");
+    EXPECT_EQ(fails("taskConfirm", { { "id", kId }, { "revision", 0 } }), "请先保存草稿。");
+    EXPECT_EQ(fails("taskConfirm", { { "id", kId }, { "revision", 5 } }), kConflict);
+    EXPECT_EQ(fails("taskConfirm", { { "id", kId } }), "缺少任务版本。");
+    EXPECT_FALSE(std::filesystem::exists(taskFile()));
 }
 
 // ---- drafts ---------------------------------------------------------------

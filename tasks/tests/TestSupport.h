@@ -1,16 +1,41 @@
 #pragma once
 
 #include "base/DesktopError.h"
+#include "tasks/TaskWorkspace.h"
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 #include <string_view>
+#include <vector>
 #include <system_error>
 #include <unistd.h>
 
 namespace korvid::testing {
+
+// The entry point of `workspace` a page operation reaches, for tests and the
+// child process that name operations as the page does.
+inline Json callEntry(const TaskWorkspace& workspace, std::string_view op, const std::string& owner,
+    const Json& payload, const std::vector<std::filesystem::path>& files = {})
+{
+    if (op == "workspaceOpen")
+        return workspace.open(owner);
+    if (op == "projectCreate")
+        return workspace.createProject(owner, payload);
+    if (op == "taskSave")
+        return workspace.save(owner, payload);
+    if (op == "taskAttach")
+        return workspace.attach(owner, payload, files);
+    if (op == "taskConfirm")
+        return workspace.confirm(owner, payload);
+    if (op == "taskSource")
+        return workspace.source(owner, payload);
+    if (op == "taskStart")
+        return workspace.startScope(owner, payload);
+    throw std::invalid_argument("no task workspace entry for " + std::string(op));
+}
 
 // A fresh folder under the system's temporary folder, removed afterwards.
 class TempFolder {

@@ -103,7 +103,7 @@ TEST(TwoProcessTest, CallsWaitForTheOwnerLock)
 {
     TempFolder temp;
     TaskWorkspace workspace(temp / "root");
-    workspace.handle("workspaceOpen", kOwner, Json::object(), {});
+    workspace.open(kOwner);
     auto lockPath = temp / "root" / TaskWorkspace::ownerKey(kOwner) / ".lock";
     int lock = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC);
     ASSERT_EQ(::flock(lock, LOCK_EX), 0);
@@ -117,7 +117,7 @@ TEST(TwoProcessTest, CallsWaitForTheOwnerLock)
     ::flock(lock, LOCK_UN);
     ::close(lock);
     EXPECT_EQ(child.wait(), 0);
-    EXPECT_EQ(workspace.handle("workspaceOpen", kOwner, Json::object(), {})["projects"].size(), 1u);
+    EXPECT_EQ(workspace.open(kOwner)["projects"].size(), 1u);
 
     // A different owner never waits for this one.
     lock = ::open(lockPath.c_str(), O_RDWR | O_CLOEXEC);
@@ -139,7 +139,7 @@ TEST(TwoProcessTest, RevisionRuleStopsLostUpdates)
     EXPECT_EQ(b.wait(), 0);
 
     TaskWorkspace workspace(temp / "root");
-    Json record = workspace.handle("workspaceOpen", kOwner, Json::object(), {})["records"][0];
+    Json record = workspace.open(kOwner)["records"][0];
     std::string body = record["body"];
     // Every successful save survives: no save overwrote another's.
     EXPECT_EQ(body.size(), 2u * each);
@@ -159,7 +159,7 @@ TEST(TwoProcessTest, KilledWriterLeavesOnlyDecodableFiles)
         EXPECT_EQ(churn.wait(), 128 + SIGKILL);
 
         TaskWorkspace workspace(temp / "root");
-        Json listing = workspace.handle("workspaceOpen", kOwner, Json::object(), {});
+        Json listing = workspace.open(kOwner);
         EXPECT_EQ(listing["records"].size(), 4u * (round + 1));
         EXPECT_GE(listing["projects"].size(), 1u);
         // Whatever temporary file the killed writer left is gone once the
@@ -172,7 +172,7 @@ TEST(TwoProcessTest, LeftoverTemporaryFilesOfOursAndOnlyThoseAreRemovedUnderTheL
 {
     TempFolder temp;
     TaskWorkspace workspace(temp / "root");
-    workspace.handle("workspaceOpen", kOwner, Json::object(), {});
+    workspace.open(kOwner);
     auto folder = temp / "root" / TaskWorkspace::ownerKey(kOwner);
     ASSERT_TRUE(std::filesystem::is_directory(folder));
 
@@ -200,7 +200,7 @@ TEST(TwoProcessTest, LeftoverTemporaryFilesOfOursAndOnlyThoseAreRemovedUnderTheL
     std::filesystem::create_symlink(temp / "target.txt", folder / linkName);
 
     // The lock is taken by any call.
-    Json listing = workspace.handle("workspaceOpen", kOwner, Json::object(), {});
+    Json listing = workspace.open(kOwner);
     EXPECT_EQ(listing["records"].size(), 0u);
     for (const auto& name : ours)
         EXPECT_FALSE(std::filesystem::exists(folder / name)) << name;

@@ -13,6 +13,7 @@
 #include "base/DesktopError.h"
 #include "base/Uuid.h"
 #include "tasks/TaskWorkspace.h"
+#include "tasks/tests/TestSupport.h"
 
 #include <cstdio>
 #include <iostream>
@@ -25,7 +26,7 @@ namespace {
 
 Json readTask(const TaskWorkspace& workspace, const std::string& owner, const std::string& id)
 {
-    Json list = workspace.handle("workspaceOpen", owner, Json::object());
+    Json list = workspace.open(owner);
     for (const auto& record : list["records"])
         if (record["id"] == id)
             return record;
@@ -43,7 +44,7 @@ int append(const TaskWorkspace& workspace, const std::string& owner, const std::
         Json payload { { "id", id }, { "revision", revision }, { "title", "t" }, { "body", body + letter },
                        { "skill", "" }, { "project", "" } };
         try {
-            workspace.handle("taskSave", owner, payload);
+            workspace.save(owner, payload);
             ++done;
         } catch (const korvid::DesktopError& error) {
             if (error.message != "此任务已在其他窗口更改，请重新打开任务列表。")
@@ -67,10 +68,10 @@ int churn(const TaskWorkspace& workspace, const std::string& owner)
             Json payload { { "id", ids[k] }, { "revision", revisions[k] }, { "title", "churn" },
                            { "body", std::string(static_cast<std::size_t>((round * 37 + k * 11) % 1100), 'x') },
                            { "skill", "" }, { "project", "" } };
-            workspace.handle("taskSave", owner, payload);
+            workspace.save(owner, payload);
             ++revisions[k];
         }
-        workspace.handle("projectCreate", owner,
+        workspace.createProject(owner,
                          Json { { "id", korvid::Uuid::random().string() }, { "name", "项目 " + std::to_string(round) } });
         if (round == 0)
             std::cout << "ready" << std::endl;
@@ -88,7 +89,7 @@ int main(int argc, char** argv)
     std::string owner = argv[3];
     try {
         if (mode == "call" && argc == 6) {
-            std::cout << workspace.handle(argv[4], owner, Json::parse(argv[5])).dump() << std::endl;
+            std::cout << korvid::testing::callEntry(workspace, argv[4], owner, Json::parse(argv[5])).dump() << std::endl;
             return 0;
         }
         if (mode == "append" && argc == 7)
