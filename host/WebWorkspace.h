@@ -24,8 +24,8 @@ struct WebWorkspaceArguments {
 };
 
 // A service page shown over the main surface. The host only needs to stop it;
-// the web workspace subsystem provides the real type through the host's
-// `makeWebWorkspace` factory.
+// the web workspace subsystem provides the real type through the bridge's
+// `makeWebWorkspace` seam (WebWorkspaceOps).
 class WebWorkspace {
 public:
     virtual ~WebWorkspace() = default;

@@ -91,6 +91,27 @@ TEST_F(LocalServicesTest, DraftAttachConfirmAndStartThroughTheBridge)
     EXPECT_EQ(reopened["records"][0]["confirmed"], true);
 }
 
+// Each task row reaches its own entry of the workspace: a project created
+// through the bridge is listed and can hold a task, and a confirmed task's
+// file is read back by its number.
+TEST_F(LocalServicesTest, ProjectsAndSourcesThroughTheBridge)
+{
+    const char* projectID = "1A2B3C4D-5E6F-4A1B-8C2D-3E4F5A6B7C8D";
+    Json project = value({ { "op", "projectCreate" }, { "owner", "account-1" }, { "id", projectID }, { "name", "华东渠道" } });
+    EXPECT_EQ(project["name"], "华东渠道");
+    std::string projectKey = project["id"].get<std::string>();
+    Json listed = value({ { "op", "workspaceOpen" }, { "owner", "account-1" } });
+    ASSERT_EQ(listed["projects"].size(), 1u);
+    EXPECT_EQ(listed["projects"][0]["id"], projectKey);
+
+    value(task("taskSave", 0, { { "project", projectKey } }));
+    choose({ write("报价.txt", "单价九折，含安装。") });
+    value(task("taskAttach", 1, { { "project", projectKey } }));
+    value(task("taskConfirm", 2, { { "project", projectKey } }));
+    EXPECT_EQ(value(task("taskSource", 3, { { "source", 1 } })), (Json { { "text", "单价九折，含安装。" } }));
+    expectError(call(task("taskSource", 3, { { "source", 2 } })), "资料不在本次已确认范围内。");
+}
+
 TEST_F(LocalServicesTest, StartOfAnUnconfirmedTaskReportsTheWorkspaceReason)
 {
     value(task("taskSave", 0));
