@@ -32,23 +32,24 @@ configure() { # source build
   "${lock[@]}" bash -c "CC=clang CXX=clang++ nice -n 10 cmake -S $1 -B $2 -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DKORVID_TESTS=OFF -DKORVID_FUZZ=OFF -DKORVID_BENCH=$3 >/dev/null"
 }
-if [ "$do_build" = 1 ]; then
-  if [ ! -d "$oldtree" ]; then
-    git worktree add --detach "$oldtree" "$old" >/dev/null 2>&1
-  fi
-  configure "$oldtree" "$oldtree/build" OFF
-  "${lock[@]}" nice -n 10 cmake --build "$oldtree/build" --target korvid-service >/dev/null
-  configure . "$build" ON
-  "${lock[@]}" nice -n 10 cmake --build "$build" --target korvid-service korvid_service_load >/dev/null
-fi
-
 out=$(mktemp -d)
+build_log=$out/build.log
 pid=""
 cleanup() {
   [ -n "$pid" ] && kill "$pid" 2>/dev/null && wait "$pid" 2>/dev/null
   rm -rf "$out"
 }
 trap cleanup EXIT
+failed_build() { echo "build failed:" >&2; grep -E "error|FAILED" "$build_log" | head -20 >&2; exit 1; }
+if [ "$do_build" = 1 ]; then
+  if [ ! -d "$oldtree" ]; then
+    git worktree add --detach "$oldtree" "$old" >/dev/null 2>&1
+  fi
+  configure "$oldtree" "$oldtree/build" OFF
+  "${lock[@]}" nice -n 10 cmake --build "$oldtree/build" --target korvid-service >"$build_log" 2>&1 || failed_build
+  configure . "$build" ON
+  "${lock[@]}" nice -n 10 cmake --build "$build" --target korvid-service korvid_service_load >"$build_log" 2>&1 || failed_build
+fi
 
 run_one() { # label binary
   local label=$1 binary=$2

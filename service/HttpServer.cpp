@@ -154,6 +154,7 @@ struct HttpServer::Connection {
     std::string peerAddress;
     int peerPort = -1;
     int served = 0;
+    int lane = 0;
     std::size_t discarded = 0;
     httplib::Request request;
     std::string out;
@@ -170,11 +171,12 @@ struct HttpServer::Connection {
     }
 };
 
-HttpServer::HttpServer(Handler handler, Admit admit, FillError fillError, HttpLimits limits)
+HttpServer::HttpServer(Handler handler, Admit admit, FillError fillError, HttpLimits limits, Aside aside)
     : handler_(std::move(handler))
     , admit_(std::move(admit))
     , fillError_(std::move(fillError))
     , limits_(limits)
+    , aside_(std::move(aside))
 {
     wakeFd_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
 }
@@ -218,7 +220,9 @@ void HttpServer::run()
         return;
     running_ = true;
     for (int i = 0; i < limits_.workers; ++i)
-        workers_.emplace_back([this] { work(); });
+        workers_.emplace_back([this] { work(0); });
+    for (int i = 0; i < (aside_ ? limits_.asideWorkers : 0); ++i)
+        workers_.emplace_back([this] { work(1); });
     loop();
     {
         std::lock_guard lock(mutex_);
@@ -341,7 +345,7 @@ void HttpServer::loop()
                 std::lock_guard lock(mutex_);
                 busy_ += ready.size();
                 for (auto& c : ready)
-                    jobs_.push_back(std::move(c));
+                    jobs_[c->lane].push_back(std::move(c));
             }
             ready.clear();
             jobsChanged_.notify_all();
@@ -464,6 +468,7 @@ bool HttpServer::advance(Connection& c)
     if (c.state == State::body && c.in.size() >= c.headerEnd + c.bodyLength) {
         c.request.body = c.in.substr(c.headerEnd, c.bodyLength);
         c.in.erase(0, c.headerEnd + c.bodyLength);
+        c.lane = aside_ && limits_.asideWorkers > 0 && aside_(c.request) ? 1 : 0;
         c.state = State::queued;
     }
     return true;
@@ -607,17 +612,18 @@ bool HttpServer::writeTo(Connection& c)
     return true;
 }
 
-void HttpServer::work()
+void HttpServer::work(int lane)
 {
+    auto& jobs = jobs_[lane];
     for (;;) {
         ConnectionPtr c;
         {
             std::unique_lock lock(mutex_);
-            jobsChanged_.wait(lock, [&] { return !jobs_.empty() || workersDone_; });
-            if (jobs_.empty())
+            jobsChanged_.wait(lock, [&] { return !jobs.empty() || workersDone_; });
+            if (jobs.empty())
                 return;
-            c = std::move(jobs_.front());
-            jobs_.pop_front();
+            c = std::move(jobs.front());
+            jobs.pop_front();
         }
         httplib::Response response;
         try {

@@ -36,6 +36,10 @@ struct HttpLimits {
     std::size_t maxConnections = 512;
     int backlog = 512;
     int workers = 16;
+    // Requests the `aside` hook picks (slow by design, like sign-ins that
+    // hash a password) have workers of their own: a flood of them waits in
+    // its own queue while every other request is still served.
+    int asideWorkers = 4;
 };
 
 // A small HTTP/1.1 server for one loopback listener, with the library's
@@ -49,8 +53,9 @@ public:
     // 0 lets the request through; any other value is the refusal's status.
     using Admit = std::function<int(const httplib::Request&)>;
     using FillError = std::function<void(httplib::Response&)>;
+    using Aside = std::function<bool(const httplib::Request&)>;
 
-    HttpServer(Handler handler, Admit admit, FillError fillError, HttpLimits limits = {});
+    HttpServer(Handler handler, Admit admit, FillError fillError, HttpLimits limits = {}, Aside aside = nullptr);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
@@ -80,13 +85,14 @@ private:
     void refuse(Connection& connection, int status);
     bool refuseNow(Connection& connection, int status);
     void startWriting(Connection& connection, httplib::Response& response, const httplib::Request* request);
-    void work();
+    void work(int lane);
     void wake();
 
     Handler handler_;
     Admit admit_;
     FillError fillError_;
     HttpLimits limits_;
+    Aside aside_;
 
     int listener_ = -1;
     int wakeFd_ = -1;
@@ -95,7 +101,7 @@ private:
 
     std::mutex mutex_;
     std::condition_variable jobsChanged_;
-    std::deque<ConnectionPtr> jobs_;     // whole requests waiting for a worker
+    std::deque<ConnectionPtr> jobs_[2];  // whole requests waiting for a worker, by lane
     std::vector<ConnectionPtr> answered_; // replies handed back to the loop
     std::size_t busy_ = 0;               // connections held by workers
     bool workersDone_ = false;

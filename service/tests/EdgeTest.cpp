@@ -499,4 +499,43 @@ TEST(EdgeProcessTest, HeaderFloodsLeaveTheServiceSmall)
     EXPECT_EQ(statusOf(roundTrip(port, "GET /healthz HTTP/1.1\r\nHost: " + own(port) + "\r\nConnection: close\r\n\r\n")), 200);
 }
 
+TEST(EdgeServerTest, SlowRequestsSetAsideLeaveTheOtherWorkersFree)
+{
+    std::atomic<int> slowStarted {0};
+    HttpLimits limits;
+    limits.workers = 2;
+    limits.asideWorkers = 1;
+    HttpServer server(
+        [&](const httplib::Request& request, httplib::Response& response) {
+            if (request.path == "/slow") {
+                ++slowStarted;
+                std::this_thread::sleep_for(milliseconds(300));
+            }
+            response.set_content("done", "text/plain");
+        },
+        [](const httplib::Request&) { return 0; }, [](httplib::Response&) {}, limits,
+        [](const httplib::Request& request) { return request.path == "/slow"; });
+    int port = server.bind("127.0.0.1", 0);
+    ASSERT_GT(port, 0);
+    std::thread running([&] { server.run(); });
+
+    // Ten slow requests at once: more than every worker there is.
+    std::vector<std::unique_ptr<Socket>> slow;
+    for (int i = 0; i < 10; ++i) {
+        slow.push_back(std::make_unique<Socket>(port));
+        slow.back()->send("GET /slow HTTP/1.1\r\nHost: " + own(port) + "\r\n\r\n");
+    }
+    while (slowStarted == 0)
+        std::this_thread::sleep_for(milliseconds(5));
+    for (int i = 0; i < 5; ++i) {
+        auto started = Clock::now();
+        std::string reply = roundTrip(port, "GET /fast HTTP/1.1\r\nHost: " + own(port) + "\r\n\r\n");
+        EXPECT_EQ(statusOf(reply), 200);
+        EXPECT_LT(Clock::now() - started, milliseconds(200)) << i;
+    }
+    EXPECT_LE(slowStarted, 2);
+    server.stop();
+    running.join();
+}
+
 }
