@@ -100,7 +100,7 @@ protected:
         service = std::make_unique<testing::LocalServiceProcess>(folder / "service", serviceOptions);
         if (service->origin.empty())
             return false;
-        DesktopHostOptions options;
+        DesktopHostOptions options = applicationHostOptions(main);
         options.origin = service->origin;
         options.settingsPath = folder / "settings.json";
         host = std::make_unique<DesktopHost>(main, options);

@@ -55,7 +55,7 @@ protected:
 
     void open(const std::string& origin)
     {
-        DesktopHostOptions options;
+        DesktopHostOptions options = applicationHostOptions(main);
         options.origin = origin;
         options.settingsPath = folder / "settings.json";
         host = std::make_unique<DesktopHost>(main, options);
