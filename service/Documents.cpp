@@ -2,6 +2,7 @@
 
 #include "service/Database.h"
 
+#include <algorithm>
 #include <array>
 #include <span>
 #include <vector>
@@ -124,6 +125,65 @@ void Documents::fill(Database& database, std::string_view kind, const std::strin
         else if (!items.empty())
             record[std::string(key)] = std::move(items);
     }
+}
+
+void Documents::writeValue(const Json& value, std::string& out)
+{
+    out += value.dump(-1, ' ', false, Json::error_handler_t::replace);
+}
+
+void Documents::writeFilled(Database& database, std::string_view kind, const std::string& id,
+    const Json& record, std::string& out, std::int64_t upTo)
+{
+    auto keys = growingLists(kind);
+    if (keys.empty() || !record.is_object()) {
+        writeValue(record, out);
+        return;
+    }
+    Statement query(database,
+        "SELECT body FROM document_items WHERE kind = ? AND id = ? AND list = ? AND seq <= ? ORDER BY seq");
+    // The items of one list as the text of a JSON array; false when none.
+    auto writeItems = [&](std::string_view key) {
+        query.bind(1, kind).bind(2, id).bind(3, key).bind(4, upTo);
+        bool any = false;
+        out += '[';
+        while (query.step()) {
+            if (any)
+                out += ',';
+            out += query.view(0);
+            any = true;
+        }
+        out += ']';
+        query.reset();
+        return any;
+    };
+    out += '{';
+    bool first = true;
+    for (const auto& [key, value] : record.items()) {
+        if (!first)
+            out += ',';
+        first = false;
+        writeValue(Json(key), out);
+        out += ':';
+        if (std::find(keys.begin(), keys.end(), key) != keys.end())
+            writeItems(key);
+        else
+            writeValue(value, out);
+    }
+    // A list the record lacks comes last, and only when it has items.
+    for (std::string_view key : keys) {
+        if (record.contains(std::string(key)))
+            continue;
+        std::size_t mark = out.size();
+        out += first ? "" : ",";
+        writeValue(Json(std::string(key)), out);
+        out += ':';
+        if (writeItems(key))
+            first = false;
+        else
+            out.resize(mark);
+    }
+    out += '}';
 }
 
 std::map<std::string, Documents::Tail> Documents::tails(Database& database, std::string_view kind,

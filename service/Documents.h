@@ -47,6 +47,14 @@ public:
     static void fill(Database& database, std::string_view kind, const std::string& id, Json& record,
         std::int64_t upTo = kAll);
 
+    // Appends to `out` the JSON text of `record` as fill() would make it,
+    // with the stored items copied as text instead of parsed and written
+    // again: the same bytes, at the cost of a copy.
+    static void writeFilled(Database& database, std::string_view kind, const std::string& id,
+        const Json& record, std::string& out, std::int64_t upTo = kAll);
+    // A value's JSON text as replies carry it.
+    static void writeValue(const Json& value, std::string& out);
+
     struct Tail {
         std::size_t count = 0;
         Json last;

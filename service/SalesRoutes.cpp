@@ -26,7 +26,7 @@ Json itemsOf(Json list)
     return Json {{"items", std::move(list)}};
 }
 
-// Without the items of its growing lists: see filled().
+// Without the items of its growing lists: see sendFilled().
 Json document(Database& db, const char* kind, const std::string& id)
 {
     auto found = Documents::get(db, kind, id);
@@ -35,34 +35,83 @@ Json document(Database& db, const char* kind, const std::string& id)
     return *found;
 }
 
-// Has the reply's record (or the one at `slot`) carry its growing lists as
-// they stand now, read once the lock is released: a long list then costs
-// its reader, not every request waiting for the lock.
-void filled(ApiRequest& request, Database& db, const char* kind, std::string id, std::string slot = {})
+// A record in a reply whose growing lists are read for the reply.
+struct Filled {
+    Filled(const char* kind, std::string id, std::string slot = {})
+        : kind(kind), id(std::move(id)), slot(std::move(slot))
+    {
+    }
+    const char* kind;
+    std::string id;
+    std::string slot; // its key in the reply; empty for the reply itself
+};
+
+void sendText(httplib::Response& response, std::string text)
 {
-    if (!Documents::grows(kind))
-        return;
-    std::int64_t upTo = Documents::lastItem(db);
-    request.finish = [before = std::move(request.finish), kind, id = std::move(id), slot = std::move(slot),
-                         upTo](Database& reader, Json reply) {
-        if (before)
-            reply = before(reader, std::move(reply));
-        Documents::fill(reader, kind, id, slot.empty() ? reply : reply[slot], upTo);
-        return reply;
-    };
+    response.status = 200;
+    response.set_header("Cache-Control", "no-store");
+    response.set_content(std::move(text), "application/json; charset=utf-8");
 }
 
-// The same for every record of a list reply.
-void allFilled(ApiRequest& request, Database& db, const char* kind)
+// Sends the reply (its route is Raw) with the growing lists of its records
+// as they stand now, read once the lock is released and copied as stored
+// text: a long list then costs its reader a copy, and no other request waits
+// for it.
+Json sendFilled(ApiRequest& request, Database& db, Json reply, std::vector<Filled> records)
 {
-    if (!Documents::grows(kind))
-        return;
     std::int64_t upTo = Documents::lastItem(db);
-    request.finish = [kind, upTo](Database& reader, Json reply) {
-        for (Json& record : reply["items"])
-            Documents::fill(reader, kind, record["id"].get<std::string>(), record, upTo);
-        return reply;
+    request.finish = [&request, records = std::move(records), upTo](Database& reader, Json body) {
+        std::string text;
+        if (records.size() == 1 && records[0].slot.empty()) {
+            Documents::writeFilled(reader, records[0].kind, records[0].id, body, text, upTo);
+        } else {
+            text += '{';
+            bool first = true;
+            for (const auto& item : body.items()) {
+                const std::string& key = item.key();
+                const Json& value = item.value();
+                text += first ? "" : ",";
+                first = false;
+                Documents::writeValue(Json(key), text);
+                text += ':';
+                auto record = std::find_if(records.begin(), records.end(),
+                    [&](const Filled& filled) { return filled.slot == key; });
+                if (record != records.end())
+                    Documents::writeFilled(reader, record->kind, record->id, value, text, upTo);
+                else
+                    Documents::writeValue(value, text);
+            }
+            text += '}';
+        }
+        sendText(request.response, std::move(text));
+        return Json();
     };
+    return reply;
+}
+
+// The same for {"items": [...]} of records of one kind.
+Json sendAllFilled(ApiRequest& request, Database& db, const char* kind, Json items)
+{
+    std::int64_t upTo = Documents::lastItem(db);
+    request.finish = [&request, kind, upTo](Database& reader, Json body) {
+        std::string text = "{\"items\":[";
+        bool first = true;
+        for (const Json& record : body["items"]) {
+            text += first ? "" : ",";
+            first = false;
+            Documents::writeFilled(reader, kind, record["id"].get<std::string>(), record, text, upTo);
+        }
+        text += "]}";
+        sendText(request.response, std::move(text));
+        return Json();
+    };
+    return itemsOf(std::move(items));
+}
+
+// Routes whose records have growing lists send their replies themselves.
+int rawFor(const char* kind)
+{
+    return Documents::grows(kind) ? ServiceRouter::Raw : 0;
 }
 
 // The plain "id" query item of the commercial endpoints.
@@ -318,8 +367,7 @@ Json saveOpportunity(ApiRequest& request, Database& db)
     if (stage || isNew)
         applyStage(record, stage.value_or("lead"), request.nowMs);
     storeOpportunity(db, record, request.nowMs);
-    filled(request, db, "opportunity", id);
-    return record;
+    return sendFilled(request, db, std::move(record), {{"opportunity", id}});
 }
 
 Json followup(ApiRequest& request, Database& db)
@@ -337,8 +385,7 @@ Json followup(ApiRequest& request, Database& db)
     if (due)
         record["dueDate"] = *due;
     storeOpportunity(db, record, request.nowMs);
-    filled(request, db, "opportunity", id);
-    return record;
+    return sendFilled(request, db, std::move(record), {{"opportunity", id}});
 }
 
 Json stage(ApiRequest& request, Database& db)
@@ -348,8 +395,7 @@ Json stage(ApiRequest& request, Database& db)
     Json record = document(db, "opportunity", id);
     applyStage(record, code, request.nowMs);
     storeOpportunity(db, record, request.nowMs);
-    filled(request, db, "opportunity", id);
-    return record;
+    return sendFilled(request, db, std::move(record), {{"opportunity", id}});
 }
 
 // --- commercial partners and event sessions ----------------------------------
@@ -424,8 +470,8 @@ Json confirmSession(ApiRequest& request, Database& db)
             person["status"] = "confirmed";
     }
     storeSession(db, session, request.nowMs);
-    filled(request, db, "eventSession", session["id"]);
-    return session;
+    std::string id = session["id"];
+    return sendFilled(request, db, std::move(session), {{"eventSession", id}});
 }
 
 Json convertAttendee(ApiRequest& request, Database& db)
@@ -434,9 +480,10 @@ Json convertAttendee(ApiRequest& request, Database& db)
     Json session = document(db, "eventSession", plainIdBody(fields));
     Json& person = attendee(session, *fields.text("attendeeID", 120, true, 1));
     if (person.contains("opportunityID")) {
-        filled(request, db, "eventSession", session["id"], "session");
-        filled(request, db, "opportunity", person["opportunityID"], "opportunity");
-        return Json {{"session", session}, {"opportunity", document(db, "opportunity", person["opportunityID"])}};
+        std::string opportunityID = person["opportunityID"];
+        Json reply {{"session", session}, {"opportunity", document(db, "opportunity", opportunityID)}};
+        return sendFilled(request, db, std::move(reply),
+            {{"eventSession", session["id"], "session"}, {"opportunity", opportunityID, "opportunity"}});
     }
 
     std::string companyName = person.value("company", "");
@@ -455,9 +502,9 @@ Json convertAttendee(ApiRequest& request, Database& db)
     person["status"] = "converted";
     person["opportunityID"] = opportunity["id"];
     storeSession(db, session, request.nowMs);
-    filled(request, db, "eventSession", session["id"], "session");
-    filled(request, db, "opportunity", opportunity["id"], "opportunity");
-    return Json {{"session", session}, {"opportunity", opportunity}};
+    std::vector<Filled> records {{"eventSession", session["id"], "session"},
+        {"opportunity", opportunity["id"], "opportunity"}};
+    return sendFilled(request, db, Json {{"session", session}, {"opportunity", opportunity}}, std::move(records));
 }
 
 Json sessionNote(ApiRequest& request, Database& db)
@@ -468,8 +515,8 @@ Json sessionNote(ApiRequest& request, Database& db)
     session["notes"].push_back(Json {{"id", Uuid::random().string()}, {"text", text},
         {"at", formatMillis(request.nowMs)}, {"by", request.user().name}});
     storeSession(db, session, request.nowMs);
-    filled(request, db, "eventSession", session["id"]);
-    return session;
+    std::string id = session["id"];
+    return sendFilled(request, db, std::move(session), {{"eventSession", id}});
 }
 
 // --- minutes, rules, deliveries ----------------------------------------------
@@ -614,8 +661,7 @@ Json saveTurn(ApiRequest& request, Database& db)
     record["turns"].push_back(Json {{"role", role}, {"text", text}, {"at", formatMillis(request.nowMs)}});
     record["updatedAt"] = formatMillis(request.nowMs);
     Documents::put(db, "conversation", id, record, record["updatedAt"].get<std::string>(), request.nowMs);
-    filled(request, db, "conversation", id);
-    return record;
+    return sendFilled(request, db, std::move(record), {{"conversation", id}});
 }
 
 Json ask(ApiRequest& request, Database& db)
@@ -660,8 +706,9 @@ Json agentTurn(ApiRequest& request, Database& db)
 ApiHandler listOf(const char* kind)
 {
     return [kind](ApiRequest& request, Database& db) {
-        allFilled(request, db, kind);
-        return itemsOf(Documents::list(db, kind));
+        if (!Documents::grows(kind))
+            return itemsOf(Documents::list(db, kind));
+        return sendAllFilled(request, db, kind, Documents::list(db, kind));
     };
 }
 
@@ -670,8 +717,9 @@ ApiHandler documentAt(const char* kind)
     return [kind](ApiRequest& request, Database& db) {
         std::string id = uuidParam(request, 0);
         Json record = document(db, kind, id);
-        filled(request, db, kind, id);
-        return record;
+        if (!Documents::grows(kind))
+            return record;
+        return sendFilled(request, db, std::move(record), {{kind, id}});
     };
 }
 
@@ -680,8 +728,9 @@ ApiHandler documentByQuery(const char* kind)
     return [kind](ApiRequest& request, Database& db) {
         std::string id = plainIdQuery(request);
         Json record = document(db, kind, id);
-        filled(request, db, kind, id);
-        return record;
+        if (!Documents::grows(kind))
+            return record;
+        return sendFilled(request, db, std::move(record), {{kind, id}});
     };
 }
 
@@ -690,7 +739,7 @@ ApiHandler documentByQuery(const char* kind)
 void addSalesRoutes(ServiceRouter& router)
 {
     router.add("GET", "/v1/library", library, ServiceRouter::Raw);
-    router.add("GET", "/v1/library/import-history", listOf("import"));
+    router.add("GET", "/v1/library/import-history", listOf("import"), rawFor("import"));
     router.add("POST", "/v1/library/import", importCompanies);
     router.add("GET", "/v1/companies/{}", [](ApiRequest& request, Database& db) {
         auto company = Directory::company(db, uuidParam(request, 0));
@@ -729,44 +778,44 @@ void addSalesRoutes(ServiceRouter& router)
     });
 
     router.add("GET", "/v1/want/opportunities", opportunities);
-    router.add("GET", "/v1/want/opportunities/{}", documentAt("opportunity"));
-    router.add("PUT", "/v1/want/opportunities/{}", saveOpportunity);
-    router.add("PATCH", "/v1/want/opportunities/{}/followup", followup);
-    router.add("PATCH", "/v1/want/opportunities/{}/stage", stage);
+    router.add("GET", "/v1/want/opportunities/{}", documentAt("opportunity"), rawFor("opportunity"));
+    router.add("PUT", "/v1/want/opportunities/{}", saveOpportunity, ServiceRouter::Raw);
+    router.add("PATCH", "/v1/want/opportunities/{}/followup", followup, ServiceRouter::Raw);
+    router.add("PATCH", "/v1/want/opportunities/{}/stage", stage, ServiceRouter::Raw);
     router.add("GET", "/v1/desktop/sales/outcomes", outcomes);
-    router.add("GET", "/v1/opportunity-evidence", listOf("evidence"));
+    router.add("GET", "/v1/opportunity-evidence", listOf("evidence"), rawFor("evidence"));
 
-    router.add("GET", "/v1/desktop/commercial/partners", listOf("partnerProfile"));
-    router.add("GET", "/v1/desktop/commercial/partner", documentByQuery("partnerProfile"));
+    router.add("GET", "/v1/desktop/commercial/partners", listOf("partnerProfile"), rawFor("partnerProfile"));
+    router.add("GET", "/v1/desktop/commercial/partner", documentByQuery("partnerProfile"), rawFor("partnerProfile"));
     router.add("PUT", "/v1/desktop/commercial/partner", savePartnerProfile);
-    router.add("GET", "/v1/desktop/commercial/sessions", listOf("eventSession"));
-    router.add("GET", "/v1/desktop/commercial/session", documentByQuery("eventSession"));
+    router.add("GET", "/v1/desktop/commercial/sessions", listOf("eventSession"), rawFor("eventSession"));
+    router.add("GET", "/v1/desktop/commercial/session", documentByQuery("eventSession"), rawFor("eventSession"));
     router.add("POST", "/v1/desktop/commercial/sessions/check", checkSession);
-    router.add("POST", "/v1/desktop/commercial/sessions/confirm", confirmSession);
-    router.add("POST", "/v1/desktop/commercial/session/convert", convertAttendee);
-    router.add("POST", "/v1/desktop/commercial/session/notes", sessionNote);
-    router.add("GET", "/v1/events", listOf("event"));
+    router.add("POST", "/v1/desktop/commercial/sessions/confirm", confirmSession, ServiceRouter::Raw);
+    router.add("POST", "/v1/desktop/commercial/session/convert", convertAttendee, ServiceRouter::Raw);
+    router.add("POST", "/v1/desktop/commercial/session/notes", sessionNote, ServiceRouter::Raw);
+    router.add("GET", "/v1/events", listOf("event"), rawFor("event"));
 
-    router.add("GET", "/v1/desktop/sales/minutes", listOf("minute"));
-    router.add("GET", "/v1/desktop/sales/minutes/{}", documentAt("minute"));
+    router.add("GET", "/v1/desktop/sales/minutes", listOf("minute"), rawFor("minute"));
+    router.add("GET", "/v1/desktop/sales/minutes/{}", documentAt("minute"), rawFor("minute"));
     router.add("PUT", "/v1/desktop/sales/minutes/{}", archiveMinute);
-    router.add("GET", "/v1/desktop/sales/rules", listOf("rule"));
+    router.add("GET", "/v1/desktop/sales/rules", listOf("rule"), rawFor("rule"));
     router.add("PUT", "/v1/desktop/sales/rules/{}", saveRule);
     router.add("POST", "/v1/desktop/sales/rules/{}/trial", trialRule);
-    router.add("GET", "/v1/desktop/sales/deliveries", listOf("delivery"));
-    router.add("GET", "/v1/desktop/sales/deliveries/{}", documentAt("delivery"));
+    router.add("GET", "/v1/desktop/sales/deliveries", listOf("delivery"), rawFor("delivery"));
+    router.add("GET", "/v1/desktop/sales/deliveries/{}", documentAt("delivery"), rawFor("delivery"));
     router.add("PATCH", "/v1/desktop/sales/deliveries/{}", feedback);
 
     router.add("GET", "/v1/want/conversations", conversations);
-    router.add("GET", "/v1/want/conversations/{}", documentAt("conversation"));
-    router.add("PUT", "/v1/want/conversations/{}", saveTurn);
+    router.add("GET", "/v1/want/conversations/{}", documentAt("conversation"), rawFor("conversation"));
+    router.add("PUT", "/v1/want/conversations/{}", saveTurn, ServiceRouter::Raw);
     router.add("POST", "/v1/want/ask", ask);
     router.add("GET", "/v1/desktop/agent/{}", [](ApiRequest& request, Database& db) {
         return Briefs(db, request.user().id, request.nowMs, request.config.briefStepMs)
             .agentSession(uuidParam(request, 0));
     });
     router.add("POST", "/v1/desktop/agent/{}", agentTurn);
-    router.add("GET", "/v1/notices", listOf("notice"));
+    router.add("GET", "/v1/notices", listOf("notice"), rawFor("notice"));
 }
 
 }
