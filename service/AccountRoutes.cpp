@@ -13,6 +13,7 @@
 
 #include <cstdio>
 #include <memory>
+#include <unordered_set>
 
 namespace korvid {
 
@@ -50,8 +51,20 @@ public:
 
         refuseIfWaiting(request, throttle_.waitMs(connection, request.nowMs));
         SignInAttempt attempt = store.locked([&](Database& db) {
-            return Accounts::beginSignIn(db, email, ticket, request.nowMs);
+            return Accounts::beginSignIn(db, email, ticket, request.nowMs,
+                [this](const std::string& account) { return pending_.insert(account).second; });
         });
+        // Given back on every path, once the outcome is written (or not).
+        struct GiveBack {
+            SignIns& owner;
+            ServiceStore& store;
+            const SignInAttempt& attempt;
+            ~GiveBack()
+            {
+                if (attempt.claimed)
+                    store.locked([&](Database&) { owner.pending_.erase(attempt.email); });
+            }
+        } giveBack {*this, store, attempt};
         refuseIfWaiting(request, attempt.waitMs);
 
         StoredPassword stored = attempt.stored.value_or(decoy_);
@@ -109,6 +122,9 @@ private:
 
     PasswordCost cost_;
     StoredPassword decoy_;
+    // Accounts with an attempt being checked after failures; guarded by the
+    // store's lock, under which attempts begin.
+    std::unordered_set<std::string> pending_;
     SignInThrottle throttle_;
     HashingPool pool_;
 };

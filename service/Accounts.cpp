@@ -120,7 +120,8 @@ void Accounts::create(Database& database, const std::string& id, const std::stri
 }
 
 SignInAttempt Accounts::beginSignIn(Database& database, const std::string& emailText,
-    const std::optional<std::string>& challengeTicket, std::int64_t nowMs)
+    const std::optional<std::string>& challengeTicket, std::int64_t nowMs,
+    const std::function<bool(const std::string&)>& claim)
 {
     SignInAttempt attempt;
     attempt.email = lowerAscii(emailText);
@@ -142,6 +143,13 @@ SignInAttempt Accounts::beginSignIn(Database& database, const std::string& email
     if (query.step()) {
         attempt.accountID = query.text(0);
         attempt.stored = StoredPassword {query.text(1), query.text(2)};
+    }
+    // Last, so that nothing can throw between taking the place and the caller
+    // holding it.
+    if (SignInThrottle::accountWaitMs(failures.count + 1) > 0) {
+        attempt.claimed = claim(attempt.email);
+        if (!attempt.claimed)
+            attempt.waitMs = 1000;
     }
     return attempt;
 }

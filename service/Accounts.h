@@ -4,6 +4,7 @@
 #include "service/PasswordHash.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -26,9 +27,12 @@ struct SignInAttempt {
     // that it takes as long as a known one.
     std::optional<std::string> accountID;
     std::optional<StoredPassword> stored;
-    // More than 0: the account must wait this long after its failures;
-    // nothing else was checked and no ticket was used.
+    // More than 0: the account must wait this long after its failures
+    // (or for another attempt on it to be checked).
     std::int64_t waitMs = 0;
+    // The attempt holds the account's one place for attempts after failures;
+    // the caller gives it back once the outcome is written.
+    bool claimed = false;
 };
 
 // Accounts, passwords, bearer tokens, the sign-in challenge and one-time
@@ -45,9 +49,13 @@ public:
 
     // The locked first step of a sign-in: the account's wait after failures,
     // then (after repeated failures) a solved challenge ticket issued for
-    // this e-mail, then the stored password. Throws ApiError.
+    // this e-mail, then the stored password. Once the account has failed
+    // enough to wait, attempts on it are checked one at a time, or a script
+    // could start many in the moment a wait ends: `claim(email)` takes the
+    // account's one place, false when another attempt holds it. Throws ApiError.
     static SignInAttempt beginSignIn(Database& database, const std::string& email,
-        const std::optional<std::string>& challengeTicket, std::int64_t nowMs);
+        const std::optional<std::string>& challengeTicket, std::int64_t nowMs,
+        const std::function<bool(const std::string&)>& claim);
     // The locked last step: records a failure (and throws 401) or opens a
     // session and returns its token, storing `upgraded` in place of the old
     // password form. Prunes what has run out on the way.

@@ -79,6 +79,20 @@ double percentile(std::vector<double> values, double share)
     return values[std::min(values.size() - 1, static_cast<std::size_t>(share * values.size()))];
 }
 
+// GET /v1/me every 10 ms for `duration`: how long each took, in ms.
+std::vector<double> readMe(RunningService& service, const std::string& token, std::chrono::milliseconds duration)
+{
+    std::vector<double> latencies;
+    auto until = std::chrono::steady_clock::now() + duration;
+    while (std::chrono::steady_clock::now() < until) {
+        auto start = std::chrono::steady_clock::now();
+        EXPECT_EQ(service.get("/v1/me", token).status, 200);
+        latencies.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return latencies;
+}
+
 }
 
 TEST_F(SignInTest, GuessingAnAccountWaitsLongerEachTimeWithoutSlowingOthers)
@@ -172,6 +186,44 @@ TEST_F(SignInTest, OneConnectionGuessingManyAccountsIsSlowedAndSoIsTheWholeServi
     Reply everyone = signIn(kSales);
     EXPECT_EQ(everyone.status, 429);
     EXPECT_LE(std::stoi(everyone.header("Retry-After")), 3);
+}
+
+TEST_F(SignInTest, AfterFailuresParallelAttemptsOnOneAccountAreCheckedOneAtATime)
+{
+    // Hashing at the shipped cost, so that attempts overlap; an unknown
+    // e-mail is hashed against a decoy at that cost.
+    service.reset();
+    ServiceOptions slow = options(scratch->path());
+    slow.config.passwordCost = PasswordCost {};
+    service = std::make_unique<RunningService>(slow);
+    {
+        auto db = openDatabase();
+        Statement write(*db, "INSERT INTO sign_in_failures (email, count, last_ms) VALUES (?, 3, ?)");
+        write.bind(1, "nobody@example.com").bind(2, ServiceStore::nowMs() - 60 * 1000).run();
+    }
+    // A script that solved a check for each of its guesses and sends them at once.
+    std::vector<std::string> tickets;
+    for (int i = 0; i < 6; ++i)
+        tickets.push_back(solveChallenge("nobody@example.com"));
+    std::latch go(1);
+    std::vector<int> statuses(tickets.size());
+    std::vector<std::thread> guesses;
+    for (std::size_t i = 0; i < tickets.size(); ++i) {
+        guesses.emplace_back([&, i] {
+            go.wait();
+            statuses[i] = signIn(Json {{"email", "nobody@example.com"}, {"password", "guess" + std::to_string(i)}},
+                tickets[i]).status;
+        });
+    }
+    go.count_down();
+    for (auto& guess : guesses)
+        guess.join();
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 401), 1);
+    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 429), 5);
+    // The place is given back: once the wait is over the account is tried again.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1100));
+    EXPECT_EQ(signIn(Json {{"email", "nobody@example.com"}, {"password", "again"}},
+                  solveChallenge("nobody@example.com")).status, 401);
 }
 
 TEST_F(SignInTest, ATicketIsGoodOnlyForTheEmailItWasSolvedFor)
@@ -327,6 +379,9 @@ TEST(SignInLoadTest, AFloodOfSignInsLeavesOtherRequestsQuick)
     RunningService service(options);
     std::string token = service.signIn();
 
+    // The machine's own delays, measured first: the flood may add at most 50 ms to them.
+    double alone = percentile(readMe(service, token, std::chrono::milliseconds(1500)), 0.99);
+
     std::atomic<bool> stop = false;
     std::atomic<int> accepted = 0, busy = 0, other = 0;
     std::vector<std::thread> flood;
@@ -343,14 +398,7 @@ TEST(SignInLoadTest, AFloodOfSignInsLeavesOtherRequestsQuick)
             }
         });
     }
-    std::vector<double> latencies;
-    auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    while (std::chrono::steady_clock::now() < until) {
-        auto start = std::chrono::steady_clock::now();
-        EXPECT_EQ(service.get("/v1/me", token).status, 200);
-        latencies.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    std::vector<double> latencies = readMe(service, token, std::chrono::seconds(3));
     stop = true;
     for (auto& thread : flood)
         thread.join();
@@ -358,7 +406,7 @@ TEST(SignInLoadTest, AFloodOfSignInsLeavesOtherRequestsQuick)
     EXPECT_GT(accepted, 0);
     EXPECT_EQ(other, 0);
     ASSERT_GE(latencies.size(), 50u);
-    EXPECT_LT(percentile(latencies, 0.99), 50.0) << "median " << percentile(latencies, 0.5) << " ms, "
+    EXPECT_LT(percentile(latencies, 0.99), 50.0 + alone) << "alone " << alone << " ms; median " << percentile(latencies, 0.5) << " ms, "
                                                  << accepted << " sign-ins, " << busy << " told to retry";
 }
 
