@@ -21,22 +21,49 @@ namespace korvid {
 // target executor's thread.
 class OwnedExecutor final : public Executor {
 public:
+    using Poster = std::function<void(std::function<void()>)>;
+
     explicit OwnedExecutor(Executor& target) : target_(target), alive_(std::make_shared<int>(0)) { }
     OwnedExecutor(const OwnedExecutor&) = delete;
     OwnedExecutor& operator=(const OwnedExecutor&) = delete;
 
-    void post(std::function<void()> work) override
+    void post(std::function<void()> work) override { poster()(std::move(work)); }
+
+    // Posts as post() does, and stays safe to call after this object is gone:
+    // a completion that outlives its owner (a bus answer arriving at
+    // shutdown, a worker finishing late) must not reach into freed memory to
+    // find out that its work is to be dropped. The target executor must
+    // outlive the poster's callers.
+    Poster poster() const
     {
-        target_.post([alive = std::weak_ptr<int>(alive_), work = std::move(work)] {
-            if (alive.lock())
-                work();
-        });
+        return [target = &target_, alive = std::weak_ptr<int>(alive_)](std::function<void()> work) {
+            if (alive.expired())
+                return;
+            target->post([alive, work = std::move(work)] {
+                if (alive.lock())
+                    work();
+            });
+        };
     }
 
 private:
     Executor& target_;
     std::shared_ptr<int> alive_;
 };
+
+namespace detail {
+
+// How late work reaches `executor`: through an owned executor's poster, which
+// survives it, or straight to an executor that lives as long as the process's
+// main loop.
+inline OwnedExecutor::Poster posterFor(Executor& executor)
+{
+    if (auto* owned = dynamic_cast<OwnedExecutor*>(&executor))
+        return owned->poster();
+    return [&executor](std::function<void()> work) { executor.post(std::move(work)); };
+}
+
+}
 
 // A lazy coroutine: it starts when awaited and resumes its awaiter when it
 // ends; a thrown exception reaches the awaiter. Awaited at most once.
@@ -216,7 +243,7 @@ auto runOn(Executor& worker, Executor& main, F work)
         bool await_ready() const noexcept { return false; }
         void await_suspend(std::coroutine_handle<> handle)
         {
-            worker.post([this, handle] {
+            worker.post([this, handle, resume = detail::posterFor(main)] {
                 try {
                     if constexpr (std::is_void_v<R>) {
                         work();
@@ -227,7 +254,7 @@ auto runOn(Executor& worker, Executor& main, F work)
                 } catch (...) {
                     error = std::current_exception();
                 }
-                main.post([handle] { handle.resume(); });
+                resume([handle] { handle.resume(); });
             });
         }
         R await_resume()
@@ -256,7 +283,7 @@ auto fromCallback(Executor& main, std::function<void(std::function<void(T)>)> st
         std::exception_ptr error;
 
         struct Completion {
-            Executor* main;
+            OwnedExecutor::Poster resume;
             std::coroutine_handle<> handle;
             Awaiter* awaiter;
             std::atomic<bool> fired { false };
@@ -267,7 +294,7 @@ auto fromCallback(Executor& main, std::function<void(std::function<void(T)>)> st
                     return;
                 awaiter->value = std::move(value);
                 awaiter->error = error;
-                main->post([handle = handle] { handle.resume(); });
+                resume([handle = handle] { handle.resume(); });
             }
             ~Completion()
             {
@@ -279,7 +306,7 @@ auto fromCallback(Executor& main, std::function<void(std::function<void(T)>)> st
         void await_suspend(std::coroutine_handle<> handle)
         {
             auto completion = std::make_shared<Completion>();
-            completion->main = &main;
+            completion->resume = detail::posterFor(main);
             completion->handle = handle;
             completion->awaiter = this;
             try {

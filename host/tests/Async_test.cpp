@@ -1,7 +1,15 @@
 #include "host/Async.h"
 
 #include <gtest/gtest.h>
+#include <future>
 #include <thread>
+
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#include <sanitizer/lsan_interface.h>
+#define KORVID_LSAN 1
+#endif
+#endif
 
 namespace korvid {
 namespace {
@@ -173,6 +181,58 @@ TEST(Async, WorkForAnOwnerThatHasGoneIsDropped)
     main.runUntilIdle();
     owned->post([&] { ++runs; }); // posted, say, by a thread finishing late
     owned.reset();
+    main.runUntilIdle();
+    EXPECT_EQ(runs, 1);
+}
+
+Task<int> slowWork(Executor& worker, Executor& main, std::shared_future<void> released)
+{
+    co_return co_await runOn(worker, main, [released] {
+        released.wait();
+        return 1;
+    });
+}
+
+// A bus answer or a worker that finishes after the owner of the coroutine
+// has gone: dropped, without reaching into the owner's freed executor
+// (AddressSanitizer checks).
+TEST(Async, LateCompletionsForAnOwnerThatHasGoneAreDropped)
+{
+    ManualExecutor main;
+    auto owned = std::make_unique<OwnedExecutor>(main);
+    std::function<void(int)> kept;
+    std::promise<void> release;
+    std::shared_ptr<Outcome<int>> chosen;
+    std::shared_ptr<Outcome<int>> worked;
+    {
+        BackgroundPool worker(1);
+        {
+#ifdef KORVID_LSAN
+            // The two coroutines never resume, so their frames are never freed.
+            __lsan::ScopedDisabler frames;
+#endif
+            chosen = start(main, fromChooser(*owned, [&](auto done) { kept = done; }));
+            worked = start(main, slowWork(worker, *owned, release.get_future().share()));
+            main.runUntilIdle();
+        }
+        ASSERT_TRUE(kept);
+        owned.reset();
+        kept(5);
+        kept = nullptr;
+        release.set_value();
+    } // the worker has finished
+    main.runUntilIdle();
+    EXPECT_EQ(chosen->calls, 0);
+    EXPECT_EQ(worked->calls, 0);
+
+    // A poster taken earlier stays safe to call too.
+    int runs = 0;
+    auto again = std::make_unique<OwnedExecutor>(main);
+    auto post = again->poster();
+    post([&] { ++runs; });
+    main.runUntilIdle();
+    again.reset();
+    post([&] { ++runs; });
     main.runUntilIdle();
     EXPECT_EQ(runs, 1);
 }
