@@ -59,8 +59,6 @@ public:
     {
     }
 
-    const std::string_view& op() const { return row_.op; }
-
     // Throws the row's message unless what the row re-checks still holds.
     void recheck() const;
 
