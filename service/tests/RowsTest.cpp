@@ -182,6 +182,31 @@ TEST(RowsStorageTest, DatabaseWithListsInsideDocumentsIsMovedToRowsOnceWithTheSa
     EXPECT_EQ(followed.body["followups"].back()["note"], "迁移后的跟进");
 }
 
+TEST_F(RowsTest, AReplyNamingTwoRecordsCarriesBothTheirListsAsTheyAreStored)
+{
+    ASSERT_EQ(service->post("/v1/desktop/commercial/session/notes", token,
+        Json {{"id", "session-001"}, {"text", "展位来访较多"}}).status, 200);
+    Reply converted = service->post("/v1/desktop/commercial/session/convert", token,
+        Json {{"id", "session-001"}, {"attendeeID", "attendee-1"}});
+    ASSERT_EQ(converted.status, 200) << converted.raw;
+    std::string opportunityID = converted.body["opportunity"]["id"];
+    ASSERT_EQ(service->patch("/v1/want/opportunities/" + opportunityID + "/followup", token,
+        Json {{"note", "已回访"}}).status, 200);
+
+    // Converting again answers with both records as they now read.
+    Reply again = service->post("/v1/desktop/commercial/session/convert", token,
+        Json {{"id", "session-001"}, {"attendeeID", "attendee-1"}});
+    ASSERT_EQ(again.status, 200);
+    Json session = service->get("/v1/desktop/commercial/session?id=session-001", token).body;
+    Json opportunity = service->get("/v1/want/opportunities/" + opportunityID, token).body;
+    EXPECT_EQ(again.raw, (Json {{"session", session}, {"opportunity", opportunity}}).dump());
+    EXPECT_EQ(session["notes"].back()["text"], "展位来访较多");
+    EXPECT_EQ(opportunity["followups"].size(), 1u);
+    EXPECT_EQ(opportunity["stageHistory"].size(), 1u);
+    EXPECT_EQ(again.header("Content-Type"), "application/json; charset=utf-8");
+    EXPECT_EQ(again.header("Cache-Control"), "no-store");
+}
+
 TEST_F(RowsTest, ConcurrentAppendsAreAllKeptAndEachReplyEndsWithItsOwnItem)
 {
     std::string path = "/v1/want/opportunities/" + opportunity(3);
