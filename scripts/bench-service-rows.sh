@@ -10,7 +10,7 @@
 # service alone); this tree's service and the driver in build/bench.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-old=3da762c
+old=13e49dc
 do_build=1
 args=()
 while [ $# -gt 0 ]; do
