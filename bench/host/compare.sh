@@ -10,8 +10,13 @@ build=${1:-build/release}
   --benchmark_repetitions=9 --benchmark_report_aggregates_only=true --benchmark_format=json \
   | python3 -c '
 import json, sys
-runs = {b["run_name"].split("/")[0]: b["real_time"] for b in json.load(sys.stdin)["benchmarks"] if b.get("aggregate_name") == "median"}
-bare, loop, thread = runs["BareCurlGet"], runs["HostRequestGetOnMainLoop"], runs["HostRequestGetThreadOnGLib"]
-print(f"bare libcurl GET median {bare/1000:.1f} us; host request GET on the main loop {loop/1000:.1f} us, ratio {loop/bare:.2f}; "
-      f"with the transport on its own thread {thread/1000:.1f} us, ratio {thread/bare:.2f}")
+meds = [b for b in json.load(sys.stdin)["benchmarks"] if b.get("aggregate_name") == "median"]
+wall = {b["run_name"].split("/")[0]: b["real_time"] for b in meds}
+cpu = {b["run_name"].split("/")[0]: b["cpu_time"] for b in meds}
+bare = "BareCurlGet"
+print(f"bare libcurl GET median {wall[bare]/1000:.1f} us (process CPU {cpu[bare]/1000:.1f} us)")
+for name, label in (("HostRequestGetOnMainLoop", "host request GET on the main loop"),
+                    ("HostRequestGetThreadOnGLib", "with the transport on its own thread")):
+    print(f"{label}: {wall[name]/1000:.1f} us, ratio {wall[name]/wall[bare]:.2f}; "
+          f"process CPU {cpu[name]/1000:.1f} us, ratio {cpu[name]/cpu[bare]:.2f}")
 '
