@@ -634,6 +634,10 @@ void HttpServer::work(int lane)
         }
         try {
             startWriting(*c, response, &c->request);
+            // Most replies fit the socket buffer: sending here spares the
+            // client the hop back to the loop; the loop writes the rest.
+            if (!writeTo(*c))
+                c.reset();
         } catch (...) {
             c.reset(); // out of memory for the reply: the connection is dropped
         }
