@@ -28,7 +28,10 @@ public:
     const LoginController& controller() const { return controller_; }
 
 private:
-    explicit DesktopSignIn(LoginController controller) : controller_(std::move(controller)) {}
+    explicit DesktopSignIn(LoginController controller)
+        : controller_(std::move(controller))
+    {
+    }
 
     LoginController controller_;
     bool started_ = false;

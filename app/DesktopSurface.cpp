@@ -29,8 +29,8 @@ DesktopSurface::DesktopSurface(DesktopHost& host, DesktopBridge& bridge, std::sh
     auto content = GObjectRef<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
     WebKitWebView* view = nullptr;
     if (store) {
-        view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", store->session(),
-            "user-content-manager", content.get(), nullptr));
+        view = WEBKIT_WEB_VIEW(g_object_new(
+            WEBKIT_TYPE_WEB_VIEW, "network-session", store->session(), "user-content-manager", content.get(), nullptr));
     } else {
         view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", content.get(), nullptr));
     }
@@ -38,9 +38,8 @@ DesktopSurface::DesktopSurface(DesktopHost& host, DesktopBridge& bridge, std::sh
     gtk_widget_set_hexpand(GTK_WIDGET(view), TRUE);
     gtk_widget_set_vexpand(GTK_WIDGET(view), TRUE);
     DesktopBridge* target = &bridge;
-    channel_ = std::make_unique<BridgeChannel>(content.get(), page_, [target](BridgeMessage message) {
-        target->receive(std::move(message));
-    });
+    channel_ = std::make_unique<BridgeChannel>(
+        content.get(), page_, [target](BridgeMessage message) { target->receive(std::move(message)); });
     host_.setWorkspaceWeb(page_);
     g_signal_connect(view, "decide-policy", G_CALLBACK(decidePolicy), this);
     // The main page is an application, not a browser: no Back, Reload or
@@ -57,8 +56,8 @@ DesktopSurface::~DesktopSurface()
     webkit_web_view_stop_loading(view);
 }
 
-gboolean DesktopSurface::decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
-    gpointer data)
+gboolean DesktopSurface::decidePolicy(
+    WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type, gpointer data)
 {
     auto* self = static_cast<DesktopSurface*>(data);
     if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {

@@ -20,7 +20,8 @@ public:
     // The view browses with `store` (the sign-in browser's network session,
     // which becomes the verified store), else with the host's verified store,
     // else with WebKit's default session.
-    static GtkWidget* make(DesktopHost& host, DesktopBridge& bridge, std::shared_ptr<NetworkSessionStore> store = nullptr);
+    static GtkWidget* make(
+        DesktopHost& host, DesktopBridge& bridge, std::shared_ptr<NetworkSessionStore> store = nullptr);
     ~DesktopSurface();
 
     static DesktopSurface* from(GtkWidget* widget);
@@ -28,8 +29,8 @@ public:
 
 private:
     DesktopSurface(DesktopHost& host, DesktopBridge& bridge, std::shared_ptr<NetworkSessionStore> store);
-    static gboolean decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
-        gpointer self);
+    static gboolean decidePolicy(
+        WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type, gpointer self);
 
     DesktopHost& host_;
     std::shared_ptr<WebKitPageView> page_;

@@ -5,8 +5,8 @@
 
 namespace korvid {
 
-DesktopWindow::DesktopWindow(GtkApplication* application, DesktopHost& host, DesktopBridge& bridge,
-    Environment environment)
+DesktopWindow::DesktopWindow(
+    GtkApplication* application, DesktopHost& host, DesktopBridge& bridge, Environment environment)
     : host_(host)
     , bridge_(bridge)
     , environment_(std::move(environment))
@@ -58,17 +58,17 @@ void DesktopWindow::showScreen()
     signIn_ = stack_ = surface_ = overlayView_ = nullptr;
     if (screen == Screen::authentication) {
         DesktopHost* host = &host_;
-        signIn_ = DesktopSignIn::make([host, this] {
-            return makeLoginActions(*host, environment_.timers, environment_.resources);
-        });
+        signIn_ = DesktopSignIn::make(
+            [host, this] { return makeLoginActions(*host, environment_.timers, environment_.resources); });
         gtk_window_set_child(window_, signIn_);
         if (prepared)
             g_object_unref(prepared);
         std::weak_ptr<bool> alive = alive_;
-        DesktopSignIn::from(signIn_)->controller().actions->observePhase([this, alive](const LoginActions::Phase& phase) {
-            if (phase.kind == LoginActions::Phase::Kind::ready && alive.lock())
-                prepareSurface();
-        });
+        DesktopSignIn::from(signIn_)->controller().actions->observePhase(
+            [this, alive](const LoginActions::Phase& phase) {
+                if (phase.kind == LoginActions::Phase::Kind::ready && alive.lock())
+                    prepareSurface();
+            });
         return;
     }
     stack_ = gtk_overlay_new();

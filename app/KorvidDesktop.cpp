@@ -91,13 +91,13 @@ void KorvidDesktop::activate(GApplication*, gpointer data)
     prepareWebKit();
     // The icon comes from the icon theme; share/icons beside the pages is
     // searched too, so the build folder and a relocated install have it.
-    gtk_icon_theme_add_search_path(gtk_icon_theme_get_for_display(gdk_display_get_default()),
-        (resourcesFolder().parent_path() / "icons").c_str());
+    gtk_icon_theme_add_search_path(
+        gtk_icon_theme_get_for_display(gdk_display_get_default()), (resourcesFolder().parent_path() / "icons").c_str());
     gtk_window_set_default_icon_name(kBundleIdentifier);
     // The theme first, so the window's first frame is drawn in it.
     applyAdwAppearance(self->host_->savedAppearance());
     self->window_ = std::make_unique<DesktopWindow>(GTK_APPLICATION(self->application_), *self->host_, *self->bridge_,
-        DesktopWindow::Environment {self->main_, resourcesFolder(), self->webWorkspaceView});
+        DesktopWindow::Environment { self->main_, resourcesFolder(), self->webWorkspaceView });
     if (self->configure)
         self->configure(*self);
     gtk_window_present(self->window_->window());

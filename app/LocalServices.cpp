@@ -15,20 +15,18 @@ void connectLocalServices(DesktopBridge& bridge, std::shared_ptr<const TaskWorks
     entries.createProject = [workspace](const std::string& owner, const Json& payload) {
         return workspace->createProject(owner, payload);
     };
-    entries.save = [workspace](const std::string& owner, const Json& payload) { return workspace->save(owner, payload); };
-    entries.attach = [workspace](const std::string& owner, const Json& payload,
-                         const std::vector<std::filesystem::path>& files) {
-        return workspace->attach(owner, payload, files);
-    };
-    entries.confirm = [workspace](const std::string& owner, const Json& payload) {
-        return workspace->confirm(owner, payload);
-    };
-    entries.source = [workspace](const std::string& owner, const Json& payload) {
-        return workspace->source(owner, payload);
-    };
-    entries.startScope = [workspace](const std::string& owner, const Json& payload) {
-        return workspace->startScope(owner, payload);
-    };
+    entries.save
+        = [workspace](const std::string& owner, const Json& payload) { return workspace->save(owner, payload); };
+    entries.attach
+        = [workspace](const std::string& owner, const Json& payload, const std::vector<std::filesystem::path>& files) {
+              return workspace->attach(owner, payload, files);
+          };
+    entries.confirm
+        = [workspace](const std::string& owner, const Json& payload) { return workspace->confirm(owner, payload); };
+    entries.source
+        = [workspace](const std::string& owner, const Json& payload) { return workspace->source(owner, payload); };
+    entries.startScope
+        = [workspace](const std::string& owner, const Json& payload) { return workspace->startScope(owner, payload); };
     bridge.tasks.readMeetingFile = [](const std::filesystem::path& file) {
         return TaskWorkspace::Attachment::inspect(file).executionText(TaskWorkspace::kTextBudget);
     };

@@ -19,8 +19,8 @@ void installStyle()
     installed = true;
     GtkCssProvider* provider = gtk_css_provider_new();
     gtk_css_provider_load_from_data(provider, kSheetStyle, -1);
-    gtk_style_context_add_provider_for_display(gdk_display_get_default(), GTK_STYLE_PROVIDER(provider),
-        GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    gtk_style_context_add_provider_for_display(
+        gdk_display_get_default(), GTK_STYLE_PROVIDER(provider), GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
     g_object_unref(provider);
 }
 
@@ -39,7 +39,8 @@ GtkWidget* button(const char* text, std::function<void()> action)
 {
     GtkWidget* widget = gtk_button_new_with_label(text);
     auto* held = new std::function<void()>(std::move(action));
-    g_signal_connect_data(widget, "clicked",
+    g_signal_connect_data(
+        widget, "clicked",
         G_CALLBACK(+[](GtkButton*, gpointer data) { (*static_cast<std::function<void()>*>(data))(); }), held,
         [](gpointer data, GClosure*) { delete static_cast<std::function<void()>*>(data); }, GConnectFlags(0));
     return widget;
@@ -73,8 +74,8 @@ GtkWidget* LoginSheet::make(GtkWidget* browser, std::shared_ptr<LoginActions> ac
     gtk_widget_set_hexpand(root, TRUE);
     gtk_widget_set_vexpand(root, TRUE);
     auto* sheet = new LoginSheet(root, browser, std::move(actions));
-    g_object_set_data_full(G_OBJECT(root), "korvid-login-sheet", sheet,
-        [](gpointer data) { delete static_cast<LoginSheet*>(data); });
+    g_object_set_data_full(
+        G_OBJECT(root), "korvid-login-sheet", sheet, [](gpointer data) { delete static_cast<LoginSheet*>(data); });
     return root;
 }
 

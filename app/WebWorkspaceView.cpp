@@ -83,10 +83,10 @@ GtkWidget* makeLayer(const std::shared_ptr<WebWorkspace>& workspace, std::functi
         auto close = static_cast<Layer*>(data)->close;
         if (close)
             close();
-    }), layer);
-    g_signal_connect(refresh, "clicked", G_CALLBACK(+[](GtkButton*, gpointer data) {
-        static_cast<Layer*>(data)->workspace->reload();
-    }), layer);
+    }),
+        layer);
+    g_signal_connect(refresh, "clicked",
+        G_CALLBACK(+[](GtkButton*, gpointer data) { static_cast<Layer*>(data)->workspace->reload(); }), layer);
     layer->token = concrete->errorTextObservers().subscribe([layer] { layer->render(); });
     layer->render();
     g_object_set_data_full(G_OBJECT(box), "korvid-web-workspace-layer", layer, [](gpointer data) {

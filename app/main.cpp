@@ -8,17 +8,16 @@
 namespace {
 
 // Also the source of the manual page (help2man reads it at build time).
-const char* const kHelp =
-    "用法：korvid-desktop [选项]\n"
-    "打开 Korvid 桌面版窗口：先显示登录页，登录后进入销售工作台。\n"
-    "\n"
-    "选项：\n"
-    "  -h, --help       显示本帮助并退出\n"
-    "  -V, --version    显示版本并退出\n"
-    "\n"
-    "环境变量：\n"
-    "  KORVID_ORIGIN    服务地址，默认 https://app.korvid.cn；\n"
-    "                   本机体验服务用 http://127.0.0.1:8787\n";
+const char* const kHelp = "用法：korvid-desktop [选项]\n"
+                          "打开 Korvid 桌面版窗口：先显示登录页，登录后进入销售工作台。\n"
+                          "\n"
+                          "选项：\n"
+                          "  -h, --help       显示本帮助并退出\n"
+                          "  -V, --version    显示版本并退出\n"
+                          "\n"
+                          "环境变量：\n"
+                          "  KORVID_ORIGIN    服务地址，默认 https://app.korvid.cn；\n"
+                          "                   本机体验服务用 http://127.0.0.1:8787\n";
 
 }
 

@@ -26,8 +26,7 @@ int timedFsync(int fd)
     } while (result != 0 && errno == EINTR);
     int saved = errno;
     auto spent = std::chrono::steady_clock::now() - start;
-    flushTotal += static_cast<std::uint64_t>(
-        std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count());
+    flushTotal += static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::nanoseconds>(spent).count());
     errno = saved;
     return result;
 }

@@ -10,7 +10,10 @@ namespace korvid {
 // that the page or a view shows unchanged.
 class DesktopError : public std::exception {
 public:
-    explicit DesktopError(std::string message) : message(std::move(message)) {}
+    explicit DesktopError(std::string message)
+        : message(std::move(message))
+    {
+    }
     const char* what() const noexcept override { return message.c_str(); }
 
     std::string message;

@@ -58,13 +58,19 @@ private:
 // One worker thread: work runs one item at a time, in order.
 class SerialQueue final : public WorkerThreads {
 public:
-    SerialQueue() : WorkerThreads(1) {}
+    SerialQueue()
+        : WorkerThreads(1)
+    {
+    }
 };
 
 // Detached background work on a small pool of threads.
 class BackgroundPool final : public WorkerThreads {
 public:
-    explicit BackgroundPool(unsigned threads = 2) : WorkerThreads(threads == 0 ? 1 : threads) {}
+    explicit BackgroundPool(unsigned threads = 2)
+        : WorkerThreads(threads == 0 ? 1 : threads)
+    {
+    }
 };
 
 }

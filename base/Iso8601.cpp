@@ -20,7 +20,10 @@ long long daysFromCivil(long long year, unsigned month, unsigned day)
     return era * 146097 + static_cast<long long>(dayOfEra) - 719468;
 }
 
-bool isLeap(int year) { return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0; }
+bool isLeap(int year)
+{
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
 
 int daysInMonth(int year, int month)
 {
@@ -30,7 +33,10 @@ int daysInMonth(int year, int month)
 
 class Reader {
 public:
-    explicit Reader(std::string_view text) : text_(text) {}
+    explicit Reader(std::string_view text)
+        : text_(text)
+    {
+    }
 
     bool digits(std::size_t count, int& value)
     {
@@ -116,7 +122,8 @@ std::optional<double> parseIso8601WithFraction(std::string_view text)
         return std::nullopt;
     if (month < 1 || month > 12 || day < 1 || day > daysInMonth(year, month) || hour > 23 || minute > 59 || second > 59)
         return std::nullopt;
-    double seconds = static_cast<double>(daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day))) * 86400.0
+    double seconds
+        = static_cast<double>(daysFromCivil(year, static_cast<unsigned>(month), static_cast<unsigned>(day))) * 86400.0
         + hour * 3600 + minute * 60 + second + fraction - offsetSeconds;
     return seconds;
 }

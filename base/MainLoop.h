@@ -27,8 +27,14 @@ public:
     };
 
     FdWatch() = default;
-    explicit FdWatch(std::shared_ptr<State> state) : state_(std::move(state)) {}
-    FdWatch(FdWatch&& other) noexcept : state_(std::move(other.state_)) {}
+    explicit FdWatch(std::shared_ptr<State> state)
+        : state_(std::move(state))
+    {
+    }
+    FdWatch(FdWatch&& other) noexcept
+        : state_(std::move(other.state_))
+    {
+    }
     FdWatch& operator=(FdWatch&& other) noexcept
     {
         if (this != &other) {

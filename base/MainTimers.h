@@ -16,7 +16,10 @@ public:
     };
 
     TimerHandle() = default;
-    explicit TimerHandle(std::shared_ptr<State> state) : state_(std::move(state)) {}
+    explicit TimerHandle(std::shared_ptr<State> state)
+        : state_(std::move(state))
+    {
+    }
 
     void cancel()
     {

@@ -19,8 +19,7 @@ inline bool isUrlUnreservedOrIn(unsigned char c, std::string_view kept)
 }
 
 // Appends text with every byte that keep refuses written as "%XX".
-template <class Keep>
-void appendPercentEncoded(std::string& out, std::string_view text, Keep keep)
+template <class Keep> void appendPercentEncoded(std::string& out, std::string_view text, Keep keep)
 {
     static constexpr char kHex[] = "0123456789ABCDEF";
     for (unsigned char c : text) {

@@ -12,7 +12,7 @@ namespace korvid {
 
 std::uint64_t pickedFileSize(const std::filesystem::path& path, std::uint64_t limit)
 {
-    struct stat info {};
+    struct stat info { };
     if (::stat(path.c_str(), &info) != 0)
         throw PickedFileError(PickedFileError::Step::examine, errno);
     if (!S_ISREG(info.st_mode) || info.st_size < 0 || static_cast<std::uint64_t>(info.st_size) > limit)
@@ -26,7 +26,7 @@ PickedFile readPickedFile(const std::filesystem::path& path, std::size_t cap)
     if (!fd)
         throw PickedFileError(PickedFileError::Step::open, errno);
     PickedFile file;
-    struct stat opened {};
+    struct stat opened { };
     if (::fstat(fd.get(), &opened) != 0)
         throw PickedFileError(PickedFileError::Step::read, errno);
     // A file swapped for something else after its size was checked (a pipe,

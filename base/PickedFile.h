@@ -14,12 +14,16 @@ namespace korvid {
 // that failed and the system's error rather than as sentences.
 struct PickedFileError : std::exception {
     enum class Step {
-        examine,  // the path could not be examined (`error` says why)
+        examine,    // the path could not be examined (`error` says why)
         notAllowed, // not a regular file, or larger than the limit
         open,
         read,
     };
-    PickedFileError(Step step, int error) : step(step), error(error) {}
+    PickedFileError(Step step, int error)
+        : step(step)
+        , error(error)
+    {
+    }
     const char* what() const noexcept override { return "picked file"; }
     Step step;
     int error;

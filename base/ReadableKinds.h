@@ -28,7 +28,8 @@ inline constexpr std::array<ReadableKind, 9> kReadableKinds { {
     { "md", "text/markdown", KindReader::text, true, true },
     { "csv", "text/csv", KindReader::text, false, false },
     { "pdf", "application/pdf", KindReader::pdf, true, true },
-    { "docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document", KindReader::word, true, false },
+    { "docx", "application/vnd.openxmlformats-officedocument.wordprocessingml.document", KindReader::word, true,
+        false },
     { "xlsx", "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet", KindReader::workbook, true, false },
     { "jpg", "image/jpeg", KindReader::image, true, true },
     { "jpeg", "image/jpeg", KindReader::image, true, true },
@@ -39,7 +40,7 @@ inline constexpr std::array<ReadableKind, 9> kReadableKinds { {
 inline const ReadableKind* readableKind(std::string_view extension)
 {
     auto found = std::find_if(kReadableKinds.begin(), kReadableKinds.end(),
-                              [&](const ReadableKind& kind) { return kind.extension == extension; });
+        [&](const ReadableKind& kind) { return kind.extension == extension; });
     return found == kReadableKinds.end() ? nullptr : &*found;
 }
 

@@ -15,7 +15,8 @@ icu::BreakIterator* characterIterator()
 {
     thread_local std::unique_ptr<icu::BreakIterator> iterator = [] {
         UErrorCode status = U_ZERO_ERROR;
-        std::unique_ptr<icu::BreakIterator> made(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+        std::unique_ptr<icu::BreakIterator> made(
+            icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
         if (U_FAILURE(status))
             made.reset();
         return made;
@@ -25,8 +26,7 @@ icu::BreakIterator* characterIterator()
 
 // Calls `visit(offset)` with the UTF-8 offset after each grapheme cluster
 // until it returns false. Returns false if the text could not be segmented.
-template<typename Visit>
-bool forEachClusterEnd(std::string_view utf8, Visit visit)
+template <typename Visit> bool forEachClusterEnd(std::string_view utf8, Visit visit)
 {
     icu::BreakIterator* iterator = characterIterator();
     if (!iterator)
@@ -109,7 +109,10 @@ std::string repairUtf8(std::string_view bytes)
 std::size_t graphemeCount(std::string_view utf8)
 {
     std::size_t count = 0;
-    if (!forEachClusterEnd(utf8, [&](std::size_t) { ++count; return true; }))
+    if (!forEachClusterEnd(utf8, [&](std::size_t) {
+            ++count;
+            return true;
+        }))
         return utf16Length(utf8);
     return count;
 }

@@ -172,7 +172,8 @@ void requestAccessibility()
     // through checkAccessibility(), so nothing here waits for the bus.
     if (!hasSessionBus())
         return;
-    g_bus_get(G_BUS_TYPE_SESSION, nullptr,
+    g_bus_get(
+        G_BUS_TYPE_SESSION, nullptr,
         [](GObject*, GAsyncResult* result, gpointer) {
             GDBusConnection* session = g_bus_get_finish(result, nullptr);
             if (!session)
@@ -180,7 +181,8 @@ void requestAccessibility()
             // With a completion the call holds the connection until it is
             // answered; without one, dropping our reference here could close
             // a connection nobody else holds before the request is written.
-            g_dbus_connection_call(session, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Set",
+            g_dbus_connection_call(
+                session, "org.a11y.Bus", "/org/a11y/bus", "org.freedesktop.DBus.Properties", "Set",
                 g_variant_new("(ssv)", "org.a11y.Status", "IsEnabled", g_variant_new_boolean(TRUE)), nullptr,
                 G_DBUS_CALL_FLAGS_NONE, kTimeoutMs, nullptr,
                 [](GObject* connection, GAsyncResult* result, gpointer) {

@@ -16,8 +16,8 @@ bool accessibilityAvailable();
 // the answer, false after `limit` at the latest (a bus that never answers
 // counts as no accessibility). Without a session bus `done` is called before
 // this returns.
-void checkAccessibility(std::function<void(bool)> done,
-    std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
+void checkAccessibility(
+    std::function<void(bool)> done, std::chrono::milliseconds limit = std::chrono::milliseconds(3000));
 
 // Asks the session to turn accessibility on (org.a11y.Status IsEnabled =
 // true) without waiting: the request goes out from the calling thread's

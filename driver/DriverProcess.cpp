@@ -92,8 +92,8 @@ private:
 
 }
 
-DriverProcess::DriverProcess(const std::filesystem::path& executable,
-    const std::vector<std::string>& arguments, const std::vector<std::string>& environment)
+DriverProcess::DriverProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
+    const std::vector<std::string>& environment)
 {
     int inputPipe[2] = { -1, -1 };
     int outputPipe[2] = { -1, -1 };
@@ -129,8 +129,8 @@ DriverProcess::DriverProcess(const std::filesystem::path& executable,
     auto argvPointers = pointers(argv);
     auto envPointers = pointers(environment);
     pid_t child = -1;
-    int spawned = ::posix_spawn(&child, executable.c_str(), &setup.actions, &setup.attributes,
-        argvPointers.data(), envPointers.data());
+    int spawned = ::posix_spawn(
+        &child, executable.c_str(), &setup.actions, &setup.attributes, argvPointers.data(), envPointers.data());
     closeDescriptor(inputPipe[0]);
     closeDescriptor(outputPipe[1]);
     if (spawned != 0) {

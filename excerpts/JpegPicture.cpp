@@ -37,13 +37,21 @@ struct Reader {
     }
 };
 
-[[noreturn]] void jumpBack(j_common_ptr info) { std::longjmp(static_cast<Reader*>(info->client_data)->jump, 1); }
+[[noreturn]] void jumpBack(j_common_ptr info)
+{
+    std::longjmp(static_cast<Reader*>(info->client_data)->jump, 1);
+}
 
 // Warnings about damaged data go nowhere: a damaged file still gives what
 // it holds, and stderr is not the user's.
-void quiet(j_common_ptr) { }
+void quiet(j_common_ptr)
+{
+}
 
-int ceilingDivide(int value, int divisor) { return value / divisor + (value % divisor != 0); }
+int ceilingDivide(int value, int divisor)
+{
+    return value / divisor + (value % divisor != 0);
+}
 
 int pixelsPerInch(const jpeg_decompress_struct& info)
 {
@@ -213,13 +221,32 @@ void applyOrientation(Decoded& picture)
             // The stored pixel that lands at (x, y) once the picture is upright.
             int sx = x, sy = y;
             switch (turn) {
-            case 2: sx = width - 1 - x; break; // mirrored left to right
-            case 3: sx = width - 1 - x; sy = height - 1 - y; break; // upside down
-            case 4: sy = height - 1 - y; break; // mirrored top to bottom
-            case 5: sx = y; sy = x; break; // mirrored along the main diagonal
-            case 6: sx = y; sy = height - 1 - x; break; // to be turned a quarter clockwise
-            case 7: sx = width - 1 - y; sy = height - 1 - x; break; // mirrored along the other diagonal
-            case 8: sx = width - 1 - y; sy = x; break; // to be turned a quarter anticlockwise
+            case 2:
+                sx = width - 1 - x;
+                break; // mirrored left to right
+            case 3:
+                sx = width - 1 - x;
+                sy = height - 1 - y;
+                break; // upside down
+            case 4:
+                sy = height - 1 - y;
+                break; // mirrored top to bottom
+            case 5:
+                sx = y;
+                sy = x;
+                break; // mirrored along the main diagonal
+            case 6:
+                sx = y;
+                sy = height - 1 - x;
+                break; // to be turned a quarter clockwise
+            case 7:
+                sx = width - 1 - y;
+                sy = height - 1 - x;
+                break; // mirrored along the other diagonal
+            case 8:
+                sx = width - 1 - y;
+                sy = x;
+                break; // to be turned a quarter anticlockwise
             }
             std::memcpy(out, picture.pixels.data() + (static_cast<std::size_t>(sy) * width + sx) * channels, channels);
         }

@@ -10,7 +10,7 @@ namespace korvid::JpegPicture {
 struct Decoded {
     int width = 0;
     int height = 0;
-    int channels = 3; // 1 for a grey file, otherwise RGB
+    int channels = 3;                 // 1 for a grey file, otherwise RGB
     std::vector<std::uint8_t> pixels; // width * channels bytes per row
     // The longer side of the picture as stored, before any reduction.
     int originalLongest = 0;

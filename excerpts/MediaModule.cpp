@@ -39,7 +39,8 @@ char* copy(const std::string& text)
 
 }
 
-extern "C" __attribute__((visibility("default"))) int korvid_media_read(const char* data, std::size_t size, char** text, std::size_t* length)
+extern "C" __attribute__((visibility("default"))) int korvid_media_read(
+    const char* data, std::size_t size, char** text, std::size_t* length)
 {
     std::string result;
     int status = 0;
@@ -60,4 +61,7 @@ extern "C" __attribute__((visibility("default"))) int korvid_media_read(const ch
     return *text ? status : 1;
 }
 
-extern "C" __attribute__((visibility("default"))) void korvid_media_free(char* text) { std::free(text); }
+extern "C" __attribute__((visibility("default"))) void korvid_media_free(char* text)
+{
+    std::free(text);
+}

@@ -6,8 +6,14 @@
 
 namespace korvid::MediaReaders {
 
-std::string pdfText(std::string_view data) { return PdfText::read(data); }
+std::string pdfText(std::string_view data)
+{
+    return PdfText::read(data);
+}
 
-std::string imageText(std::string_view data) { return TextRecognizer::recognize(PosterImage::decode(data)); }
+std::string imageText(std::string_view data)
+{
+    return TextRecognizer::recognize(PosterImage::decode(data));
+}
 
 }

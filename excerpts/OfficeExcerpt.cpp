@@ -104,7 +104,8 @@ std::string_view elementLocalName(const pugi::xml_node& node)
 class ItemTexts {
 public:
     ItemTexts(const pugi::xml_node& root, const char* container, std::string_view item)
-        : container_(container), item_(item)
+        : container_(container)
+        , item_(item)
     {
         walk(root);
     }
@@ -236,7 +237,7 @@ private:
     const char* container_;
     std::string_view item_;
     std::vector<std::string_view> texts_;
-    std::vector<Range> runs_; // ranges of texts_, in document order
+    std::vector<Range> runs_;  // ranges of texts_, in document order
     std::vector<Range> items_; // ranges of runs_, in document order
     std::vector<std::size_t> nextWithText_;
     std::unordered_map<const void*, std::size_t> indexes_;
@@ -345,7 +346,10 @@ std::optional<long long> parseIndex(const std::string& text)
 
 class SharedStrings {
 public:
-    explicit SharedStrings(OfficePackage& package) : package_(package) {}
+    explicit SharedStrings(OfficePackage& package)
+        : package_(package)
+    {
+    }
 
     // Only the items cells refer to are assembled, each once, and only as
     // far as a cell's value can use.

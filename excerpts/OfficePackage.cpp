@@ -129,8 +129,7 @@ std::unique_ptr<pugi::xml_document> OfficePackage::parse(std::string_view xml)
     // Nothing that could declare entities reaches the parser, even harmless
     // declarations; pugixml would not expand them, but refusing is plainer.
     if (!isValidUtf8(xml) || std::memchr(xml.data(), '\0', xml.size())
-        || xml.find("<!DOCTYPE") != std::string_view::npos
-        || xml.find("<!ENTITY") != std::string_view::npos)
+        || xml.find("<!DOCTYPE") != std::string_view::npos || xml.find("<!ENTITY") != std::string_view::npos)
         throw DesktopError(kUnreadable);
 
     auto document = std::make_unique<pugi::xml_document>();

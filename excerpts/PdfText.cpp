@@ -18,8 +18,9 @@ namespace {
 
 constexpr const char* kUnreadable = "PDF 无法读取或已加密。";
 
-void quiet(const std::string&, void*) { }
-
+void quiet(const std::string&, void*)
+{
+}
 
 std::unique_ptr<poppler::document> open(std::string_view data)
 {

@@ -20,7 +20,10 @@ constexpr const char* kUnreadable = "无法读取这张海报。";
 
 struct ObjectRef {
     gpointer object = nullptr;
-    explicit ObjectRef(gpointer o = nullptr) : object(o) {}
+    explicit ObjectRef(gpointer o = nullptr)
+        : object(o)
+    {
+    }
     ~ObjectRef()
     {
         if (object)
@@ -38,8 +41,14 @@ struct ObjectRef {
 
 // What the bytes really are. Only PNG and JPEG are decoded, whatever the
 // name says, so no other decoder sees user files.
-bool isPng(std::string_view data) { return data.starts_with("\x89PNG\r\n\x1a\n"); }
-bool isJpeg(std::string_view data) { return data.starts_with("\xFF\xD8\xFF"); }
+bool isPng(std::string_view data)
+{
+    return data.starts_with("\x89PNG\r\n\x1a\n");
+}
+bool isJpeg(std::string_view data)
+{
+    return data.starts_with("\xFF\xD8\xFF");
+}
 
 struct SizeCheck {
     bool tooLarge = false;
@@ -120,7 +129,7 @@ struct PngReduction {
     bool started = false;
     bool interlaced = false;
     std::vector<std::uint8_t> pixels; // outWidth x outHeight, RGB, white until decoded
-    std::vector<std::uint32_t> sums; // one band of output pixels, RGB
+    std::vector<std::uint32_t> sums;  // one band of output pixels, RGB
     std::uint32_t band = 0;
     std::uint32_t bandRows = 0;
 
@@ -165,8 +174,13 @@ struct PngReduction {
     }
 };
 
-void pngWarning(png_structp, png_const_charp) { }
-void pngError(png_structp png, png_const_charp) { png_longjmp(png, 1); }
+void pngWarning(png_structp, png_const_charp)
+{
+}
+void pngError(png_structp png, png_const_charp)
+{
+    png_longjmp(png, 1);
+}
 
 // Called once the header is read, before any pixels. Nothing in this frame
 // needs destroying when png_error leaves it.
@@ -254,9 +268,9 @@ GdkPixbuf* loadPng(std::string_view data, SizeCheck& check, bool& interlaced)
 
     // The pixbuf takes the reduced pixels over rather than copying them.
     auto* pixels = new std::vector<std::uint8_t>(std::move(reduction.pixels));
-    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_data(pixels->data(), GDK_COLORSPACE_RGB, FALSE, 8,
-        static_cast<int>(reduction.outWidth), static_cast<int>(reduction.outHeight),
-        static_cast<int>(reduction.outWidth * 3),
+    GdkPixbuf* pixbuf = gdk_pixbuf_new_from_data(
+        pixels->data(), GDK_COLORSPACE_RGB, FALSE, 8, static_cast<int>(reduction.outWidth),
+        static_cast<int>(reduction.outHeight), static_cast<int>(reduction.outWidth * 3),
         [](guchar*, gpointer data) { delete static_cast<std::vector<std::uint8_t>*>(data); }, pixels);
     if (!pixbuf) {
         delete pixels;
@@ -380,8 +394,8 @@ PosterImage fromJpeg(std::string_view data)
             picture.channels = 3;
         }
         // Borrows the pixels for the call; the result is a copy.
-        ObjectRef wrapped(gdk_pixbuf_new_from_data(picture.pixels.data(), GDK_COLORSPACE_RGB, FALSE, 8,
-            picture.width, picture.height, picture.width * 3, nullptr, nullptr));
+        ObjectRef wrapped(gdk_pixbuf_new_from_data(picture.pixels.data(), GDK_COLORSPACE_RGB, FALSE, 8, picture.width,
+            picture.height, picture.width * 3, nullptr, nullptr));
         if (!wrapped.object)
             throw DesktopError(kUnreadable);
         return fromPixbuf(GDK_PIXBUF(wrapped.object), picture.dpi, picture.originalLongest);

@@ -21,7 +21,7 @@ struct PosterImage {
 
     int width = 0;
     int height = 0;
-    int channels = 3; // 1 (grey) or 3 (RGB)
+    int channels = 3;                 // 1 (grey) or 3 (RGB)
     std::vector<std::uint8_t> pixels; // width * channels bytes per row, no padding
     // Pixels per inch after scaling, when the file recorded its density;
     // 0 when it did not.

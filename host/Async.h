@@ -23,7 +23,11 @@ class OwnedExecutor final : public Executor {
 public:
     using Poster = std::function<void(std::function<void()>)>;
 
-    explicit OwnedExecutor(Executor& target) : target_(target), alive_(std::make_shared<int>(0)) { }
+    explicit OwnedExecutor(Executor& target)
+        : target_(target)
+        , alive_(std::make_shared<int>(0))
+    {
+    }
     OwnedExecutor(const OwnedExecutor&) = delete;
     OwnedExecutor& operator=(const OwnedExecutor&) = delete;
 
@@ -67,8 +71,7 @@ inline OwnedExecutor::Poster posterFor(Executor& executor)
 
 // A lazy coroutine: it starts when awaited and resumes its awaiter when it
 // ends; a thrown exception reaches the awaiter. Awaited at most once.
-template <class T = void>
-class Task;
+template <class T = void> class Task;
 
 namespace detail {
 
@@ -80,8 +83,7 @@ struct TaskPromiseBase {
 
     struct FinalAwaiter {
         bool await_ready() noexcept { return false; }
-        template <class Promise>
-        std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> self) noexcept
+        template <class Promise> std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> self) noexcept
         {
             auto next = self.promise().continuation;
             return next ? next : std::noop_coroutine();
@@ -92,11 +94,9 @@ struct TaskPromiseBase {
     void unhandled_exception() noexcept { error = std::current_exception(); }
 };
 
-template <class T>
-struct TaskPromise : TaskPromiseBase {
+template <class T> struct TaskPromise : TaskPromiseBase {
     std::optional<T> value;
-    template <class U>
-    void return_value(U&& result) { value.emplace(std::forward<U>(result)); }
+    template <class U> void return_value(U&& result) { value.emplace(std::forward<U>(result)); }
     T take()
     {
         if (error)
@@ -105,8 +105,7 @@ struct TaskPromise : TaskPromiseBase {
     }
 };
 
-template <>
-struct TaskPromise<void> : TaskPromiseBase {
+template <> struct TaskPromise<void> : TaskPromiseBase {
     void return_void() noexcept { }
     void take()
     {
@@ -117,14 +116,16 @@ struct TaskPromise<void> : TaskPromiseBase {
 
 }
 
-template <class T>
-class Task {
+template <class T> class Task {
 public:
     struct promise_type : detail::TaskPromise<T> {
         Task get_return_object() { return Task(std::coroutine_handle<promise_type>::from_promise(*this)); }
     };
 
-    Task(Task&& other) noexcept : handle_(std::exchange(other.handle_, {})) { }
+    Task(Task&& other) noexcept
+        : handle_(std::exchange(other.handle_, {}))
+    {
+    }
     Task& operator=(Task&& other) noexcept
     {
         if (this != &other) {
@@ -149,7 +150,10 @@ public:
     T await_resume() { return handle_.promise().take(); }
 
 private:
-    explicit Task(std::coroutine_handle<promise_type> handle) : handle_(handle) { }
+    explicit Task(std::coroutine_handle<promise_type> handle)
+        : handle_(handle)
+    {
+    }
     std::coroutine_handle<promise_type> handle_;
 };
 
@@ -166,8 +170,7 @@ struct Detached {
     };
 };
 
-template <class T, class Done>
-Detached runDetached(Task<T> task, Done done)
+template <class T, class Done> Detached runDetached(Task<T> task, Done done)
 {
     std::exception_ptr error;
     if constexpr (std::is_void_v<T>) {
@@ -196,8 +199,7 @@ Detached runDetached(Task<T> task, Done done)
 
 struct Unit { };
 
-template <class R>
-using Stored = std::conditional_t<std::is_void_v<R>, Unit, R>;
+template <class R> using Stored = std::conditional_t<std::is_void_v<R>, Unit, R>;
 
 }
 
@@ -205,13 +207,10 @@ using Stored = std::conditional_t<std::is_void_v<R>, Unit, R>;
 // its outcome to `done` exactly once: (value, nullptr) or (none, the error);
 // for Task<void>, just the error or nullptr. `done` is called on whatever
 // executor the task last resumed on.
-template <class T, class Done>
-void spawn(Executor& main, Task<T> task, Done done)
+template <class T, class Done> void spawn(Executor& main, Task<T> task, Done done)
 {
     auto held = std::make_shared<Task<T>>(std::move(task));
-    main.post([held, done = std::move(done)]() mutable {
-        detail::runDetached(std::move(*held), std::move(done));
-    });
+    main.post([held, done = std::move(done)]() mutable { detail::runDetached(std::move(*held), std::move(done)); });
 }
 
 // Suspends and resumes from `executor`'s queue.
@@ -220,7 +219,10 @@ inline auto resumeOn(Executor& executor)
     struct Awaiter {
         Executor& executor;
         bool await_ready() const noexcept { return false; }
-        void await_suspend(std::coroutine_handle<> handle) { executor.post([handle] { handle.resume(); }); }
+        void await_suspend(std::coroutine_handle<> handle)
+        {
+            executor.post([handle] { handle.resume(); });
+        }
         void await_resume() const noexcept { }
     };
     return Awaiter { executor };
@@ -229,8 +231,7 @@ inline auto resumeOn(Executor& executor)
 // Runs `work` on `worker` and resumes the awaiting coroutine on `main` with
 // its value, or with the exception it threw. `work` gets no references into
 // the coroutine beyond what it captured itself.
-template <class F>
-auto runOn(Executor& worker, Executor& main, F work)
+template <class F> auto runOn(Executor& worker, Executor& main, F work)
 {
     using R = std::invoke_result_t<F&>;
     struct Awaiter {
@@ -273,8 +274,7 @@ auto runOn(Executor& worker, Executor& main, F work)
 // coroutine resumes on `main`. A completion that is dropped without being
 // called resumes the coroutine with an error instead of stranding it; extra
 // calls are ignored.
-template <class T>
-auto fromCallback(Executor& main, std::function<void(std::function<void(T)>)> start)
+template <class T> auto fromCallback(Executor& main, std::function<void(std::function<void(T)>)> start)
 {
     struct Awaiter {
         Executor& main;
@@ -296,10 +296,7 @@ auto fromCallback(Executor& main, std::function<void(std::function<void(T)>)> st
                 awaiter->error = error;
                 resume([handle = handle] { handle.resume(); });
             }
-            ~Completion()
-            {
-                fire(std::nullopt, std::make_exception_ptr(DesktopError("操作已中断，请重试。")));
-            }
+            ~Completion() { fire(std::nullopt, std::make_exception_ptr(DesktopError("操作已中断，请重试。"))); }
         };
 
         bool await_ready() const noexcept { return false; }

@@ -13,7 +13,10 @@ namespace {
 // dispatch was abandoned without either — an error saying so.
 class ReplyOnce {
 public:
-    explicit ReplyOnce(BridgeReply reply) : reply_(std::move(reply)) { }
+    explicit ReplyOnce(BridgeReply reply)
+        : reply_(std::move(reply))
+    {
+    }
     ReplyOnce(const ReplyOnce&) = delete;
     ReplyOnce& operator=(const ReplyOnce&) = delete;
     ~ReplyOnce() { error("操作未完成，请重试。"); }
@@ -60,7 +63,11 @@ void BridgeCall::recheck() const
         throw DesktopError(row_.recheckMessage);
 }
 
-Bridge::Bridge(DesktopHost& host) : host_(host), resume_(host.mainExecutor()) { }
+Bridge::Bridge(DesktopHost& host)
+    : host_(host)
+    , resume_(host.mainExecutor())
+{
+}
 
 void Bridge::add(BridgeRow row)
 {

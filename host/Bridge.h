@@ -55,7 +55,11 @@ class BridgeCall {
 public:
     BridgeCall(DesktopHost& host, const BridgeRow& row, Json body, std::weak_ptr<PageView> webView,
         DesktopLoginSession session)
-        : body(std::move(body)), webView(std::move(webView)), session(std::move(session)), host_(host), row_(row)
+        : body(std::move(body))
+        , webView(std::move(webView))
+        , session(std::move(session))
+        , host_(host)
+        , row_(row)
     {
     }
 
@@ -65,37 +69,24 @@ public:
     // Awaits `work`, then re-checks before its value is used: whatever the
     // work learned reaches the page only for the session it started for. A
     // failure of the work itself is passed on as it is.
-    template <class Awaitable>
-    auto checked(Awaitable work)
-    {
-        return Checked<Awaitable> { std::move(work), *this };
-    }
+    template <class Awaitable> auto checked(Awaitable work) { return Checked<Awaitable> { std::move(work), *this }; }
 
     // Awaits `work` without the re-check, for a handler that decides itself
     // when to re-check (a cancelled chooser answers as cancelled). The only
     // other way to suspend, so skipping the re-check is always written down.
-    template <class Awaitable>
-    Awaitable unchecked(Awaitable work)
-    {
-        return work;
-    }
+    template <class Awaitable> Awaitable unchecked(Awaitable work) { return work; }
 
     const Json body;
     const std::weak_ptr<PageView> webView;
     const DesktopLoginSession session;
 
 private:
-    template <class Awaitable>
-    struct Checked {
+    template <class Awaitable> struct Checked {
         Awaitable work;
         const BridgeCall& call;
 
         bool await_ready() { return work.await_ready(); }
-        template <class Handle>
-        auto await_suspend(Handle handle)
-        {
-            return work.await_suspend(handle);
-        }
+        template <class Handle> auto await_suspend(Handle handle) { return work.await_suspend(handle); }
         auto await_resume()
         {
             if constexpr (std::is_void_v<decltype(work.await_resume())>) {

@@ -16,7 +16,10 @@ constexpr const char* kSignIn = "请先登录对应的 Korvid 账号。";
 constexpr const char* kTaskIDInvalid = "任务标识失效。";
 constexpr std::size_t kTaskStatesLimit = 100;
 
-std::string briefPath(const std::string& id) { return "/v1/desktop/briefs/" + id; }
+std::string briefPath(const std::string& id)
+{
+    return "/v1/desktop/briefs/" + id;
+}
 
 // The lower-case task id of body "id", or the guard's refusal.
 std::string taskID(const Json& body)
@@ -56,7 +59,9 @@ Task<Scope> readScope(Task<Json> read)
 
 }
 
-BriefOps::BriefOps(Bridge& bridge, TaskOps& tasks) : bridge_(bridge), tasks_(tasks)
+BriefOps::BriefOps(Bridge& bridge, TaskOps& tasks)
+    : bridge_(bridge)
+    , tasks_(tasks)
 {
     using B = BriefOps;
     // op, guard, its message, re-check, its message, handler
@@ -73,9 +78,9 @@ BriefOps::BriefOps(Bridge& bridge, TaskOps& tasks) : bridge_(bridge), tasks_(tas
 Task<Json> BriefOps::states(std::shared_ptr<BridgeCall> call)
 {
     const Json* ids = arrayAt(call->body, "ids");
-    bool valid = ids && ids->size() <= kTaskStatesLimit
-        && std::all_of(ids->begin(), ids->end(),
-            [](const Json& id) { return id.is_string() && Uuid::parse(id.get_ref<const std::string&>()); });
+    bool valid = ids && ids->size() <= kTaskStatesLimit && std::all_of(ids->begin(), ids->end(), [](const Json& id) {
+        return id.is_string() && Uuid::parse(id.get_ref<const std::string&>());
+    });
     if (!valid)
         throw DesktopError(kTaskIDInvalid);
     co_return co_await call->checked(

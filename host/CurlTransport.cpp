@@ -298,7 +298,6 @@ void CurlTransport::configure(void* handle, Transfer& transfer)
     curl_easy_setopt(easy, CURLOPT_HTTPHEADER, transfer.headers);
 }
 
-
 // ---- Driven from the main loop -------------------------------------------------------
 
 CurlLoopTransport::CurlLoopTransport(MainLoop& loop)
@@ -429,7 +428,8 @@ int CurlLoopTransport::onSocket(void*, int fd, int what, void* user, void*)
         if (found != self.sockets_.end())
             found->second.change(events);
         else
-            self.sockets_.emplace(fd, self.loop_.watch(fd, events, [&self, fd](unsigned ready) { self.act(fd, ready); }));
+            self.sockets_.emplace(
+                fd, self.loop_.watch(fd, events, [&self, fd](unsigned ready) { self.act(fd, ready); }));
         return 0;
     } catch (...) {
         return -1;

@@ -16,8 +16,13 @@ namespace korvid {
 class DesktopBridge {
 public:
     explicit DesktopBridge(DesktopHost& host)
-        : bridge_(host), machine(bridge_), webWorkspaces(bridge_), session(bridge_), tasks(bridge_),
-          briefs(bridge_, tasks), sales(bridge_)
+        : bridge_(host)
+        , machine(bridge_)
+        , webWorkspaces(bridge_)
+        , session(bridge_)
+        , tasks(bridge_)
+        , briefs(bridge_, tasks)
+        , sales(bridge_)
     {
     }
     DesktopBridge(const DesktopBridge&) = delete;

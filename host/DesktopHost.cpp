@@ -60,7 +60,7 @@ void DesktopHost::setWebWorkspace(std::shared_ptr<WebWorkspace> workspace)
     // The previous workspace may be the one whose exit brought us here, still
     // on the stack: let it go only once the current call has unwound.
     if (previous)
-        main_.post([previous = std::move(previous)] { });
+        main_.post([previous = std::move(previous)] {});
 }
 
 void DesktopHost::didVerify(DesktopLoginSession session, std::shared_ptr<WebsiteDataStore> store)

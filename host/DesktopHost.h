@@ -28,15 +28,15 @@ enum class Screen { authentication, workspace };
 
 // How a host is set up; the defaults are the product's.
 struct DesktopHostOptions {
-    std::string origin;                   // empty: serviceOrigin()
-    std::filesystem::path settingsPath;   // empty: SettingsFile::defaultPath()
-    std::string desktopPageURL;           // empty: file URL of resources/Desktop.html
+    std::string origin;                 // empty: serviceOrigin()
+    std::filesystem::path settingsPath; // empty: SettingsFile::defaultPath()
+    std::string desktopPageURL;         // empty: file URL of resources/Desktop.html
     // How long a request may stay silent (no byte either way) before it fails.
     std::chrono::milliseconds requestTimeout { 60000 };
     std::chrono::milliseconds turnTimeout { 80000 }; // requests that carry "X-Turn"
     // The cap on a whole transfer, however steadily a large answer arrives.
     std::chrono::milliseconds transferLimit { 600000 };
-    std::shared_ptr<HttpTransport> transport;        // none: libcurl on its own thread
+    std::shared_ptr<HttpTransport> transport; // none: libcurl on its own thread
 };
 
 // The application's state and its way to the service: the session, the
@@ -132,8 +132,8 @@ private:
     HttpRequest buildRequest(const std::string& path, const std::string& token, const std::optional<Json>& body,
         const std::optional<std::string>& turn, const std::string& method, const std::vector<QueryItem>& query) const;
     Task<HttpResult> transfer(HttpRequest request);
-    Task<Json> readResponse(HttpResult result, std::string path, std::string token, std::string method,
-        bool incremental);
+    Task<Json> readResponse(
+        HttpResult result, std::string path, std::string token, std::string method, bool incremental);
 
     Executor& main_;
     // Every resumption of the host's coroutines goes through this, so none

@@ -15,7 +15,10 @@ namespace {
 constexpr const char* kLibraryPath = "/v1/library";
 constexpr const char* kUnverifiableAccount = "无法确认目标账号。";
 
-bool isSuccess(long status) { return status >= 200 && status <= 299; }
+bool isSuccess(long status)
+{
+    return status >= 200 && status <= 299;
+}
 
 // 2xx answers: an object as it is, an array as {"items": array}.
 Json readAnswer(const std::string& bytes)
@@ -109,21 +112,21 @@ Task<Json> DesktopHost::request(std::string path, std::string token, std::option
     std::optional<std::string> turn, std::optional<std::string> method, std::vector<QueryItem> query)
 {
     std::string verb = method ? *method : (body ? "POST" : "GET");
-    bool incremental = std::any_of(query.begin(), query.end(), [](const QueryItem& item) { return item.name == "since"; });
+    bool incremental
+        = std::any_of(query.begin(), query.end(), [](const QueryItem& item) { return item.name == "since"; });
     HttpResult result = co_await transfer(buildRequest(path, token, body, turn, verb, query));
     if (result.error)
         throw DesktopError(*result.error);
     co_return co_await readResponse(std::move(result), std::move(path), std::move(token), std::move(verb), incremental);
 }
 
-Task<Json> DesktopHost::readResponse(HttpResult result, std::string path, std::string token, std::string method,
-    bool incremental)
+Task<Json> DesktopHost::readResponse(
+    HttpResult result, std::string path, std::string token, std::string method, bool incremental)
 {
     if (isSuccess(result.status)) {
         if (path == kLibraryPath) {
-            co_return co_await runOn(*background_, resume_, [bytes = std::move(result.body), incremental] {
-                return SalesEndpoint::directory(bytes, incremental);
-            });
+            co_return co_await runOn(*background_, resume_,
+                [bytes = std::move(result.body), incremental] { return SalesEndpoint::directory(bytes, incremental); });
         }
         co_return readAnswer(result.body);
     }
@@ -169,8 +172,8 @@ Task<DesktopLoginSession> DesktopHost::verifySession(std::string token)
     co_return DesktopLoginSession { std::move(token), *id, std::move(label) };
 }
 
-void DesktopHost::verify(std::string token,
-    std::function<void(std::optional<DesktopLoginSession>, std::optional<std::string>)> done)
+void DesktopHost::verify(
+    std::string token, std::function<void(std::optional<DesktopLoginSession>, std::optional<std::string>)> done)
 {
     spawn(resume_, verifySession(std::move(token)),
         [done = std::move(done)](std::optional<DesktopLoginSession> session, std::exception_ptr error) {

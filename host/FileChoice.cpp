@@ -4,8 +4,8 @@
 
 namespace korvid {
 
-Task<std::vector<std::filesystem::path>> chosenFiles(Executor& resume,
-    std::function<void(std::function<void(FileChoice)>)> chooser)
+Task<std::vector<std::filesystem::path>> chosenFiles(
+    Executor& resume, std::function<void(std::function<void(FileChoice)>)> chooser)
 {
     FileChoice choice = co_await fromCallback<FileChoice>(resume, std::move(chooser));
     if (!choice.failure.empty())

@@ -17,14 +17,20 @@ struct FileChoice {
     std::string failure;
 
     FileChoice() = default;
-    FileChoice(std::nullopt_t) {}
-    FileChoice(std::vector<std::filesystem::path> chosen) : files(std::move(chosen)) {}
+    FileChoice(std::nullopt_t) { }
+    FileChoice(std::vector<std::filesystem::path> chosen)
+        : files(std::move(chosen))
+    {
+    }
     FileChoice(std::optional<std::filesystem::path> chosen)
     {
         if (chosen)
             files.push_back(std::move(*chosen));
     }
-    FileChoice(std::filesystem::path chosen) : files {std::move(chosen)} {}
+    FileChoice(std::filesystem::path chosen)
+        : files { std::move(chosen) }
+    {
+    }
     static FileChoice failed(std::string sentence)
     {
         FileChoice choice;
@@ -35,7 +41,7 @@ struct FileChoice {
 
 // Opens a chooser and awaits its answer, resuming on `resume`: the chosen
 // files, none when the user cancelled; a failure is thrown as its sentence.
-Task<std::vector<std::filesystem::path>> chosenFiles(Executor& resume,
-    std::function<void(std::function<void(FileChoice)>)> chooser);
+Task<std::vector<std::filesystem::path>> chosenFiles(
+    Executor& resume, std::function<void(std::function<void(FileChoice)>)> chooser);
 
 }

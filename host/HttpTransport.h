@@ -22,7 +22,7 @@ struct HttpRequest {
 };
 
 struct HttpResult {
-    long status = 0;  // 0 when no HTTP response arrived
+    long status = 0; // 0 when no HTTP response arrived
     std::string body;
     std::optional<std::string> error; // a Chinese sentence when the transfer failed
 };

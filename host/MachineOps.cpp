@@ -7,11 +7,15 @@ namespace korvid {
 
 namespace {
 
-Json cancelled() { return Json { { "cancelled", true } }; }
+Json cancelled()
+{
+    return Json { { "cancelled", true } };
+}
 
 }
 
-MachineOps::MachineOps(Bridge& bridge) : bridge_(bridge)
+MachineOps::MachineOps(Bridge& bridge)
+    : bridge_(bridge)
 {
     using M = MachineOps;
     // op, guard, its message, re-check, its message, handler
@@ -94,8 +98,8 @@ Task<Json> MachineOps::eventFile(std::shared_ptr<BridgeCall> call)
     call->recheck();
     if (!inspectEventFile)
         throw DesktopError("暂时无法读取活动来源文件，请稍后重试。");
-    Json record = co_await call->checked(
-        runOn(bridge_.host().background(), bridge_.resume(), [inspect = inspectEventFile, file = chosen] { return inspect(file); }));
+    Json record = co_await call->checked(runOn(bridge_.host().background(), bridge_.resume(),
+        [inspect = inspectEventFile, file = chosen] { return inspect(file); }));
     co_return record;
 }
 

@@ -7,7 +7,8 @@
 
 namespace korvid {
 
-SalesOps::SalesOps(Bridge& bridge) : bridge_(bridge)
+SalesOps::SalesOps(Bridge& bridge)
+    : bridge_(bridge)
 {
     // op, guard, its message, re-check, its message, handler
     bridge.add({ "sales", Guard::signedInOwner, "请先登录当前账号。", Recheck::accountAndToken, "账号已切换。",

@@ -41,8 +41,8 @@ bool isValidOrigin(std::string_view origin)
 
 }
 
-std::optional<std::string> serviceURL(std::string_view origin, std::string_view path,
-    const std::vector<QueryItem>& query)
+std::optional<std::string> serviceURL(
+    std::string_view origin, std::string_view path, const std::vector<QueryItem>& query)
 {
     if (!isValidOrigin(origin) || !path.starts_with('/'))
         return std::nullopt;

@@ -4,7 +4,8 @@
 
 namespace korvid {
 
-SessionOps::SessionOps(Bridge& bridge) : bridge_(bridge)
+SessionOps::SessionOps(Bridge& bridge)
+    : bridge_(bridge)
 {
     using S = SessionOps;
     // op, guard, its message, re-check, its message, handler

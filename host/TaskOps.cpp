@@ -12,11 +12,16 @@ constexpr const char* kAccountSwitched = "账号已切换。";
 constexpr const char* kSignIn = "请先登录对应的 Korvid 账号。";
 constexpr std::size_t kMinutesLimit = 8000; // UTF-16 code units
 
-Json cancelled() { return Json { { "cancelled", true } }; }
+Json cancelled()
+{
+    return Json { { "cancelled", true } };
+}
 
 }
 
-TaskOps::TaskOps(Bridge& bridge) : bridge_(bridge), taskIO_(std::make_unique<SerialQueue>())
+TaskOps::TaskOps(Bridge& bridge)
+    : bridge_(bridge)
+    , taskIO_(std::make_unique<SerialQueue>())
 {
     using T = TaskOps;
     // op, guard, its message, re-check, its message, handler
@@ -51,14 +56,16 @@ Task<Json> TaskOps::onTaskQueue(bool available, std::function<Json()> work)
 
 Task<Json> TaskOps::open(std::shared_ptr<BridgeCall> call)
 {
-    co_return co_await call->checked(onTaskQueue(bool(workspace.open),
-        [run = workspace.open, owner = call->session.id] { return run(owner); }));
+    co_return co_await call->checked(
+        onTaskQueue(bool(workspace.open), [run = workspace.open, owner = call->session.id] { return run(owner); }));
 }
 
 Task<Json> TaskOps::createProject(std::shared_ptr<BridgeCall> call)
 {
-    co_return co_await call->checked(onTaskQueue(bool(workspace.createProject),
-        [run = workspace.createProject, owner = call->session.id, payload = call->body] { return run(owner, payload); }));
+    co_return co_await call->checked(onTaskQueue(
+        bool(workspace.createProject), [run = workspace.createProject, owner = call->session.id, payload = call->body] {
+            return run(owner, payload);
+        }));
 }
 
 Task<Json> TaskOps::save(std::shared_ptr<BridgeCall> call)
@@ -82,7 +89,9 @@ Task<Json> TaskOps::source(std::shared_ptr<BridgeCall> call)
 Task<Json> TaskOps::startScope(std::string owner, Json payload)
 {
     return onTaskQueue(bool(workspace.startScope),
-        [run = workspace.startScope, owner = std::move(owner), payload = std::move(payload)] { return run(owner, payload); });
+        [run = workspace.startScope, owner = std::move(owner), payload = std::move(payload)] {
+            return run(owner, payload);
+        });
 }
 
 Task<Json> TaskOps::attach(std::shared_ptr<BridgeCall> call)
@@ -111,8 +120,8 @@ Task<Json> TaskOps::meetingFile(std::shared_ptr<BridgeCall> call)
         throw DesktopError("暂时无法读取纪要文件，请稍后重试。");
     // A large scan or PDF takes seconds to read and recognise: never on the
     // main thread, and its text only for the session that asked.
-    std::string text = co_await call->checked(
-        runOn(bridge_.host().background(), bridge_.resume(), [read = readMeetingFile, file = files.front()] { return read(file); }));
+    std::string text = co_await call->checked(runOn(bridge_.host().background(), bridge_.resume(),
+        [read = readMeetingFile, file = files.front()] { return read(file); }));
     if (utf16Length(text) > kMinutesLimit)
         throw DesktopError("单份纪要限 8000 字符，请选择会议摘录。");
     co_return Json { { "text", std::move(text) }, { "name", files.front().stem().string() } };

@@ -26,8 +26,8 @@ public:
         std::function<Json(const std::string& owner)> open;
         std::function<Json(const std::string& owner, const Json& payload)> createProject;
         std::function<Json(const std::string& owner, const Json& payload)> save;
-        std::function<Json(const std::string& owner, const Json& payload,
-            const std::vector<std::filesystem::path>& files)>
+        std::function<Json(
+            const std::string& owner, const Json& payload, const std::vector<std::filesystem::path>& files)>
             attach;
         std::function<Json(const std::string& owner, const Json& payload)> confirm;
         std::function<Json(const std::string& owner, const Json& payload)> source;

@@ -14,13 +14,14 @@ namespace {
 
 constexpr const char* kAccountSwitched = "账号已切换。";
 
-constexpr std::array<std::string_view, 16> kWorkspaceRoutes { "want", "tasks", "home", "library", "partners",
-    "events", "skills", "notices", "feedback", "guide", "me", "settings", "library/ai", "library/import",
-    "library/corrections", "library/ai/import-history" };
+constexpr std::array<std::string_view, 16> kWorkspaceRoutes { "want", "tasks", "home", "library", "partners", "events",
+    "skills", "notices", "feedback", "guide", "me", "settings", "library/ai", "library/import", "library/corrections",
+    "library/ai/import-history" };
 
 }
 
-WebWorkspaceOps::WebWorkspaceOps(Bridge& bridge) : bridge_(bridge)
+WebWorkspaceOps::WebWorkspaceOps(Bridge& bridge)
+    : bridge_(bridge)
 {
     using W = WebWorkspaceOps;
     // op, guard, its message, re-check, its message, handler
@@ -46,8 +47,8 @@ Task<Json> WebWorkspaceOps::wechatReview(std::shared_ptr<BridgeCall> call)
 {
     auto id = stringAt(call->body, "id");
     auto batch = stringAt(call->body, "batch");
-    if (!id || !Uuid::parse(*id) || !batch || !Uuid::parse(*batch)
-        || stringAt(call->body, "owner") != call->session.id || !bridge_.host().verifiedStore())
+    if (!id || !Uuid::parse(*id) || !batch || !Uuid::parse(*batch) || stringAt(call->body, "owner") != call->session.id
+        || !bridge_.host().verifiedStore())
         throw DesktopError("请重新打开当前账号的差异预览。");
     WebWorkspaceArguments arguments;
     arguments.snapshotID = *id;
@@ -58,7 +59,8 @@ Task<Json> WebWorkspaceOps::wechatReview(std::shared_ptr<BridgeCall> call)
 Task<Json> WebWorkspaceOps::route(std::shared_ptr<BridgeCall> call)
 {
     auto route = stringAt(call->body, "route");
-    bool listed = route && std::find(kWorkspaceRoutes.begin(), kWorkspaceRoutes.end(), *route) != kWorkspaceRoutes.end();
+    bool listed
+        = route && std::find(kWorkspaceRoutes.begin(), kWorkspaceRoutes.end(), *route) != kWorkspaceRoutes.end();
     if (!listed || !bridge_.host().verifiedStore())
         throw DesktopError("请重新登录后打开网页功能。");
     WebWorkspaceArguments arguments;
@@ -101,7 +103,8 @@ Task<Json> WebWorkspaceOps::open(std::shared_ptr<BridgeCall> call, WebWorkspaceA
             }
             self.stopWebWorkspace();
             if (auto view = self.workspaceWeb())
-                view->callAsyncFunction("salesDesk.invalidate(); navigate('customer/'+encodeURIComponent(id)+'/minutes')",
+                view->callAsyncFunction(
+                    "salesDesk.invalidate(); navigate('customer/'+encodeURIComponent(id)+'/minutes')",
                     Json { { "id", id } });
         };
     }

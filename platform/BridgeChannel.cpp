@@ -55,7 +55,7 @@ const char* const kHelperScript = R"JS((() => {
 struct ReplySlot {
     WebKitScriptMessageReply* reply;
     JSCContext* context;
-    std::atomic<bool> sent {false};
+    std::atomic<bool> sent { false };
 
     ReplySlot(WebKitScriptMessageReply* reply, JSCContext* context)
         : reply(webkit_script_message_reply_ref(reply))
@@ -112,20 +112,20 @@ bool booleanProperty(JSCValue* object, const char* name)
 
 }
 
-BridgeChannel::BridgeChannel(WebKitUserContentManager* manager, std::weak_ptr<PageView> view,
-    std::function<void(BridgeMessage)> receive)
+BridgeChannel::BridgeChannel(
+    WebKitUserContentManager* manager, std::weak_ptr<PageView> view, std::function<void(BridgeMessage)> receive)
     : manager_(GObjectRef<WebKitUserContentManager>::retain(manager))
     , view_(std::move(view))
     , receive_(std::move(receive))
 {
-    relay_.reset(webkit_user_script_new_for_world(kRelayScript,
-        WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES, WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, kWorldName, nullptr, nullptr));
-    helper_.reset(webkit_user_script_new(kHelperScript,
-        WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES, WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr));
+    relay_.reset(webkit_user_script_new_for_world(kRelayScript, WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+        WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, kWorldName, nullptr, nullptr));
+    helper_.reset(webkit_user_script_new(kHelperScript, WEBKIT_USER_CONTENT_INJECT_ALL_FRAMES,
+        WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr));
     webkit_user_content_manager_add_script(manager, relay_.get());
     webkit_user_content_manager_add_script(manager, helper_.get());
-    handlerID_ = g_signal_connect(manager, "script-message-with-reply-received::desktop",
-        G_CALLBACK(messageReceived), this);
+    handlerID_
+        = g_signal_connect(manager, "script-message-with-reply-received::desktop", G_CALLBACK(messageReceived), this);
     webkit_user_content_manager_register_script_message_handler_with_reply(manager, kHandlerName, kWorldName);
 }
 
@@ -138,8 +138,8 @@ BridgeChannel::~BridgeChannel()
     webkit_user_content_manager_remove_script(manager, helper_.get());
 }
 
-gboolean BridgeChannel::messageReceived(WebKitUserContentManager*, JSCValue* value, WebKitScriptMessageReply* reply,
-    gpointer data)
+gboolean BridgeChannel::messageReceived(
+    WebKitUserContentManager*, JSCValue* value, WebKitScriptMessageReply* reply, gpointer data)
 {
     auto* self = static_cast<BridgeChannel*>(data);
     auto slot = std::make_shared<ReplySlot>(reply, jsc_value_get_context(value));
@@ -159,10 +159,10 @@ gboolean BridgeChannel::messageReceived(WebKitUserContentManager*, JSCValue* val
             return;
         }
         // Replies made off the main thread are delivered from it.
-        auto* work = new std::function<void()>([slot, value = std::move(value), error = std::move(error)] {
-            slot->send(value, error);
-        });
-        g_main_context_invoke_full(main, G_PRIORITY_DEFAULT,
+        auto* work = new std::function<void()>(
+            [slot, value = std::move(value), error = std::move(error)] { slot->send(value, error); });
+        g_main_context_invoke_full(
+            main, G_PRIORITY_DEFAULT,
             [](gpointer data) -> gboolean {
                 (*static_cast<std::function<void()>*>(data))();
                 return G_SOURCE_REMOVE;

@@ -24,15 +24,15 @@ public:
     static constexpr const char* kHandlerName = "desktop";
     static constexpr const char* kWorldName = "korvid-bridge";
 
-    BridgeChannel(WebKitUserContentManager* manager, std::weak_ptr<PageView> view,
-        std::function<void(BridgeMessage)> receive);
+    BridgeChannel(
+        WebKitUserContentManager* manager, std::weak_ptr<PageView> view, std::function<void(BridgeMessage)> receive);
     ~BridgeChannel();
     BridgeChannel(const BridgeChannel&) = delete;
     BridgeChannel& operator=(const BridgeChannel&) = delete;
 
 private:
-    static gboolean messageReceived(WebKitUserContentManager*, JSCValue* value, WebKitScriptMessageReply* reply,
-        gpointer self);
+    static gboolean messageReceived(
+        WebKitUserContentManager*, JSCValue* value, WebKitScriptMessageReply* reply, gpointer self);
 
     GObjectRef<WebKitUserContentManager> manager_;
     struct ScriptRelease {

@@ -19,8 +19,8 @@ std::vector<FileKind> kindsWhere(bool (*offered)(const ReadableKind&))
         if (!offered(readable))
             continue;
         std::string pattern = "*." + std::string(readable.extension);
-        auto same = std::find_if(kinds.begin(), kinds.end(),
-                                 [&](const FileKind& kind) { return kind.mimeType == readable.mimeType; });
+        auto same = std::find_if(
+            kinds.begin(), kinds.end(), [&](const FileKind& kind) { return kind.mimeType == readable.mimeType; });
         if (same == kinds.end())
             kinds.push_back({ std::string(readable.mimeType), { pattern } });
         else
@@ -33,7 +33,8 @@ std::vector<FileKind> kindsWhere(bool (*offered)(const ReadableKind&))
 
 const std::vector<FileKind>& eventFileKinds()
 {
-    static const std::vector<FileKind> kinds = kindsWhere([](const ReadableKind& kind) { return kind.offeredForEvents; });
+    static const std::vector<FileKind> kinds
+        = kindsWhere([](const ReadableKind& kind) { return kind.offeredForEvents; });
     return kinds;
 }
 
@@ -90,11 +91,11 @@ void chooserResponded(GtkNativeDialog* dialog, int response, gpointer data)
 
 }
 
-void showOpenPanel(GtkWindow* parent, const std::vector<FileKind>& kinds, bool multiple,
-    std::function<void(GListModel*)> done)
+void showOpenPanel(
+    GtkWindow* parent, const std::vector<FileKind>& kinds, bool multiple, std::function<void(GListModel*)> done)
 {
-    GtkFileChooserNative* chooser = gtk_file_chooser_native_new(nullptr, parent, GTK_FILE_CHOOSER_ACTION_OPEN,
-        nullptr, nullptr);
+    GtkFileChooserNative* chooser
+        = gtk_file_chooser_native_new(nullptr, parent, GTK_FILE_CHOOSER_ACTION_OPEN, nullptr, nullptr);
     gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser), multiple);
     // One filter with every kind: the panel offers their union.
     GtkFileFilter* filter = gtk_file_filter_new();
@@ -106,34 +107,33 @@ void showOpenPanel(GtkWindow* parent, const std::vector<FileKind>& kinds, bool m
     gtk_file_chooser_add_filter(GTK_FILE_CHOOSER(chooser), filter);
     g_object_unref(filter);
     gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), FALSE);
-    auto* pending = new PendingChoice {chooser, std::move(done)};
+    auto* pending = new PendingChoice { chooser, std::move(done) };
     g_signal_connect(chooser, "response", G_CALLBACK(chooserResponded), pending);
     gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
 }
 
 namespace {
 
-std::function<void(std::function<void(FileChoice)>)> chooser(std::function<GtkWindow*()> parent, OpenPanel panel,
-    const std::vector<FileKind>& kinds, bool multiple)
+std::function<void(std::function<void(FileChoice)>)> chooser(
+    std::function<GtkWindow*()> parent, OpenPanel panel, const std::vector<FileKind>& kinds, bool multiple)
 {
-    return [parent = std::move(parent), panel = std::move(panel), &kinds, multiple](
-               std::function<void(FileChoice)> done) {
-        panel(parent ? parent() : nullptr, kinds, multiple, [done = std::move(done)](GListModel* files) {
-            done(files ? localPaths(files) : FileChoice {});
-        });
-    };
+    return
+        [parent = std::move(parent), panel = std::move(panel), &kinds, multiple](std::function<void(FileChoice)> done) {
+            panel(parent ? parent() : nullptr, kinds, multiple,
+                [done = std::move(done)](GListModel* files) { done(files ? localPaths(files) : FileChoice {}); });
+        };
 }
 
 }
 
-std::function<void(std::function<void(FileChoice)>)> eventFileChooser(std::function<GtkWindow*()> parent,
-    OpenPanel panel)
+std::function<void(std::function<void(FileChoice)>)> eventFileChooser(
+    std::function<GtkWindow*()> parent, OpenPanel panel)
 {
     return chooser(std::move(parent), std::move(panel), eventFileKinds(), false);
 }
 
-std::function<void(std::function<void(FileChoice)>)> taskFilesChooser(std::function<GtkWindow*()> parent,
-    OpenPanel panel)
+std::function<void(std::function<void(FileChoice)>)> taskFilesChooser(
+    std::function<GtkWindow*()> parent, OpenPanel panel)
 {
     return chooser(std::move(parent), std::move(panel), taskFileKinds(), true);
 }

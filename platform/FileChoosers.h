@@ -31,17 +31,17 @@ FileChoice localPaths(GListModel* files);
 // An open panel: offers `kinds`, one file or several, transient for `parent`
 // (may be null); calls `done` exactly once on the main thread with the chosen
 // GFiles, or null when the user cancels.
-using OpenPanel = std::function<void(GtkWindow* parent, const std::vector<FileKind>& kinds, bool multiple,
-    std::function<void(GListModel* files)> done)>;
+using OpenPanel = std::function<void(
+    GtkWindow* parent, const std::vector<FileKind>& kinds, bool multiple, std::function<void(GListModel* files)> done)>;
 
 // GTK's native open panel (the portal's where there is one), non-modal.
-void showOpenPanel(GtkWindow* parent, const std::vector<FileKind>& kinds, bool multiple,
-    std::function<void(GListModel* files)> done);
+void showOpenPanel(
+    GtkWindow* parent, const std::vector<FileKind>& kinds, bool multiple, std::function<void(GListModel* files)> done);
 
 // The host's two choosers over `parent()` (the window of the moment).
-std::function<void(std::function<void(FileChoice)>)> eventFileChooser(std::function<GtkWindow*()> parent,
-    OpenPanel panel = showOpenPanel);
-std::function<void(std::function<void(FileChoice)>)> taskFilesChooser(std::function<GtkWindow*()> parent,
-    OpenPanel panel = showOpenPanel);
+std::function<void(std::function<void(FileChoice)>)> eventFileChooser(
+    std::function<GtkWindow*()> parent, OpenPanel panel = showOpenPanel);
+std::function<void(std::function<void(FileChoice)>)> taskFilesChooser(
+    std::function<GtkWindow*()> parent, OpenPanel panel = showOpenPanel);
 
 }

@@ -7,8 +7,7 @@
 namespace korvid {
 
 // Owns one reference to a GObject: released on every path, never twice.
-template <class T>
-class GObjectRef {
+template <class T> class GObjectRef {
 public:
     GObjectRef() = default;
     // Takes over a reference the caller already owns (a floating one is sunk).
@@ -28,8 +27,14 @@ public:
         return ref;
     }
 
-    GObjectRef(const GObjectRef& other) : object_(other.object_ ? static_cast<T*>(g_object_ref(other.object_)) : nullptr) {}
-    GObjectRef(GObjectRef&& other) noexcept : object_(std::exchange(other.object_, nullptr)) {}
+    GObjectRef(const GObjectRef& other)
+        : object_(other.object_ ? static_cast<T*>(g_object_ref(other.object_)) : nullptr)
+    {
+    }
+    GObjectRef(GObjectRef&& other) noexcept
+        : object_(std::exchange(other.object_, nullptr))
+    {
+    }
     GObjectRef& operator=(GObjectRef other) noexcept
     {
         std::swap(object_, other.object_);

@@ -49,8 +49,8 @@ WebKitLoginView::WebKitLoginView()
     auto session = GObjectRef<WebKitNetworkSession>::adopt(webkit_network_session_new_ephemeral());
     store_ = std::make_shared<NetworkSessionStore>(session.get());
     content_ = GObjectRef<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
-    view_ = GObjectRef<WebKitWebView>::retain(WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session",
-        session.get(), "user-content-manager", content_.get(), nullptr)));
+    view_ = GObjectRef<WebKitWebView>::retain(WEBKIT_WEB_VIEW(g_object_new(
+        WEBKIT_TYPE_WEB_VIEW, "network-session", session.get(), "user-content-manager", content_.get(), nullptr)));
     g_signal_connect(view_.get(), "load-changed", G_CALLBACK(loadChanged), this);
     g_signal_connect(view_.get(), "load-failed", G_CALLBACK(loadFailed), this);
     g_signal_connect(view_.get(), "decide-policy", G_CALLBACK(decidePolicy), this);
@@ -66,8 +66,8 @@ WebKitLoginView::WebKitLoginView()
         this);
     // The sign-in page's alerts and prompts show nothing: they are answered
     // as dismissed, as in a browser without dialogs.
-    g_signal_connect(view_.get(), "script-dialog", G_CALLBACK(+[](WebKitWebView*, WebKitScriptDialog*) { return TRUE; }),
-        nullptr);
+    g_signal_connect(
+        view_.get(), "script-dialog", G_CALLBACK(+[](WebKitWebView*, WebKitScriptDialog*) { return TRUE; }), nullptr);
 }
 
 WebKitLoginView::~WebKitLoginView()
@@ -109,13 +109,15 @@ void WebKitLoginView::replaceUserScripts(const std::string& source)
 
 void WebKitLoginView::evaluateAsyncFunction(const std::string& body, const Json& arguments, EvaluationDone done)
 {
-    auto* pending = new Evaluation {weak_from_this(), std::move(done)};
-    webkit_web_view_call_async_javascript_function(view_.get(), body.c_str(), static_cast<gssize>(body.size()),
-        variantFromJson(arguments), kScriptWorld, nullptr, nullptr,
+    auto* pending = new Evaluation { weak_from_this(), std::move(done) };
+    webkit_web_view_call_async_javascript_function(
+        view_.get(), body.c_str(), static_cast<gssize>(body.size()), variantFromJson(arguments), kScriptWorld, nullptr,
+        nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
             std::unique_ptr<Evaluation> pending(static_cast<Evaluation*>(data));
             GError* error = nullptr;
-            JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, &error);
+            JSCValue* value
+                = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, &error);
             std::optional<Json> json;
             std::optional<std::string> failure;
             if (value) {
@@ -136,8 +138,9 @@ void WebKitLoginView::evaluateAsyncFunction(const std::string& body, const Json&
 void WebKitLoginView::removeAllWebsiteData(std::function<void()> done)
 {
     auto* manager = webkit_network_session_get_website_data_manager(store_->session());
-    auto* pending = new Removal {weak_from_this(), std::move(done)};
-    webkit_website_data_manager_clear(manager, WEBKIT_WEBSITE_DATA_ALL, 0, nullptr,
+    auto* pending = new Removal { weak_from_this(), std::move(done) };
+    webkit_website_data_manager_clear(
+        manager, WEBKIT_WEBSITE_DATA_ALL, 0, nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
             std::unique_ptr<Removal> pending(static_cast<Removal*>(data));
             webkit_website_data_manager_clear_finish(WEBKIT_WEBSITE_DATA_MANAGER(source), result, nullptr);
@@ -190,8 +193,8 @@ gboolean WebKitLoginView::loadFailed(WebKitWebView*, WebKitLoadEvent event, char
     return TRUE;
 }
 
-gboolean WebKitLoginView::decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
-    gpointer data)
+gboolean WebKitLoginView::decidePolicy(
+    WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type, gpointer data)
 {
     if (type != WEBKIT_POLICY_DECISION_TYPE_RESPONSE)
         return FALSE;

@@ -34,8 +34,8 @@ private:
     WebKitLoginView();
     static void loadChanged(WebKitWebView*, WebKitLoadEvent event, gpointer self);
     static gboolean loadFailed(WebKitWebView*, WebKitLoadEvent event, char* uri, GError* error, gpointer self);
-    static gboolean decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
-        gpointer self);
+    static gboolean decidePolicy(
+        WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type, gpointer self);
     static void processTerminated(WebKitWebView*, WebKitWebProcessTerminationReason, gpointer self);
 
     std::shared_ptr<NetworkSessionStore> store_;

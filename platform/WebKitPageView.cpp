@@ -16,8 +16,8 @@ WebKitPageView::WebKitPageView(WebKitWebView* view)
 
 void WebKitPageView::evaluateScript(const std::string& script)
 {
-    webkit_web_view_evaluate_javascript(view_.get(), script.c_str(), static_cast<gssize>(script.size()), nullptr,
-        nullptr, nullptr, nullptr, nullptr);
+    webkit_web_view_evaluate_javascript(
+        view_.get(), script.c_str(), static_cast<gssize>(script.size()), nullptr, nullptr, nullptr, nullptr, nullptr);
 }
 
 void WebKitPageView::callAsyncFunction(const std::string& body, const Json& arguments)
@@ -34,10 +34,10 @@ std::optional<std::uint64_t> WebKitPageView::windowID() const
 gboolean editingContextMenu(WebKitWebView*, WebKitContextMenu* menu, WebKitHitTestResult*, gpointer)
 {
     static const std::pair<WebKitContextMenuAction, const char*> kEditing[] = {
-        {WEBKIT_CONTEXT_MENU_ACTION_CUT, "剪切"},
-        {WEBKIT_CONTEXT_MENU_ACTION_COPY, "复制"},
-        {WEBKIT_CONTEXT_MENU_ACTION_PASTE, "粘贴"},
-        {WEBKIT_CONTEXT_MENU_ACTION_SELECT_ALL, "全选"},
+        { WEBKIT_CONTEXT_MENU_ACTION_CUT, "剪切" },
+        { WEBKIT_CONTEXT_MENU_ACTION_COPY, "复制" },
+        { WEBKIT_CONTEXT_MENU_ACTION_PASTE, "粘贴" },
+        { WEBKIT_CONTEXT_MENU_ACTION_SELECT_ALL, "全选" },
     };
     std::vector<WebKitContextMenuAction> offered;
     for (GList* item = webkit_context_menu_get_items(menu); item; item = item->next)

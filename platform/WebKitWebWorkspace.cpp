@@ -24,14 +24,15 @@ constexpr std::size_t kExitBacklog = 8;
 
 // Main frame, at document end: one report per page load, the first time the
 // page's storage has no session token.
-constexpr const char* kSignOutWatcher = "let sent=false;\n"
-                                        "function check(){\n"
-                                        "  if(!sent && !localStorage.getItem('korvid.token')){\n"
-                                        "    sent=true; window.webkit.messageHandlers.webSignOut.postMessage(null);\n"
-                                        "  }\n"
-                                        "}\n"
-                                        "new MutationObserver(check).observe(document.documentElement,{childList:true,subtree:true});\n"
-                                        "check();";
+constexpr const char* kSignOutWatcher
+    = "let sent=false;\n"
+      "function check(){\n"
+      "  if(!sent && !localStorage.getItem('korvid.token')){\n"
+      "    sent=true; window.webkit.messageHandlers.webSignOut.postMessage(null);\n"
+      "  }\n"
+      "}\n"
+      "new MutationObserver(check).observe(document.documentElement,{childList:true,subtree:true});\n"
+      "check();";
 
 // Every frame, at document start: WebKit does not say which frame followed a
 // link, so this relay tells, for each click on a link to an exit scheme,
@@ -180,7 +181,8 @@ GtkWidget* showDialog(GtkWindow* parent, WebKitScriptDialog* dialog)
         auto* answer = static_cast<DialogAnswer*>(g_object_get_data(G_OBJECT(window), "korvid-dialog"));
         answer->finish(true);
         gtk_window_destroy(GTK_WINDOW(window));
-    }), window);
+    }),
+        window);
     // Any other way the sheet goes (cancel, the close button, the workspace
     // closing) is the negative answer, given exactly once.
     g_signal_connect(window, "destroy", G_CALLBACK(+[](GtkWidget*, gpointer data) {
@@ -188,7 +190,8 @@ GtkWidget* showDialog(GtkWindow* parent, WebKitScriptDialog* dialog)
         answer->finish(false);
         webkit_script_dialog_unref(answer->dialog);
         delete answer;
-    }), answer);
+    }),
+        answer);
     gtk_window_present(GTK_WINDOW(window));
     return window;
 }
@@ -207,8 +210,8 @@ WebKitWebWorkspace::Desktop WebKitWebWorkspace::defaultDesktop()
     Desktop desktop;
     desktop.chooseSaveFile = [](GtkWindow* window, const std::string& suggestedName,
                                  std::function<void(std::optional<std::filesystem::path>)> done) {
-        GtkFileChooserNative* chooser = gtk_file_chooser_native_new(nullptr, window, GTK_FILE_CHOOSER_ACTION_SAVE,
-            nullptr, nullptr);
+        GtkFileChooserNative* chooser
+            = gtk_file_chooser_native_new(nullptr, window, GTK_FILE_CHOOSER_ACTION_SAVE, nullptr, nullptr);
         gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
         gtk_file_chooser_set_current_name(GTK_FILE_CHOOSER(chooser), suggestedName.c_str());
         auto* pending = new std::function<void(std::optional<std::filesystem::path>)>(std::move(done));
@@ -226,13 +229,14 @@ WebKitWebWorkspace::Desktop WebKitWebWorkspace::defaultDesktop()
             }
             g_object_unref(dialog);
             (*done)(std::move(chosen));
-        }), pending);
+        }),
+            pending);
         gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
     };
     desktop.chooseOpenFiles = [](GtkWindow* window, bool multiple,
                                   std::function<void(std::vector<std::filesystem::path>)> done) {
-        GtkFileChooserNative* chooser = gtk_file_chooser_native_new(nullptr, window, GTK_FILE_CHOOSER_ACTION_OPEN,
-            nullptr, nullptr);
+        GtkFileChooserNative* chooser
+            = gtk_file_chooser_native_new(nullptr, window, GTK_FILE_CHOOSER_ACTION_OPEN, nullptr, nullptr);
         gtk_native_dialog_set_modal(GTK_NATIVE_DIALOG(chooser), TRUE);
         gtk_file_chooser_set_select_multiple(GTK_FILE_CHOOSER(chooser), multiple);
         auto* pending = new std::function<void(std::vector<std::filesystem::path>)>(std::move(done));
@@ -254,20 +258,20 @@ WebKitWebWorkspace::Desktop WebKitWebWorkspace::defaultDesktop()
             }
             g_object_unref(dialog);
             (*done)(std::move(chosen));
-        }), pending);
+        }),
+            pending);
         gtk_native_dialog_show(GTK_NATIVE_DIALOG(chooser));
     };
-    desktop.openExternally = [](const std::string& url) {
-        g_app_info_launch_default_for_uri(url.c_str(), nullptr, nullptr);
-    };
+    desktop.openExternally
+        = [](const std::string& url) { g_app_info_launch_default_for_uri(url.c_str(), nullptr, nullptr); };
     desktop.resources = resourcesFolder();
     return desktop;
 }
 
 std::shared_ptr<WebKitWebWorkspace> WebKitWebWorkspace::make(WebWorkspaceArguments arguments, Desktop desktop)
 {
-    auto entry = rules::entryFor(arguments.origin, arguments.route, arguments.companyID, arguments.snapshotID,
-        arguments.batchID);
+    auto entry = rules::entryFor(
+        arguments.origin, arguments.route, arguments.companyID, arguments.snapshotID, arguments.batchID);
     auto store = std::dynamic_pointer_cast<NetworkSessionStore>(arguments.store);
     if (!entry || !store)
         return nullptr;
@@ -306,8 +310,8 @@ void WebKitWebWorkspace::attach()
     for (auto* script : scripts_)
         webkit_user_content_manager_add_script(content, script);
 
-    browser_ = GObjectRef<WebKitWebView>::retain(WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session",
-        store_->session(), "user-content-manager", content, nullptr)));
+    browser_ = GObjectRef<WebKitWebView>::retain(WEBKIT_WEB_VIEW(g_object_new(
+        WEBKIT_TYPE_WEB_VIEW, "network-session", store_->session(), "user-content-manager", content, nullptr)));
     auto* view = browser_.get();
     g_signal_connect(view, "decide-policy", G_CALLBACK(decidePolicy), this);
     g_signal_connect(view, "load-changed", G_CALLBACK(loadChanged), this);
@@ -384,8 +388,8 @@ void WebKitWebWorkspace::reload()
     webkit_web_view_load_uri(browser_.get(), current && *current ? current : entry_.c_str());
 }
 
-gboolean WebKitWebWorkspace::decidePolicy(WebKitWebView*, WebKitPolicyDecision* decision,
-    WebKitPolicyDecisionType type, gpointer data)
+gboolean WebKitWebWorkspace::decidePolicy(
+    WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type, gpointer data)
 {
     auto* self = static_cast<WebKitWebWorkspace*>(data);
     if (type == WEBKIT_POLICY_DECISION_TYPE_RESPONSE)
@@ -405,8 +409,8 @@ void WebKitWebWorkspace::decideNavigationAction(WebKitPolicyDecision* decision, 
     if (uri && *uri)
         facts.url = uri;
     facts.target = newWindow ? rules::FrameTarget::newWindow : rules::FrameTarget::unknown;
-    facts.type = action ? navigationType(webkit_navigation_action_get_navigation_type(action))
-                        : rules::NavigationType::other;
+    facts.type
+        = action ? navigationType(webkit_navigation_action_get_navigation_type(action)) : rules::NavigationType::other;
     switch (rules::decideNavigation(origin_, facts)) {
     case rules::NavigationVerdict::allow:
         webkit_policy_decision_use(decision);
@@ -422,12 +426,18 @@ void WebKitWebWorkspace::decideNavigationAction(WebKitPolicyDecision* decision, 
         // Loaded from the main loop, once WebKit is done with this decision.
         std::weak_ptr<WebKitWebWorkspace> weak = weak_from_this();
         auto* pending = new std::pair<std::weak_ptr<WebKitWebWorkspace>, std::string>(weak, *facts.url);
-        g_idle_add_full(G_PRIORITY_DEFAULT, +[](gpointer data) -> gboolean {
-            auto* pending = static_cast<std::pair<std::weak_ptr<WebKitWebWorkspace>, std::string>*>(data);
-            if (auto self = pending->first.lock(); self && !self->stopped_)
-                webkit_web_view_load_uri(self->browser_.get(), pending->second.c_str());
-            return G_SOURCE_REMOVE;
-        }, pending, +[](gpointer data) { delete static_cast<std::pair<std::weak_ptr<WebKitWebWorkspace>, std::string>*>(data); });
+        g_idle_add_full(
+            G_PRIORITY_DEFAULT,
+            +[](gpointer data) -> gboolean {
+                auto* pending = static_cast<std::pair<std::weak_ptr<WebKitWebWorkspace>, std::string>*>(data);
+                if (auto self = pending->first.lock(); self && !self->stopped_)
+                    webkit_web_view_load_uri(self->browser_.get(), pending->second.c_str());
+                return G_SOURCE_REMOVE;
+            },
+            pending,
+            +[](gpointer data) {
+                delete static_cast<std::pair<std::weak_ptr<WebKitWebWorkspace>, std::string>*>(data);
+            });
         return;
     }
     case rules::NavigationVerdict::openExternally:
@@ -524,7 +534,8 @@ gboolean WebKitWebWorkspace::scriptDialog(WebKitWebView*, WebKitScriptDialog* di
     self->dialogs_.push_back(sheet);
     g_signal_connect(sheet, "destroy", G_CALLBACK(+[](GtkWidget* sheet, gpointer data) {
         std::erase(static_cast<WebKitWebWorkspace*>(data)->dialogs_, sheet);
-    }), self);
+    }),
+        self);
     return TRUE;
 }
 
@@ -567,39 +578,42 @@ void WebKitWebWorkspace::downloadStarted(WebKitNetworkSession*, WebKitDownload* 
     auto* delegate = new DownloadDelegate { self->weak_from_this(), self->desktop_.chooseSaveFile, self->window() };
     g_object_set_data_full(G_OBJECT(download), "korvid-download", delegate,
         [](gpointer data) { delete static_cast<DownloadDelegate*>(data); });
-    g_signal_connect(download, "decide-destination", G_CALLBACK(+[](WebKitDownload* download, char* suggested, gpointer data) -> gboolean {
-        auto* delegate = static_cast<DownloadDelegate*>(data);
-        auto workspace = delegate->workspace.lock();
-        GtkWindow* window = workspace ? workspace->window() : nullptr;
-        if (!window || !delegate->chooseSaveFile) {
-            webkit_download_cancel(download);
-            return TRUE;
-        }
-        char* base = suggested && *suggested ? g_path_get_basename(suggested) : g_strdup("");
-        std::string name = base;
-        g_free(base);
-        if (name == "." || name == "/")
-            name.clear();
-        g_object_ref(download);
-        delegate->chooseSaveFile(window, name, [download](std::optional<std::filesystem::path> chosen) {
-            if (chosen) {
-                // The save panel has already asked about replacing a file.
-                webkit_download_set_allow_overwrite(download, TRUE);
-                webkit_download_set_destination(download, chosen->c_str());
-            } else {
+    g_signal_connect(download, "decide-destination",
+        G_CALLBACK(+[](WebKitDownload* download, char* suggested, gpointer data) -> gboolean {
+            auto* delegate = static_cast<DownloadDelegate*>(data);
+            auto workspace = delegate->workspace.lock();
+            GtkWindow* window = workspace ? workspace->window() : nullptr;
+            if (!window || !delegate->chooseSaveFile) {
                 webkit_download_cancel(download);
+                return TRUE;
             }
-            g_object_unref(download);
-        });
-        return TRUE;
-    }), delegate);
+            char* base = suggested && *suggested ? g_path_get_basename(suggested) : g_strdup("");
+            std::string name = base;
+            g_free(base);
+            if (name == "." || name == "/")
+                name.clear();
+            g_object_ref(download);
+            delegate->chooseSaveFile(window, name, [download](std::optional<std::filesystem::path> chosen) {
+                if (chosen) {
+                    // The save panel has already asked about replacing a file.
+                    webkit_download_set_allow_overwrite(download, TRUE);
+                    webkit_download_set_destination(download, chosen->c_str());
+                } else {
+                    webkit_download_cancel(download);
+                }
+                g_object_unref(download);
+            });
+            return TRUE;
+        }),
+        delegate);
     g_signal_connect(download, "failed", G_CALLBACK(+[](WebKitDownload*, GError* error, gpointer data) {
         auto* delegate = static_cast<DownloadDelegate*>(data);
         if (error && error->domain == WEBKIT_DOWNLOAD_ERROR && error->code == WEBKIT_DOWNLOAD_ERROR_CANCELLED_BY_USER)
             return;
         if (auto workspace = delegate->workspace.lock())
             workspace->setErrorText(kDownloadFailed);
-    }), delegate);
+    }),
+        delegate);
 }
 
 void WebKitWebWorkspace::signOutReceived(WebKitUserContentManager*, JSCValue*, gpointer data)
@@ -623,7 +637,8 @@ void WebKitWebWorkspace::exitReceived(WebKitUserContentManager*, JSCValue* value
     if (!text)
         return;
     auto parsed = Json::parse(*text, nullptr, false);
-    if (!parsed.is_object() || !parsed["main"].is_boolean() || !parsed["url"].is_string() || !parsed["href"].is_string())
+    if (!parsed.is_object() || !parsed["main"].is_boolean() || !parsed["url"].is_string()
+        || !parsed["href"].is_string())
         return;
     self->exitReported({ parsed["main"].get<bool>(), parsed["url"].get<std::string>(),
         parsed["href"].get<std::string>(), g_get_monotonic_time() });

@@ -36,8 +36,8 @@ public:
             chooseSaveFile;
         // Open panel for a file input; `done` gets the chosen files (none
         // when cancelled).
-        std::function<void(GtkWindow* window, bool multiple,
-            std::function<void(std::vector<std::filesystem::path>)> done)>
+        std::function<void(
+            GtkWindow* window, bool multiple, std::function<void(std::vector<std::filesystem::path>)> done)>
             chooseOpenFiles;
         // Hands a URL to the desktop's default application for it.
         std::function<void(const std::string& url)> openExternally;

@@ -63,7 +63,7 @@ constexpr std::array<Action, 35> kActions { {
     { "ask", "POST", "/v1/want/ask", "", Needs::body },
 } };
 
-constexpr std::size_t kPlainIDLimit = 120;  // UTF-16 code units
+constexpr std::size_t kPlainIDLimit = 120; // UTF-16 code units
 constexpr std::size_t kSinceLimit = 30;
 
 const Action& findAction(const Json& message)

@@ -21,7 +21,7 @@ namespace {
 
 Json accountJson(const Account& account)
 {
-    return Json {{"id", account.id}, {"email", account.email}, {"name", account.name}};
+    return Json { { "id", account.id }, { "email", account.email }, { "name", account.name } };
 }
 
 // Sign-in runs in three steps so that the slow hash never holds the store's
@@ -30,9 +30,9 @@ class SignIns {
 public:
     explicit SignIns(const PasswordCost& cost)
         : cost_(cost)
-        , decoy_ {"argon2id$m=" + std::to_string(cost.memoryKiB) + ",t=" + std::to_string(cost.passes)
-                      + ",p=1$" + std::string(32, '0'),
-              std::string(64, '0')}
+        , decoy_ { "argon2id$m=" + std::to_string(cost.memoryKiB) + ",t=" + std::to_string(cost.passes) + ",p=1$"
+                + std::string(32, '0'),
+            std::string(64, '0') }
         , pool_(kHashingThreads, kWaitingHashes)
     {
     }
@@ -64,14 +64,14 @@ public:
                 if (attempt.claimed)
                     store.locked([&](Database&) { owner.pending_.erase(attempt.email); });
             }
-        } giveBack {*this, store, attempt};
+        } giveBack { *this, store, attempt };
         refuseIfWaiting(request, attempt.waitMs);
 
         StoredPassword stored = attempt.stored.value_or(decoy_);
         Checked checked;
         try {
             checked = pool_.run([&] {
-                Checked outcome {PasswordHash::matches(password, stored) && attempt.stored.has_value()};
+                Checked outcome { PasswordHash::matches(password, stored) && attempt.stored.has_value() };
                 if (outcome.matched && PasswordHash::outdated(stored, cost_))
                     outcome.upgraded = PasswordHash::make(password, cost_);
                 return outcome;
@@ -85,13 +85,12 @@ public:
         std::int64_t nowMs = ServiceStore::nowMs();
         try {
             return store.locked([&](Database& db) {
-                std::string token = Accounts::finishSignIn(db, attempt, checked.matched,
-                    checked.upgraded, nowMs, request.config.tokenLifetimeMs);
+                std::string token = Accounts::finishSignIn(
+                    db, attempt, checked.matched, checked.upgraded, nowMs, request.config.tokenLifetimeMs);
                 throttle_.succeeded(connection);
                 auto account = Accounts::authenticate(db, token, nowMs);
-                return Json {{"token", token},
-                    {"expiresAt", formatMillis(nowMs + request.config.tokenLifetimeMs)},
-                    {"account", accountJson(*account)}};
+                return Json { { "token", token }, { "expiresAt", formatMillis(nowMs + request.config.tokenLifetimeMs) },
+                    { "account", accountJson(*account) } };
             });
         } catch (const ApiError& error) {
             if (error.status == 401)
@@ -144,12 +143,12 @@ std::string percentEncode(const std::string& text)
     return out;
 }
 
-void attachment(httplib::Response& response, const std::string& asciiName, const std::string& name,
-    std::string content, const char* type)
+void attachment(httplib::Response& response, const std::string& asciiName, const std::string& name, std::string content,
+    const char* type)
 {
     response.status = 200;
-    response.set_header("Content-Disposition",
-        "attachment; filename=\"" + asciiName + "\"; filename*=UTF-8''" + percentEncode(name));
+    response.set_header(
+        "Content-Disposition", "attachment; filename=\"" + asciiName + "\"; filename*=UTF-8''" + percentEncode(name));
     response.set_header("Cache-Control", "no-store");
     response.set_content(std::move(content), type);
 }
@@ -178,9 +177,9 @@ std::string libraryCsv(Database& db)
     while (query.step()) {
         std::string kind = query.text(3);
         std::string kindLabel = kind == "customer" ? "客户" : kind == "partner" ? "伙伴" : "潜在客户";
-        csv += csvField(query.text(0)) + "," + csvField(query.text(1)) + "," + csvField(query.text(2))
-            + "," + csvField(kindLabel) + "," + (query.integer(4) ? "是" : "否") + ","
-            + std::to_string(query.integer(5)) + "\r\n";
+        csv += csvField(query.text(0)) + "," + csvField(query.text(1)) + "," + csvField(query.text(2)) + ","
+            + csvField(kindLabel) + "," + (query.integer(4) ? "是" : "否") + "," + std::to_string(query.integer(5))
+            + "\r\n";
     }
     return csv;
 }
@@ -198,7 +197,7 @@ Json issueDownload(ApiRequest& request, Database& db)
         throw BodyFields::invalid("kind");
     }
     std::string ticket = Accounts::issueDownload(db, request.user().id, kind, ref, request.nowMs);
-    return Json {{"url", "/downloads/" + ticket}};
+    return Json { { "url", "/downloads/" + ticket } };
 }
 
 Json download(ApiRequest& request, Database& db)
@@ -207,8 +206,7 @@ Json download(ApiRequest& request, Database& db)
     if (!found)
         throw ApiError(404, "download_expired", "下载链接已失效，请重新下载。");
     if (found->first == "library") {
-        attachment(request.response, "korvid-library.csv", "客户名录.csv", libraryCsv(db),
-            "text/csv; charset=utf-8");
+        attachment(request.response, "korvid-library.csv", "客户名录.csv", libraryCsv(db), "text/csv; charset=utf-8");
     } else {
         auto delivery = Documents::get(db, "delivery", found->second);
         if (!delivery)
@@ -226,19 +224,23 @@ void addAccountRoutes(ServiceRouter& router)
 {
     using R = ServiceRouter;
     auto signIns = std::make_shared<SignIns>(router.config().passwordCost);
-    router.addUnlocked("POST", "/auth/sign-in", [signIns](ApiRequest& request, ServiceStore& store) {
-        return signIns->signIn(request, store);
-    }, R::Public | R::NoTransaction);
-    router.add("GET", "/auth/challenge", [](ApiRequest& request, Database& db) {
-        return Accounts::newChallenge(db, request.nowMs);
-    }, R::Public);
-    router.add("POST", "/auth/challenge", [](ApiRequest& request, Database& db) {
-        BodyFields fields(request.body);
-        std::string id = *fields.text("id", 64, true, 1);
-        std::string answer = *fields.text("answer", 16, true);
-        auto email = fields.text("email", 254);
-        return Json {{"ticket", Accounts::solveChallenge(db, id, answer, email, request.nowMs)}};
-    }, R::Public | R::NoTransaction);
+    router.addUnlocked(
+        "POST", "/auth/sign-in",
+        [signIns](ApiRequest& request, ServiceStore& store) { return signIns->signIn(request, store); },
+        R::Public | R::NoTransaction);
+    router.add(
+        "GET", "/auth/challenge",
+        [](ApiRequest& request, Database& db) { return Accounts::newChallenge(db, request.nowMs); }, R::Public);
+    router.add(
+        "POST", "/auth/challenge",
+        [](ApiRequest& request, Database& db) {
+            BodyFields fields(request.body);
+            std::string id = *fields.text("id", 64, true, 1);
+            std::string answer = *fields.text("answer", 16, true);
+            auto email = fields.text("email", 254);
+            return Json { { "ticket", Accounts::solveChallenge(db, id, answer, email, request.nowMs) } };
+        },
+        R::Public | R::NoTransaction);
 
     router.add("GET", "/v1/me", [](ApiRequest& request, Database&) { return accountJson(request.user()); });
     router.add("PUT", "/v1/me", [](ApiRequest& request, Database& db) {
@@ -248,10 +250,13 @@ void addAccountRoutes(ServiceRouter& router)
         account.name = name;
         return accountJson(account);
     });
-    router.add("POST", "/v1/sign-out", [](ApiRequest& request, Database& db) {
-        Accounts::revoke(db, request.http.get_header_value("Authorization").substr(7));
-        return Json {{"ok", true}};
-    }, R::NoBody);
+    router.add(
+        "POST", "/v1/sign-out",
+        [](ApiRequest& request, Database& db) {
+            Accounts::revoke(db, request.http.get_header_value("Authorization").substr(7));
+            return Json { { "ok", true } };
+        },
+        R::NoBody);
     router.add("POST", "/v1/downloads", issueDownload);
     router.add("GET", "/downloads/{}", download, R::Public | R::Raw);
 }

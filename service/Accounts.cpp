@@ -32,8 +32,8 @@ std::string hex(const unsigned char* bytes, std::size_t size)
 
 std::string lowerAscii(std::string text)
 {
-    std::transform(text.begin(), text.end(), text.begin(),
-        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(
+        text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
 }
 
@@ -55,7 +55,7 @@ Failures failuresOf(Database& database, const std::string& email, std::int64_t n
     query.bind(1, email);
     if (!query.step() || nowMs - query.integer(1) > Accounts::kFailureWindowMs)
         return {};
-    return Failures {static_cast<int>(query.integer(0)), query.integer(1)};
+    return Failures { static_cast<int>(query.integer(0)), query.integer(1) };
 }
 
 // Counted in SQL: attempts for one account are hashed in parallel, and each
@@ -69,11 +69,9 @@ void recordFailure(Database& database, const std::string& email, std::int64_t no
     write.bind(1, email).bind(2, nowMs).bind(3, Accounts::kFailureWindowMs).run();
 }
 
-bool redeemTicket(Database& database, const std::string& ticket, const std::string& email,
-    std::int64_t nowMs)
+bool redeemTicket(Database& database, const std::string& ticket, const std::string& email, std::int64_t nowMs)
 {
-    Statement use(database,
-        "DELETE FROM challenges WHERE ticket_hash IN (?, ?) AND expires_ms > ?");
+    Statement use(database, "DELETE FROM challenges WHERE ticket_hash IN (?, ?) AND expires_ms > ?");
     use.bind(1, ticketDigest(ticket, std::nullopt)).bind(2, ticketDigest(ticket, email)).bind(3, nowMs).run();
     return database.changes() > 0;
 }
@@ -109,14 +107,12 @@ std::string Accounts::randomHex(std::size_t bytes)
     return hex(buffer.data(), bytes);
 }
 
-void Accounts::create(Database& database, const std::string& id, const std::string& email,
-    const std::string& name, const std::string& password, const PasswordCost& cost)
+void Accounts::create(Database& database, const std::string& id, const std::string& email, const std::string& name,
+    const std::string& password, const PasswordCost& cost)
 {
     StoredPassword stored = PasswordHash::make(password, cost);
-    Statement write(database,
-        "INSERT INTO accounts (id, email, name, salt, password_hash) VALUES (?, ?, ?, ?, ?)");
-    write.bind(1, id).bind(2, lowerAscii(email)).bind(3, name).bind(4, stored.salt)
-        .bind(5, stored.digest).run();
+    Statement write(database, "INSERT INTO accounts (id, email, name, salt, password_hash) VALUES (?, ?, ?, ?, ?)");
+    write.bind(1, id).bind(2, lowerAscii(email)).bind(3, name).bind(4, stored.salt).bind(5, stored.digest).run();
 }
 
 SignInAttempt Accounts::beginSignIn(Database& database, const std::string& emailText,
@@ -142,7 +138,7 @@ SignInAttempt Accounts::beginSignIn(Database& database, const std::string& email
     query.bind(1, attempt.email);
     if (query.step()) {
         attempt.accountID = query.text(0);
-        attempt.stored = StoredPassword {query.text(1), query.text(2)};
+        attempt.stored = StoredPassword { query.text(1), query.text(2) };
     }
     // Last, so that nothing can throw between taking the place and the caller
     // holding it.
@@ -172,21 +168,23 @@ std::string Accounts::finishSignIn(Database& database, const SignInAttempt& atte
         // Only over the form that was checked: a password changed meanwhile stays.
         Statement store(database,
             "UPDATE accounts SET salt = ?, password_hash = ? WHERE id = ? AND salt = ? AND password_hash = ?");
-        store.bind(1, upgraded->salt).bind(2, upgraded->digest).bind(3, accountID)
-            .bind(4, attempt.stored->salt).bind(5, attempt.stored->digest).run();
+        store.bind(1, upgraded->salt)
+            .bind(2, upgraded->digest)
+            .bind(3, accountID)
+            .bind(4, attempt.stored->salt)
+            .bind(5, attempt.stored->digest)
+            .run();
     }
 
     std::string token = randomHex(32);
-    Statement write(database,
-        "INSERT INTO sessions (token_hash, account_id, expires_ms) VALUES (?, ?, ?)");
+    Statement write(database, "INSERT INTO sessions (token_hash, account_id, expires_ms) VALUES (?, ?, ?)");
     write.bind(1, sha256Hex(token)).bind(2, accountID).bind(3, nowMs + tokenLifetimeMs).run();
     keepNewestSessions(database, accountID);
     transaction.commit();
     return token;
 }
 
-std::optional<Account> Accounts::authenticate(Database& database, const std::string& token,
-    std::int64_t nowMs)
+std::optional<Account> Accounts::authenticate(Database& database, const std::string& token, std::int64_t nowMs)
 {
     if (token.empty())
         return std::nullopt;
@@ -196,7 +194,7 @@ std::optional<Account> Accounts::authenticate(Database& database, const std::str
     query.bind(1, sha256Hex(token)).bind(2, nowMs);
     if (!query.step())
         return std::nullopt;
-    return Account {query.text(0), query.text(1), query.text(2)};
+    return Account { query.text(0), query.text(1), query.text(2) };
 }
 
 void Accounts::revoke(Database& database, const std::string& token)
@@ -219,18 +217,15 @@ Json Accounts::newChallenge(Database& database, std::int64_t nowMs)
     std::string id = randomHex(16);
     Statement cleanup(database, "DELETE FROM challenges WHERE expires_ms <= ?");
     cleanup.bind(1, nowMs).run();
-    Statement write(database,
-        "INSERT INTO challenges (id, answer, expires_ms, ticket_hash) VALUES (?, ?, ?, NULL)");
+    Statement write(database, "INSERT INTO challenges (id, answer, expires_ms, ticket_hash) VALUES (?, ?, ?, NULL)");
     write.bind(1, id).bind(2, std::to_string(a + b)).bind(3, nowMs + kChallengeLifetimeMs).run();
-    return Json {{"id", id},
-        {"question", std::to_string(a) + " 加 " + std::to_string(b) + " 等于几？"}};
+    return Json { { "id", id }, { "question", std::to_string(a) + " 加 " + std::to_string(b) + " 等于几？" } };
 }
 
-std::string Accounts::solveChallenge(Database& database, const std::string& id,
-    const std::string& answer, const std::optional<std::string>& email, std::int64_t nowMs)
+std::string Accounts::solveChallenge(Database& database, const std::string& id, const std::string& answer,
+    const std::optional<std::string>& email, std::int64_t nowMs)
 {
-    Statement query(database,
-        "SELECT answer FROM challenges WHERE id = ? AND expires_ms > ? AND ticket_hash IS NULL");
+    Statement query(database, "SELECT answer FROM challenges WHERE id = ? AND expires_ms > ? AND ticket_hash IS NULL");
     query.bind(1, id).bind(2, nowMs);
     if (!query.step())
         throw ApiError(400, "challenge_expired", "验证已过期，请换一题。");
@@ -248,29 +243,32 @@ std::string Accounts::solveChallenge(Database& database, const std::string& id,
     return ticket;
 }
 
-std::string Accounts::issueDownload(Database& database, const std::string& accountID,
-    const std::string& kind, const std::string& ref, std::int64_t nowMs)
+std::string Accounts::issueDownload(Database& database, const std::string& accountID, const std::string& kind,
+    const std::string& ref, std::int64_t nowMs)
 {
     Statement cleanup(database, "DELETE FROM downloads WHERE expires_ms <= ?");
     cleanup.bind(1, nowMs).run();
     std::string ticket = randomHex(24);
-    Statement write(database,
-        "INSERT INTO downloads (ticket_hash, account_id, kind, ref, expires_ms) VALUES (?, ?, ?, ?, ?)");
-    write.bind(1, sha256Hex(ticket)).bind(2, accountID).bind(3, kind).bind(4, ref)
-        .bind(5, nowMs + kDownloadLifetimeMs).run();
+    Statement write(
+        database, "INSERT INTO downloads (ticket_hash, account_id, kind, ref, expires_ms) VALUES (?, ?, ?, ?, ?)");
+    write.bind(1, sha256Hex(ticket))
+        .bind(2, accountID)
+        .bind(3, kind)
+        .bind(4, ref)
+        .bind(5, nowMs + kDownloadLifetimeMs)
+        .run();
     return ticket;
 }
 
-std::optional<std::pair<std::string, std::string>> Accounts::redeemDownload(Database& database,
-    const std::string& ticket, std::int64_t nowMs)
+std::optional<std::pair<std::string, std::string>> Accounts::redeemDownload(
+    Database& database, const std::string& ticket, std::int64_t nowMs)
 {
     std::string digest = sha256Hex(ticket);
-    Statement query(database,
-        "SELECT kind, ref FROM downloads WHERE ticket_hash = ? AND expires_ms > ?");
+    Statement query(database, "SELECT kind, ref FROM downloads WHERE ticket_hash = ? AND expires_ms > ?");
     query.bind(1, digest).bind(2, nowMs);
     if (!query.step())
         return std::nullopt;
-    std::pair<std::string, std::string> found {query.text(0), query.text(1)};
+    std::pair<std::string, std::string> found { query.text(0), query.text(1) };
     query.reset();
     Statement use(database, "DELETE FROM downloads WHERE ticket_hash = ?");
     use.bind(1, digest).run();

@@ -44,8 +44,8 @@ public:
     // Live sessions kept per account; a sign-in past this ends the oldest.
     static constexpr int kMaxSessionsPerAccount = 100;
 
-    static void create(Database& database, const std::string& id, const std::string& email,
-        const std::string& name, const std::string& password, const PasswordCost& cost = {});
+    static void create(Database& database, const std::string& id, const std::string& email, const std::string& name,
+        const std::string& password, const PasswordCost& cost = {});
 
     // The locked first step of a sign-in: the account's wait after failures,
     // then (after repeated failures) a solved challenge ticket issued for
@@ -61,8 +61,7 @@ public:
     // password form. Prunes what has run out on the way.
     static std::string finishSignIn(Database& database, const SignInAttempt& attempt, bool matched,
         const std::optional<StoredPassword>& upgraded, std::int64_t nowMs, std::int64_t tokenLifetimeMs);
-    static std::optional<Account> authenticate(Database& database, const std::string& token,
-        std::int64_t nowMs);
+    static std::optional<Account> authenticate(Database& database, const std::string& token, std::int64_t nowMs);
     static void revoke(Database& database, const std::string& token);
     static void rename(Database& database, const std::string& accountID, const std::string& name);
 
@@ -70,14 +69,14 @@ public:
     static Json newChallenge(Database& database, std::int64_t nowMs);
     // The ticket a sign-in presents after repeated failures; given an
     // e-mail, it is good only for signing in with that e-mail. Throws ApiError.
-    static std::string solveChallenge(Database& database, const std::string& id,
-        const std::string& answer, const std::optional<std::string>& email, std::int64_t nowMs);
+    static std::string solveChallenge(Database& database, const std::string& id, const std::string& answer,
+        const std::optional<std::string>& email, std::int64_t nowMs);
 
-    static std::string issueDownload(Database& database, const std::string& accountID,
-        const std::string& kind, const std::string& ref, std::int64_t nowMs);
+    static std::string issueDownload(Database& database, const std::string& accountID, const std::string& kind,
+        const std::string& ref, std::int64_t nowMs);
     // {kind, ref} of a live ticket, which is used up by this call.
-    static std::optional<std::pair<std::string, std::string>> redeemDownload(Database& database,
-        const std::string& ticket, std::int64_t nowMs);
+    static std::optional<std::pair<std::string, std::string>> redeemDownload(
+        Database& database, const std::string& ticket, std::int64_t nowMs);
 
     static std::string randomHex(std::size_t bytes);
 };

@@ -11,7 +11,11 @@ namespace korvid {
 class ApiError : public std::exception {
 public:
     ApiError(int status, std::string code, std::string message)
-        : status(status), code(std::move(code)), message(std::move(message)) {}
+        : status(status)
+        , code(std::move(code))
+        , message(std::move(message))
+    {
+    }
     const char* what() const noexcept override { return message.c_str(); }
 
     int status;

@@ -27,8 +27,8 @@ const Json* BodyFields::present(const char* key, bool required) const
     return &*it;
 }
 
-std::optional<std::string> BodyFields::text(const char* key, std::size_t maxLength, bool required,
-    std::size_t minLength) const
+std::optional<std::string> BodyFields::text(
+    const char* key, std::size_t maxLength, bool required, std::size_t minLength) const
 {
     const Json* value = present(key, required);
     if (!value)
@@ -52,8 +52,8 @@ std::optional<bool> BodyFields::flag(const char* key, bool required) const
     return value->get<bool>();
 }
 
-std::optional<std::int64_t> BodyFields::integer(const char* key, std::int64_t min, std::int64_t max,
-    bool required) const
+std::optional<std::int64_t> BodyFields::integer(
+    const char* key, std::int64_t min, std::int64_t max, bool required) const
 {
     if (!present(key, required))
         return std::nullopt;
@@ -63,8 +63,8 @@ std::optional<std::int64_t> BodyFields::integer(const char* key, std::int64_t mi
     return number;
 }
 
-std::optional<std::vector<std::string>> BodyFields::texts(const char* key, std::size_t maxItems,
-    std::size_t maxLength, bool required) const
+std::optional<std::vector<std::string>> BodyFields::texts(
+    const char* key, std::size_t maxItems, std::size_t maxLength, bool required) const
 {
     const Json* value = present(key, required);
     if (!value)
@@ -108,10 +108,9 @@ std::optional<std::string> BodyFields::day(const char* key) const
     int dayOfMonth = std::stoi(d.substr(8, 2));
     // A day the calendar does not have ("2026-02-31", "2026-04-31") would be
     // stored as given and sort or show as a date that never comes.
-    static constexpr int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    static constexpr int kDays[] = { 31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31 };
     bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
-    if (month < 1 || month > 12 || dayOfMonth < 1
-        || dayOfMonth > kDays[month - 1] + (month == 2 && leap ? 1 : 0))
+    if (month < 1 || month > 12 || dayOfMonth < 1 || dayOfMonth > kDays[month - 1] + (month == 2 && leap ? 1 : 0))
         throw invalid(key);
     return value;
 }

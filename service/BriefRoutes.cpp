@@ -91,13 +91,11 @@ Json review(ApiRequest& request, Database& db)
 
 void addBriefRoutes(ServiceRouter& router)
 {
-    router.add("GET", "/v1/desktop/briefs", [](ApiRequest& request, Database& db) {
-        return briefsOf(request, db).list();
-    });
+    router.add(
+        "GET", "/v1/desktop/briefs", [](ApiRequest& request, Database& db) { return briefsOf(request, db).list(); });
     router.add("POST", "/v1/desktop/briefs/states", states, ServiceRouter::NoTransaction);
-    router.add("GET", "/v1/desktop/briefs/{}", [](ApiRequest& request, Database& db) {
-        return briefsOf(request, db).brief(uuidParam(request, 0));
-    });
+    router.add("GET", "/v1/desktop/briefs/{}",
+        [](ApiRequest& request, Database& db) { return briefsOf(request, db).brief(uuidParam(request, 0)); });
     router.add("POST", "/v1/desktop/briefs/{}", start);
     router.add("POST", "/v1/desktop/briefs/{}/review", review);
 }

@@ -22,7 +22,10 @@ std::string clip(const std::string& text, std::size_t characters)
 }
 
 Briefs::Briefs(Database& database, std::string accountID, std::int64_t nowMs, std::int64_t stepMs)
-    : database_(database), account_(std::move(accountID)), now_(nowMs), step_(std::max<std::int64_t>(stepMs, 1))
+    : database_(database)
+    , account_(std::move(accountID))
+    , now_(nowMs)
+    , step_(std::max<std::int64_t>(stepMs, 1))
 {
 }
 
@@ -52,8 +55,8 @@ std::string Briefs::resultText(const Json& payload)
         std::string joined;
         for (const auto& name : names)
             joined += (joined.empty() ? "" : "、") + name;
-        text += "参考资料 " + std::to_string(names.size()) + " 份（共 " + std::to_string(characters)
-            + " 字）：" + joined + "\n";
+        text += "参考资料 " + std::to_string(names.size()) + " 份（共 " + std::to_string(characters) + " 字）："
+            + joined + "\n";
     }
     text += "建议下一步：请核对要点后确认交付。";
     return text;
@@ -81,7 +84,7 @@ Json Briefs::briefRow(const std::string& id)
         "FROM briefs WHERE account_id = ? AND id = ?");
     query.bind(1, account_).bind(2, id);
     if (!query.step())
-        return Json {{"id", id}, {"state", "unstarted"}};
+        return Json { { "id", id }, { "state", "unstarted" } };
 
     std::string state = query.text(0);
     std::int64_t started = query.integer(6);
@@ -89,7 +92,7 @@ Json Briefs::briefRow(const std::string& id)
     std::string result = query.text(3);
     std::int64_t version = query.integer(5);
     Json decision = Json::parse(query.text(4));
-    Json brief {{"id", id}, {"state", state}, {"title", query.text(1)}};
+    Json brief { { "id", id }, { "state", state }, { "title", query.text(1) } };
 
     if (state == "running" && now_ - started >= kRunningSteps * step_) {
         // The simulated run has finished: fix its result once.
@@ -128,7 +131,7 @@ Json Briefs::states(const std::vector<std::string>& ids)
     Json items = Json::array();
     for (const auto& id : ids)
         items.push_back(briefRow(id));
-    return Json {{"items", items}};
+    return Json { { "items", items } };
 }
 
 Json Briefs::list()
@@ -149,8 +152,14 @@ Json Briefs::start(const std::string& id, const Json& payload)
     Statement write(database_,
         "INSERT INTO briefs (account_id, id, state, turn, payload, title, started_ms, updated_ms) "
         "VALUES (?, ?, 'running', ?, ?, ?, ?, ?)");
-    write.bind(1, account_).bind(2, id).bind(3, id).bind(4, payload.dump())
-        .bind(5, stringAt(payload, "title").value_or("")).bind(6, now_).bind(7, now_).run();
+    write.bind(1, account_)
+        .bind(2, id)
+        .bind(3, id)
+        .bind(4, payload.dump())
+        .bind(5, stringAt(payload, "title").value_or(""))
+        .bind(6, now_)
+        .bind(7, now_)
+        .run();
     return briefRow(id);
 }
 
@@ -164,8 +173,12 @@ Json Briefs::review(const std::string& id, const Json& decision, std::int64_t ve
     Statement write(database_,
         "UPDATE briefs SET state = ?, decision = ?, version = version + 1, updated_ms = ? "
         "WHERE account_id = ? AND id = ?");
-    write.bind(1, finalize ? "done" : "review").bind(2, decision.dump()).bind(3, now_)
-        .bind(4, account_).bind(5, id).run();
+    write.bind(1, finalize ? "done" : "review")
+        .bind(2, decision.dump())
+        .bind(3, now_)
+        .bind(4, account_)
+        .bind(5, id)
+        .run();
     return briefRow(id);
 }
 
@@ -180,19 +193,18 @@ Json Briefs::agentSession(const std::string& sessionID)
     while (query.step()) {
         bool done = now_ - query.integer(3) >= step_;
         running = running || !done;
-        Json turn {{"turn", query.text(0)}, {"input", query.text(1)},
-            {"state", done ? "done" : "running"}, {"startedAt", formatMillis(query.integer(3))}};
+        Json turn { { "turn", query.text(0) }, { "input", query.text(1) }, { "state", done ? "done" : "running" },
+            { "startedAt", formatMillis(query.integer(3)) } };
         if (done)
             turn["reply"] = query.text(2);
         turns.push_back(std::move(turn));
     }
-    return Json {{"id", sessionID}, {"state", running ? "running" : "idle"}, {"turns", turns}};
+    return Json { { "id", sessionID }, { "state", running ? "running" : "idle" }, { "turns", turns } };
 }
 
 Json Briefs::agentTurn(const std::string& sessionID, const std::string& turn, const std::string& text)
 {
-    Statement existing(database_,
-        "SELECT session_id FROM agent_turns WHERE account_id = ? AND turn = ?");
+    Statement existing(database_, "SELECT session_id FROM agent_turns WHERE account_id = ? AND turn = ?");
     existing.bind(1, account_).bind(2, turn);
     if (existing.step()) {
         if (existing.text(0) != sessionID)
@@ -201,14 +213,19 @@ Json Briefs::agentTurn(const std::string& sessionID, const std::string& turn, co
         Statement write(database_,
             "INSERT INTO agent_turns (account_id, session_id, turn, input, reply, started_ms) "
             "VALUES (?, ?, ?, ?, ?, ?)");
-        write.bind(1, account_).bind(2, sessionID).bind(3, turn).bind(4, text)
-            .bind(5, agentReply(text)).bind(6, now_).run();
+        write.bind(1, account_)
+            .bind(2, sessionID)
+            .bind(3, turn)
+            .bind(4, text)
+            .bind(5, agentReply(text))
+            .bind(6, now_)
+            .run();
     }
     Json session = agentSession(sessionID);
     for (const Json& entry : session["turns"])
         if (entry["turn"] == turn)
-            return Json {{"id", sessionID}, {"turn", entry["turn"]}, {"state", entry["state"]},
-                {"reply", entry.value("reply", Json(nullptr))}, {"startedAt", entry["startedAt"]}};
+            return Json { { "id", sessionID }, { "turn", entry["turn"] }, { "state", entry["state"] },
+                { "reply", entry.value("reply", Json(nullptr)) }, { "startedAt", entry["startedAt"] } };
     throw ApiError(500, "internal", "服务内部出错，请稍后重试。");
 }
 

@@ -10,8 +10,8 @@ namespace korvid {
 
 Database::Database(const std::filesystem::path& file)
 {
-    int code = sqlite3_open_v2(file.c_str(), &db_,
-        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
+    int code = sqlite3_open_v2(
+        file.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_NOMUTEX, nullptr);
     if (code != SQLITE_OK) {
         sqlite3_close(db_);
         db_ = nullptr;
@@ -67,8 +67,7 @@ void Database::fail(int code) const
 Statement::Statement(Database& database, std::string_view sql)
     : database_(database)
 {
-    int code = sqlite3_prepare_v2(database.handle(), sql.data(), static_cast<int>(sql.size()),
-        &statement_, nullptr);
+    int code = sqlite3_prepare_v2(database.handle(), sql.data(), static_cast<int>(sql.size()), &statement_, nullptr);
     if (code != SQLITE_OK)
         database.fail(code);
 }
@@ -80,8 +79,7 @@ Statement::~Statement()
 
 Statement& Statement::bind(int index, std::string_view text)
 {
-    int code = sqlite3_bind_text64(statement_, index, text.data(), text.size(), SQLITE_TRANSIENT,
-        SQLITE_UTF8);
+    int code = sqlite3_bind_text64(statement_, index, text.data(), text.size(), SQLITE_TRANSIENT, SQLITE_UTF8);
     if (code != SQLITE_OK)
         database_.fail(code);
     return *this;
@@ -115,7 +113,8 @@ bool Statement::step()
 
 void Statement::run()
 {
-    while (step()) { }
+    while (step()) {
+    }
     reset();
 }
 
@@ -129,8 +128,7 @@ std::string Statement::text(int column) const
 {
     const auto* bytes = sqlite3_column_text(statement_, column);
     int size = sqlite3_column_bytes(statement_, column);
-    return bytes ? std::string(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size))
-                 : std::string();
+    return bytes ? std::string(reinterpret_cast<const char*>(bytes), static_cast<std::size_t>(size)) : std::string();
 }
 
 std::string_view Statement::view(int column) const

@@ -12,11 +12,10 @@ namespace korvid {
 
 namespace {
 
-constexpr const char* kCompanyColumns =
-    "id, name, intro_note, structure, target_position, is_target, kind, unsure, city, industry, "
-    "phone, updated_ms, deleted";
-constexpr const char* kContactColumns =
-    "id, company_id, name, department, title, phone, email, updated_ms, deleted";
+constexpr const char* kCompanyColumns
+    = "id, name, intro_note, structure, target_position, is_target, kind, unsure, city, industry, "
+      "phone, updated_ms, deleted";
+constexpr const char* kContactColumns = "id, company_id, name, department, title, phone, email, updated_ms, deleted";
 
 Json companyRow(const Statement& row)
 {
@@ -118,8 +117,7 @@ bool flag(const Json& fields, const char* key, const Json& current)
 
 std::optional<Json> contact(Database& database, const std::string& id)
 {
-    Statement query(database,
-        std::string("SELECT ") + kContactColumns + " FROM contacts WHERE id = ? AND deleted = 0");
+    Statement query(database, std::string("SELECT ") + kContactColumns + " FROM contacts WHERE id = ? AND deleted = 0");
     query.bind(1, id);
     if (!query.step())
         return std::nullopt;
@@ -171,11 +169,11 @@ std::string Directory::read(Database& database, std::optional<std::int64_t> sinc
         out.text += ']';
     };
     // Names and kinds (true: a boolean column) in column order.
-    static const std::vector<std::pair<const char*, bool>> companyFields {{"id", false}, {"name", false},
-        {"introNote", false}, {"structure", false}, {"targetPosition", false}, {"isTarget", true},
-        {"kind", false}, {"unsure", true}, {"city", false}, {"industry", false}, {"phone", false}};
-    static const std::vector<std::pair<const char*, bool>> contactFields {{"id", false}, {"companyID", false},
-        {"name", false}, {"department", false}, {"title", false}, {"phone", false}, {"email", false}};
+    static const std::vector<std::pair<const char*, bool>> companyFields { { "id", false }, { "name", false },
+        { "introNote", false }, { "structure", false }, { "targetPosition", false }, { "isTarget", true },
+        { "kind", false }, { "unsure", true }, { "city", false }, { "industry", false }, { "phone", false } };
+    static const std::vector<std::pair<const char*, bool>> contactFields { { "id", false }, { "companyID", false },
+        { "name", false }, { "department", false }, { "title", false }, { "phone", false }, { "email", false } };
     list("companies", kCompanyColumns, 11, companyFields);
     list("contacts", kContactColumns, 7, contactFields);
     out.text += '}';
@@ -186,14 +184,14 @@ std::string Directory::read(Database& database, std::optional<std::int64_t> sinc
 
 std::optional<Json> Directory::company(Database& database, const std::string& id)
 {
-    Statement query(database,
-        std::string("SELECT ") + kCompanyColumns + " FROM companies WHERE id = ? AND deleted = 0");
+    Statement query(
+        database, std::string("SELECT ") + kCompanyColumns + " FROM companies WHERE id = ? AND deleted = 0");
     query.bind(1, id);
     if (!query.step())
         return std::nullopt;
     Json company = companyRow(query);
-    Statement people(database, std::string("SELECT ") + kContactColumns
-            + " FROM contacts WHERE company_id = ? AND deleted = 0 ORDER BY id");
+    Statement people(database,
+        std::string("SELECT ") + kContactColumns + " FROM contacts WHERE company_id = ? AND deleted = 0 ORDER BY id");
     people.bind(1, id);
     Json contacts = Json::array();
     while (people.step())
@@ -204,7 +202,8 @@ std::optional<Json> Directory::company(Database& database, const std::string& id
 
 Json Directory::companiesOfKind(Database& database, const std::string& kind)
 {
-    Statement query(database, std::string("SELECT ") + kCompanyColumns
+    Statement query(database,
+        std::string("SELECT ") + kCompanyColumns
             + ", (SELECT count(*) FROM contacts WHERE company_id = companies.id AND deleted = 0)"
               " FROM companies WHERE kind = ? AND deleted = 0 ORDER BY id");
     query.bind(1, kind);
@@ -224,11 +223,11 @@ bool Directory::companyExists(Database& database, const std::string& id)
     return query.step();
 }
 
-Json Directory::saveCompany(Database& database, const std::string& id, const Json& fields,
-    std::int64_t nowMs)
+Json Directory::saveCompany(Database& database, const std::string& id, const Json& fields, std::int64_t nowMs)
 {
     Json current = company(database, id).value_or(Json::object());
-    Statement write(database, std::string("INSERT OR REPLACE INTO companies (") + kCompanyColumns
+    Statement write(database,
+        std::string("INSERT OR REPLACE INTO companies (") + kCompanyColumns
             + ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, 0)");
     write.bind(1, id)
         .bind(2, text(fields, "name", current))
@@ -248,24 +247,21 @@ Json Directory::saveCompany(Database& database, const std::string& id, const Jso
 
 bool Directory::deleteCompany(Database& database, const std::string& id, std::int64_t nowMs)
 {
-    Statement company(database,
-        "UPDATE companies SET deleted = 1, updated_ms = ? WHERE id = ? AND deleted = 0");
+    Statement company(database, "UPDATE companies SET deleted = 1, updated_ms = ? WHERE id = ? AND deleted = 0");
     company.bind(1, nowMs).bind(2, id).run();
     if (database.changes() == 0)
         return false;
     // The company's people go with it, so no reader keeps orphans.
-    Statement people(database,
-        "UPDATE contacts SET deleted = 1, updated_ms = ? WHERE company_id = ? AND deleted = 0");
+    Statement people(database, "UPDATE contacts SET deleted = 1, updated_ms = ? WHERE company_id = ? AND deleted = 0");
     people.bind(1, nowMs).bind(2, id).run();
     return true;
 }
 
-Json Directory::saveContact(Database& database, const std::string& id, const Json& fields,
-    std::int64_t nowMs)
+Json Directory::saveContact(Database& database, const std::string& id, const Json& fields, std::int64_t nowMs)
 {
     Json current = contact(database, id).value_or(Json::object());
-    Statement write(database, std::string("INSERT OR REPLACE INTO contacts (") + kContactColumns
-            + ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, 0)");
+    Statement write(database,
+        std::string("INSERT OR REPLACE INTO contacts (") + kContactColumns + ") VALUES (?, ?, ?, ?, ?, ?, ?, ?, 0)");
     write.bind(1, id)
         .bind(2, text(fields, "companyID", current))
         .bind(3, text(fields, "name", current))
@@ -280,8 +276,7 @@ Json Directory::saveContact(Database& database, const std::string& id, const Jso
 
 bool Directory::deleteContact(Database& database, const std::string& id, std::int64_t nowMs)
 {
-    Statement write(database,
-        "UPDATE contacts SET deleted = 1, updated_ms = ? WHERE id = ? AND deleted = 0");
+    Statement write(database, "UPDATE contacts SET deleted = 1, updated_ms = ? WHERE id = ? AND deleted = 0");
     write.bind(1, nowMs).bind(2, id).run();
     return database.changes() > 0;
 }

@@ -23,11 +23,9 @@ public:
     static std::optional<Json> company(Database& database, const std::string& id);
     static Json companiesOfKind(Database& database, const std::string& kind);
     // Merges the given fields into the company (creating it when new).
-    static Json saveCompany(Database& database, const std::string& id, const Json& fields,
-        std::int64_t nowMs);
+    static Json saveCompany(Database& database, const std::string& id, const Json& fields, std::int64_t nowMs);
     static bool deleteCompany(Database& database, const std::string& id, std::int64_t nowMs);
-    static Json saveContact(Database& database, const std::string& id, const Json& fields,
-        std::int64_t nowMs);
+    static Json saveContact(Database& database, const std::string& id, const Json& fields, std::int64_t nowMs);
     static bool deleteContact(Database& database, const std::string& id, std::int64_t nowMs);
     static bool companyExists(Database& database, const std::string& id);
 };

@@ -17,9 +17,9 @@ struct GrowingLists {
 };
 
 constexpr GrowingLists kGrowing[] = {
-    {"opportunity", {"followups", "stageHistory"}},
-    {"eventSession", {"notes", {}}},
-    {"conversation", {"turns", {}}},
+    { "opportunity", { "followups", "stageHistory" } },
+    { "eventSession", { "notes", {} } },
+    { "conversation", { "turns", {} } },
 };
 
 std::span<const std::string_view> growingLists(std::string_view kind)
@@ -27,7 +27,7 @@ std::span<const std::string_view> growingLists(std::string_view kind)
     for (const auto& entry : kGrowing) {
         if (entry.kind == kind) {
             std::size_t count = entry.keys[1].empty() ? 1 : 2;
-            return {entry.keys.data(), count};
+            return { entry.keys.data(), count };
         }
     }
     return {};
@@ -55,8 +55,8 @@ void writeDocument(Database& database, std::string_view kind, const std::string&
 {
     std::vector<std::pair<std::string_view, Json>> items;
     Json bare = withoutItems(kind, body, items);
-    Statement write(database,
-        "INSERT OR REPLACE INTO documents (kind, id, body, sort_key, updated_ms) VALUES (?, ?, ?, ?, ?)");
+    Statement write(
+        database, "INSERT OR REPLACE INTO documents (kind, id, body, sort_key, updated_ms) VALUES (?, ?, ?, ?, ?)");
     write.bind(1, kind).bind(2, id).bind(3, bare.dump()).bind(4, sortKey).bind(5, nowMs).run();
     if (items.empty())
         return;
@@ -72,8 +72,8 @@ bool Documents::grows(std::string_view kind)
     return !growingLists(kind).empty();
 }
 
-void Documents::put(Database& database, std::string_view kind, const std::string& id,
-    const Json& body, std::string_view sortKey, std::int64_t nowMs)
+void Documents::put(Database& database, std::string_view kind, const std::string& id, const Json& body,
+    std::string_view sortKey, std::int64_t nowMs)
 {
     writeDocument(database, kind, id, body, sortKey, nowMs);
 }
@@ -89,8 +89,7 @@ std::optional<Json> Documents::get(Database& database, std::string_view kind, co
 
 Json Documents::list(Database& database, std::string_view kind)
 {
-    Statement query(database,
-        "SELECT body FROM documents WHERE kind = ? ORDER BY sort_key DESC, id");
+    Statement query(database, "SELECT body FROM documents WHERE kind = ? ORDER BY sort_key DESC, id");
     query.bind(1, kind);
     Json items = Json::array();
     while (query.step())
@@ -105,14 +104,13 @@ std::int64_t Documents::lastItem(Database& database)
     return query.integer(0);
 }
 
-void Documents::fill(Database& database, std::string_view kind, const std::string& id, Json& record,
-    std::int64_t upTo)
+void Documents::fill(Database& database, std::string_view kind, const std::string& id, Json& record, std::int64_t upTo)
 {
     auto keys = growingLists(kind);
     if (keys.empty())
         return;
-    Statement query(database,
-        "SELECT body FROM document_items WHERE kind = ? AND id = ? AND list = ? AND seq <= ? ORDER BY seq");
+    Statement query(
+        database, "SELECT body FROM document_items WHERE kind = ? AND id = ? AND list = ? AND seq <= ? ORDER BY seq");
     for (std::string_view key : keys) {
         Json items = Json::array();
         query.bind(1, kind).bind(2, id).bind(3, key).bind(4, upTo);
@@ -132,16 +130,16 @@ void Documents::writeValue(const Json& value, std::string& out)
     out += value.dump(-1, ' ', false, Json::error_handler_t::replace);
 }
 
-void Documents::writeFilled(Database& database, std::string_view kind, const std::string& id,
-    const Json& record, std::string& out, std::int64_t upTo)
+void Documents::writeFilled(Database& database, std::string_view kind, const std::string& id, const Json& record,
+    std::string& out, std::int64_t upTo)
 {
     auto keys = growingLists(kind);
     if (keys.empty() || !record.is_object()) {
         writeValue(record, out);
         return;
     }
-    Statement query(database,
-        "SELECT body FROM document_items WHERE kind = ? AND id = ? AND list = ? AND seq <= ? ORDER BY seq");
+    Statement query(
+        database, "SELECT body FROM document_items WHERE kind = ? AND id = ? AND list = ? AND seq <= ? ORDER BY seq");
     // The items of one list as the text of a JSON array; false when none.
     auto writeItems = [&](std::string_view key) {
         query.bind(1, kind).bind(2, id).bind(3, key).bind(4, upTo);
@@ -186,8 +184,8 @@ void Documents::writeFilled(Database& database, std::string_view kind, const std
     out += '}';
 }
 
-std::map<std::string, Documents::Tail> Documents::tails(Database& database, std::string_view kind,
-    std::string_view list)
+std::map<std::string, Documents::Tail> Documents::tails(
+    Database& database, std::string_view kind, std::string_view list)
 {
     Statement query(database,
         "SELECT i.id, t.n, i.body FROM document_items i JOIN "
@@ -196,7 +194,7 @@ std::map<std::string, Documents::Tail> Documents::tails(Database& database, std:
     query.bind(1, kind).bind(2, list);
     std::map<std::string, Tail> found;
     while (query.step())
-        found.emplace(query.text(0), Tail {static_cast<std::size_t>(query.integer(1)), Json::parse(query.view(2))});
+        found.emplace(query.text(0), Tail { static_cast<std::size_t>(query.integer(1)), Json::parse(query.view(2)) });
     return found;
 }
 
@@ -215,10 +213,11 @@ void Documents::migrate(Database& database)
         };
         std::vector<Stored> documents;
         {
-            Statement query(database, "SELECT id, sort_key, updated_ms, body FROM documents WHERE kind = ? ORDER BY id");
+            Statement query(
+                database, "SELECT id, sort_key, updated_ms, body FROM documents WHERE kind = ? ORDER BY id");
             query.bind(1, entry.kind);
             while (query.step())
-                documents.push_back({query.text(0), query.text(1), query.integer(2), Json::parse(query.view(3))});
+                documents.push_back({ query.text(0), query.text(1), query.integer(2), Json::parse(query.view(3)) });
         }
         // Only documents with items are rewritten; their update time stays.
         for (const auto& stored : documents) {

@@ -32,8 +32,8 @@ public:
     // already stored, in order, and the stored document keeps an empty list
     // in their place. So a record read with get(), changed, given new items
     // in its (empty) lists and put back appends exactly those items.
-    static void put(Database& database, std::string_view kind, const std::string& id,
-        const Json& body, std::string_view sortKey, std::int64_t nowMs);
+    static void put(Database& database, std::string_view kind, const std::string& id, const Json& body,
+        std::string_view sortKey, std::int64_t nowMs);
     // Without the items of the growing lists: see fill().
     static std::optional<Json> get(Database& database, std::string_view kind, const std::string& id);
     // Newest sort key first, without the items of the growing lists.
@@ -44,14 +44,14 @@ public:
     static std::int64_t lastItem(Database& database);
     // Puts the stored items (up to `upTo`) into the record's growing lists.
     // A list the record lacks is added at its end when it has items.
-    static void fill(Database& database, std::string_view kind, const std::string& id, Json& record,
-        std::int64_t upTo = kAll);
+    static void fill(
+        Database& database, std::string_view kind, const std::string& id, Json& record, std::int64_t upTo = kAll);
 
     // Appends to `out` the JSON text of `record` as fill() would make it,
     // with the stored items copied as text instead of parsed and written
     // again: the same bytes, at the cost of a copy.
-    static void writeFilled(Database& database, std::string_view kind, const std::string& id,
-        const Json& record, std::string& out, std::int64_t upTo = kAll);
+    static void writeFilled(Database& database, std::string_view kind, const std::string& id, const Json& record,
+        std::string& out, std::int64_t upTo = kAll);
     // A value's JSON text as replies carry it.
     static void writeValue(const Json& value, std::string& out);
 

@@ -27,8 +27,7 @@ public:
 
     // Runs `work` on a pool thread and returns its result (or rethrows its
     // exception). Throws ApiError 503 when the queue is full.
-    template <typename Work>
-    auto run(Work work) -> decltype(work())
+    template <typename Work> auto run(Work work) -> decltype(work())
     {
         using Result = decltype(work());
         auto task = std::make_shared<std::packaged_task<Result()>>(std::move(work));

@@ -66,8 +66,8 @@ bool sameName(std::string_view a, std::string_view b)
 
 bool containsToken(std::string value, std::string_view token)
 {
-    std::transform(value.begin(), value.end(), value.begin(),
-        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(
+        value.begin(), value.end(), value.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     std::size_t start = 0;
     while (start <= value.size()) {
         std::size_t end = value.find(',', start);
@@ -83,34 +83,62 @@ bool containsToken(std::string value, std::string_view token)
 const char* reason(int status)
 {
     switch (status) {
-    case 100: return "Continue";
-    case 200: return "OK";
-    case 201: return "Created";
-    case 202: return "Accepted";
-    case 204: return "No Content";
-    case 304: return "Not Modified";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 408: return "Request Timeout";
-    case 409: return "Conflict";
-    case 410: return "Gone";
-    case 411: return "Length Required";
-    case 412: return "Precondition Failed";
-    case 413: return "Payload Too Large";
-    case 415: return "Unsupported Media Type";
-    case 421: return "Misdirected Request";
-    case 422: return "Unprocessable Entity";
-    case 428: return "Precondition Required";
-    case 429: return "Too Many Requests";
-    case 431: return "Request Header Fields Too Large";
-    case 500: return "Internal Server Error";
-    case 501: return "Not Implemented";
-    case 503: return "Service Unavailable";
-    case 505: return "HTTP Version Not Supported";
-    default: return "Status";
+    case 100:
+        return "Continue";
+    case 200:
+        return "OK";
+    case 201:
+        return "Created";
+    case 202:
+        return "Accepted";
+    case 204:
+        return "No Content";
+    case 304:
+        return "Not Modified";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 408:
+        return "Request Timeout";
+    case 409:
+        return "Conflict";
+    case 410:
+        return "Gone";
+    case 411:
+        return "Length Required";
+    case 412:
+        return "Precondition Failed";
+    case 413:
+        return "Payload Too Large";
+    case 415:
+        return "Unsupported Media Type";
+    case 421:
+        return "Misdirected Request";
+    case 422:
+        return "Unprocessable Entity";
+    case 428:
+        return "Precondition Required";
+    case 429:
+        return "Too Many Requests";
+    case 431:
+        return "Request Header Fields Too Large";
+    case 500:
+        return "Internal Server Error";
+    case 501:
+        return "Not Implemented";
+    case 503:
+        return "Service Unavailable";
+    case 505:
+        return "HTTP Version Not Supported";
+    default:
+        return "Status";
     }
 }
 
@@ -138,16 +166,19 @@ long long declaredLength(const httplib::Request& request)
 struct HttpServer::Connection {
     enum class State { idle, headers, body, queued, writing, closing };
 
-    explicit Connection(int fd) : fd(fd) {}
+    explicit Connection(int fd)
+        : fd(fd)
+    {
+    }
     ~Connection() { ::close(fd); }
 
     int fd;
     State state = State::idle;
     Clock::time_point deadline;
     std::string in;
-    std::size_t scanned = 0;    // bytes of `in` already searched for the end of the headers
-    std::size_t lines = 0;      // lines met while searching
-    std::size_t headerEnd = 0;  // length of the line and headers, blank line included
+    std::size_t scanned = 0;   // bytes of `in` already searched for the end of the headers
+    std::size_t lines = 0;     // lines met while searching
+    std::size_t headerEnd = 0; // length of the line and headers, blank line included
     std::size_t bodyLength = 0;
     bool keepAlive = true;
     bool peerClosed = false; // the client shut its side after sending
@@ -271,16 +302,16 @@ void HttpServer::loop()
         }
 
         polled.clear();
-        polled.push_back({wakeFd_, POLLIN, 0});
+        polled.push_back({ wakeFd_, POLLIN, 0 });
         bool listening = listener_ >= 0 && connections.size() < limits_.maxConnections;
         if (listening)
-            polled.push_back({listener_, POLLIN, 0});
+            polled.push_back({ listener_, POLLIN, 0 });
         Clock::time_point nearest = now + std::chrono::seconds(60);
         if (stopping_)
             nearest = std::min(nearest, stopBy);
         for (const auto& c : connections) {
             short events = c->state == Connection::State::writing ? POLLOUT : POLLIN;
-            polled.push_back({c->fd, events, 0});
+            polled.push_back({ c->fd, events, 0 });
             nearest = std::min(nearest, c->deadline);
         }
         auto wait = std::chrono::ceil<std::chrono::milliseconds>(nearest - now).count();
@@ -570,8 +601,7 @@ void HttpServer::startWriting(Connection& c, httplib::Response& response, const 
     out.clear();
     out += "HTTP/1.1 " + std::to_string(response.status) + " " + reason(response.status) + "\r\n";
     for (const auto& [name, value] : response.headers) {
-        if (!isToken(name) || hasControl(value) || sameName(name, "Content-Length")
-            || sameName(name, "Connection"))
+        if (!isToken(name) || hasControl(value) || sameName(name, "Content-Length") || sameName(name, "Connection"))
             continue;
         out += name + ": " + value + "\r\n";
     }

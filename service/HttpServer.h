@@ -22,13 +22,13 @@ namespace korvid {
 // worker; workers only run handlers, and the loop writes the replies.
 struct HttpLimits {
     // From the first byte of a request to the end of its headers.
-    std::chrono::milliseconds headerTime {10000};
+    std::chrono::milliseconds headerTime { 10000 };
     // From the end of the headers to the end of the body.
-    std::chrono::milliseconds bodyTime {30000};
+    std::chrono::milliseconds bodyTime { 30000 };
     // A kept-alive connection waiting for its next request.
-    std::chrono::milliseconds idleTime {5000};
+    std::chrono::milliseconds idleTime { 5000 };
     // Writing one reply.
-    std::chrono::milliseconds writeTime {30000};
+    std::chrono::milliseconds writeTime { 30000 };
     // Request line and headers together, and the number of header lines.
     std::size_t maxHeaderBytes = 32 * 1024;
     std::size_t maxHeaderLines = 100;
@@ -96,14 +96,14 @@ private:
 
     int listener_ = -1;
     int wakeFd_ = -1;
-    std::atomic<bool> running_ {false};
-    std::atomic<bool> stopping_ {false};
+    std::atomic<bool> running_ { false };
+    std::atomic<bool> stopping_ { false };
 
     std::mutex mutex_;
     std::condition_variable jobsChanged_;
-    std::deque<ConnectionPtr> jobs_[2];  // whole requests waiting for a worker, by lane
+    std::deque<ConnectionPtr> jobs_[2];   // whole requests waiting for a worker, by lane
     std::vector<ConnectionPtr> answered_; // replies handed back to the loop
-    std::size_t busy_ = 0;               // connections held by workers
+    std::size_t busy_ = 0;                // connections held by workers
     bool workersDone_ = false;
     std::vector<std::thread> workers_;
 };

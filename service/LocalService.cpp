@@ -24,7 +24,7 @@ const std::filesystem::path& privateFolder(const std::filesystem::path& folder)
         ::fchmod(fd, 0600);
         ::close(fd);
     }
-    for (const char* suffix : {"-wal", "-shm", "-journal"}) {
+    for (const char* suffix : { "-wal", "-shm", "-journal" }) {
         auto companion = file;
         companion += suffix;
         ::chmod(companion.c_str(), 0600);
@@ -34,8 +34,8 @@ const std::filesystem::path& privateFolder(const std::filesystem::path& folder)
 
 std::string lower(std::string text)
 {
-    std::transform(text.begin(), text.end(), text.begin(),
-        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(
+        text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
 }
 
@@ -44,7 +44,8 @@ std::string lower(std::string text)
 LocalService::LocalService(const ServiceOptions& options)
     : store_(privateFolder(options.dataFolder), options.seed, options.config.passwordCost)
     , router_(store_, options.config)
-    , server_([this](const httplib::Request& request, httplib::Response& response) { router_.handle(request, response); },
+    , server_(
+          [this](const httplib::Request& request, httplib::Response& response) { router_.handle(request, response); },
           [this](const httplib::Request& request) { return admit(request); }, &ServiceRouter::fillLibraryError,
           options.http,
           // Signing in hashes a password on purpose slowly.

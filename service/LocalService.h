@@ -37,7 +37,7 @@ private:
     ServiceStore store_;
     ServiceRouter router_;
     HttpServer server_;
-    std::atomic<int> port_ {0};
+    std::atomic<int> port_ { 0 };
 };
 
 }

@@ -58,7 +58,7 @@ std::optional<Argon2Salt> parseArgon2(const std::string& salt)
     if (lanes != 1 || memory < 8 || memory > kMaxMemoryKiB || passes < 1 || passes > kMaxPasses
         || rest.size() != kSaltBytes * 2)
         return std::nullopt;
-    return Argon2Salt {PasswordCost {memory, passes}, rest};
+    return Argon2Salt { PasswordCost { memory, passes }, rest };
 }
 
 std::string argon2Digest(const std::string& password, const Argon2Salt& salt)
@@ -75,8 +75,9 @@ std::string legacyDigest(const std::string& password, const std::string& salt)
 {
     unsigned char digest[kDigestBytes];
     if (PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()),
-            reinterpret_cast<const unsigned char*>(salt.data()), static_cast<int>(salt.size()),
-            kLegacyIterations, EVP_sha256(), sizeof digest, digest) != 1)
+            reinterpret_cast<const unsigned char*>(salt.data()), static_cast<int>(salt.size()), kLegacyIterations,
+            EVP_sha256(), sizeof digest, digest)
+        != 1)
         throw ApiError(500, "internal", "服务无法校验密码，请稍后重试。");
     return hex(digest, sizeof digest);
 }
@@ -92,10 +93,10 @@ namespace PasswordHash {
 
 StoredPassword make(const std::string& password, const PasswordCost& cost)
 {
-    Argon2Salt salt {cost, Accounts::randomHex(kSaltBytes)};
-    std::string label = "argon2id$m=" + std::to_string(cost.memoryKiB) + ",t=" + std::to_string(cost.passes)
-        + ",p=1$" + salt.salt;
-    return StoredPassword {label, argon2Digest(password, salt)};
+    Argon2Salt salt { cost, Accounts::randomHex(kSaltBytes) };
+    std::string label
+        = "argon2id$m=" + std::to_string(cost.memoryKiB) + ",t=" + std::to_string(cost.passes) + ",p=1$" + salt.salt;
+    return StoredPassword { label, argon2Digest(password, salt) };
 }
 
 bool matches(const std::string& password, const StoredPassword& stored)

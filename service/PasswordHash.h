@@ -14,7 +14,7 @@ struct PasswordCost {
 
     // Far too cheap to protect anything: for tests, which seed and sign in
     // hundreds of times under sanitizers.
-    static PasswordCost forTests() { return PasswordCost {64, 1}; }
+    static PasswordCost forTests() { return PasswordCost { 64, 1 }; }
 };
 
 // A password as the accounts table keeps it. `salt` names the scheme:

@@ -23,7 +23,7 @@ namespace {
 
 Json itemsOf(Json list)
 {
-    return Json {{"items", std::move(list)}};
+    return Json { { "items", std::move(list) } };
 }
 
 // Without the items of its growing lists: see sendFilled().
@@ -38,7 +38,9 @@ Json document(Database& db, const char* kind, const std::string& id)
 // A record in a reply whose growing lists are read for the reply.
 struct Filled {
     Filled(const char* kind, std::string id, std::string slot = {})
-        : kind(kind), id(std::move(id)), slot(std::move(slot))
+        : kind(kind)
+        , id(std::move(id))
+        , slot(std::move(slot))
     {
     }
     const char* kind;
@@ -74,8 +76,8 @@ Json sendFilled(ApiRequest& request, Database& db, Json reply, std::vector<Fille
                 first = false;
                 Documents::writeValue(Json(key), text);
                 text += ':';
-                auto record = std::find_if(records.begin(), records.end(),
-                    [&](const Filled& filled) { return filled.slot == key; });
+                auto record = std::find_if(
+                    records.begin(), records.end(), [&](const Filled& filled) { return filled.slot == key; });
                 if (record != records.end())
                     Documents::writeFilled(reader, record->kind, record->id, value, text, upTo);
                 else
@@ -161,15 +163,15 @@ Json companyFields(const BodyFields& fields, bool isNew)
         changes["name"] = trimWhitespace(*name);
     if (changes.contains("name") && changes["name"].get_ref<const std::string&>().empty())
         throw BodyFields::invalid("name");
-    for (auto [key, max] : {std::pair {"introNote", 2000}, {"structure", 2000}, {"targetPosition", 120},
-             {"city", 40}, {"industry", 40}, {"phone", 40}})
+    for (auto [key, max] : { std::pair { "introNote", 2000 }, { "structure", 2000 }, { "targetPosition", 120 },
+             { "city", 40 }, { "industry", 40 }, { "phone", 40 } })
         copyText(changes, fields, key, static_cast<std::size_t>(max));
     if (auto kind = fields.text("kind", 20)) {
         if (*kind != "customer" && *kind != "prospect" && *kind != "partner")
             throw BodyFields::invalid("kind");
         changes["kind"] = *kind;
     }
-    for (const char* key : {"isTarget", "unsure"})
+    for (const char* key : { "isTarget", "unsure" })
         if (auto value = fields.flag(key))
             changes[key] = *value;
     return changes;
@@ -197,7 +199,7 @@ Json saveContact(ApiRequest& request, Database& db)
     }
     if (auto name = fields.text("name", 60, isNew, 1))
         changes["name"] = *name;
-    for (auto [key, max] : {std::pair {"department", 60}, {"title", 60}, {"phone", 40}, {"email", 120}})
+    for (auto [key, max] : { std::pair { "department", 60 }, { "title", 60 }, { "phone", 40 }, { "email", 120 } })
         copyText(changes, fields, key, static_cast<std::size_t>(max));
     return Directory::saveContact(db, id, changes, request.nowMs);
 }
@@ -233,9 +235,9 @@ Json importCompanies(ApiRequest& request, Database& db)
         }
     }
     std::string id = Uuid::random().string();
-    Json record {{"id", id}, {"fileName", fileName}, {"at", formatMillis(request.nowMs)},
-        {"by", request.user().name}, {"added", added}, {"updated", updated}, {"skipped", skipped},
-        {"status", "done"}};
+    Json record { { "id", id }, { "fileName", fileName }, { "at", formatMillis(request.nowMs) },
+        { "by", request.user().name }, { "added", added }, { "updated", updated }, { "skipped", skipped },
+        { "status", "done" } };
     Documents::put(db, "import", id, record, record["at"].get<std::string>(), request.nowMs);
     return record;
 }
@@ -287,7 +289,7 @@ Json opportunities(ApiRequest& request, Database& db)
         if (bucket == "all" || (bucket == "open" && !closed) || bucket == stage)
             items.push_back(opportunitySummary(record, followups));
     }
-    return Json {{"bucket", bucket}, {"items", items}};
+    return Json { { "bucket", bucket }, { "items", items } };
 }
 
 Json outcomes(ApiRequest&, Database& db)
@@ -298,7 +300,7 @@ Json outcomes(ApiRequest&, Database& db)
     std::map<std::string, std::pair<int, std::int64_t>> stages;
     for (const Json& record : Documents::list(db, "opportunity")) {
         std::string stage = record["stage"];
-        std::int64_t amount = record.value("amount", std::int64_t {0});
+        std::int64_t amount = record.value("amount", std::int64_t { 0 });
         stages[stage].first += 1;
         stages[stage].second += amount;
         if (stage == "won") {
@@ -313,12 +315,12 @@ Json outcomes(ApiRequest&, Database& db)
         }
     }
     for (const auto& stage : kSalesStages)
-        byStage.push_back(Json {{"stage", stage.code}, {"label", stage.label},
-            {"count", stages[std::string(stage.code)].first}, {"amount", stages[std::string(stage.code)].second}});
+        byStage.push_back(Json { { "stage", stage.code }, { "label", stage.label },
+            { "count", stages[std::string(stage.code)].first }, { "amount", stages[std::string(stage.code)].second } });
     double winRate = won + lost ? static_cast<double>(won) / (won + lost) : 0.0;
-    return Json {{"wonCount", won}, {"wonAmount", wonAmount}, {"lostCount", lost}, {"openCount", open},
-        {"openAmount", openAmount}, {"weightedAmount", weighted},
-        {"winRate", std::round(winRate * 1000) / 1000}, {"byStage", byStage}};
+    return Json { { "wonCount", won }, { "wonAmount", wonAmount }, { "lostCount", lost }, { "openCount", open },
+        { "openAmount", openAmount }, { "weightedAmount", weighted }, { "winRate", std::round(winRate * 1000) / 1000 },
+        { "byStage", byStage } };
 }
 
 void storeOpportunity(Database& db, Json& record, std::int64_t nowMs)
@@ -333,7 +335,7 @@ void applyStage(Json& record, const std::string& code, std::int64_t nowMs)
     if (!stage)
         throw BodyFields::invalid("stage");
     if (record.value("stage", "") != code)
-        record["stageHistory"].push_back(Json {{"stage", code}, {"at", formatMillis(nowMs)}});
+        record["stageHistory"].push_back(Json { { "stage", code }, { "at", formatMillis(nowMs) } });
     record["stage"] = stage->code;
     record["stageLabel"] = stage->label;
     record["probability"] = stage->probability;
@@ -345,9 +347,9 @@ Json saveOpportunity(ApiRequest& request, Database& db)
     BodyFields fields(request.body);
     auto existing = Documents::get(db, "opportunity", id);
     bool isNew = !existing;
-    Json record = existing.value_or(Json {{"id", id}, {"followups", Json::array()},
-        {"stageHistory", Json::array()}, {"owner", request.user().name}, {"amount", 0},
-        {"nextStep", ""}, {"dueDate", ""}});
+    Json record
+        = existing.value_or(Json { { "id", id }, { "followups", Json::array() }, { "stageHistory", Json::array() },
+            { "owner", request.user().name }, { "amount", 0 }, { "nextStep", "" }, { "dueDate", "" } });
     if (auto title = fields.text("title", 120, isNew, 1))
         record["title"] = *title;
     if (auto company = fields.uuid("companyID", isNew)) {
@@ -367,7 +369,7 @@ Json saveOpportunity(ApiRequest& request, Database& db)
     if (stage || isNew)
         applyStage(record, stage.value_or("lead"), request.nowMs);
     storeOpportunity(db, record, request.nowMs);
-    return sendFilled(request, db, std::move(record), {{"opportunity", id}});
+    return sendFilled(request, db, std::move(record), { { "opportunity", id } });
 }
 
 Json followup(ApiRequest& request, Database& db)
@@ -378,14 +380,14 @@ Json followup(ApiRequest& request, Database& db)
     auto nextStep = fields.text("nextStep", 500);
     auto due = fields.day("dueDate");
     Json record = document(db, "opportunity", id);
-    record["followups"].push_back(Json {{"id", Uuid::random().string()},
-        {"at", formatMillis(request.nowMs)}, {"note", note}, {"by", request.user().name}});
+    record["followups"].push_back(Json { { "id", Uuid::random().string() }, { "at", formatMillis(request.nowMs) },
+        { "note", note }, { "by", request.user().name } });
     if (nextStep)
         record["nextStep"] = *nextStep;
     if (due)
         record["dueDate"] = *due;
     storeOpportunity(db, record, request.nowMs);
-    return sendFilled(request, db, std::move(record), {{"opportunity", id}});
+    return sendFilled(request, db, std::move(record), { { "opportunity", id } });
 }
 
 Json stage(ApiRequest& request, Database& db)
@@ -395,7 +397,7 @@ Json stage(ApiRequest& request, Database& db)
     Json record = document(db, "opportunity", id);
     applyStage(record, code, request.nowMs);
     storeOpportunity(db, record, request.nowMs);
-    return sendFilled(request, db, std::move(record), {{"opportunity", id}});
+    return sendFilled(request, db, std::move(record), { { "opportunity", id } });
 }
 
 // --- commercial partners and event sessions ----------------------------------
@@ -406,15 +408,15 @@ Json savePartnerProfile(ApiRequest& request, Database& db)
     auto id = fields.text("id", 120, false, 1);
     std::optional<Json> existing = id ? Documents::get(db, "partnerProfile", *id) : std::nullopt;
     bool isNew = !existing;
-    Json profile = existing.value_or(Json {{"id", id.value_or("partner-" + Accounts::randomHex(4))},
-        {"tier", "注册"}, {"regions", Json::array()}, {"capabilities", Json::array()}, {"contact", ""},
-        {"notes", ""}});
+    Json profile
+        = existing.value_or(Json { { "id", id.value_or("partner-" + Accounts::randomHex(4)) }, { "tier", "注册" },
+            { "regions", Json::array() }, { "capabilities", Json::array() }, { "contact", "" }, { "notes", "" } });
     if (auto name = fields.text("name", 120, isNew, 1))
         profile["name"] = *name;
     copyText(profile, fields, "tier", 20);
     copyText(profile, fields, "contact", 40);
     copyText(profile, fields, "notes", 2000);
-    for (const char* key : {"regions", "capabilities"})
+    for (const char* key : { "regions", "capabilities" })
         if (auto list = fields.texts(key, 20, 40))
             profile[key] = *list;
     profile["updatedAt"] = formatMillis(request.nowMs);
@@ -442,7 +444,7 @@ std::optional<std::pair<std::string, std::string>> companyNamed(Database& db, co
     query.bind(1, name);
     if (!query.step())
         return std::nullopt;
-    return std::pair {query.text(0), query.text(1)};
+    return std::pair { query.text(0), query.text(1) };
 }
 
 Json checkSession(ApiRequest& request, Database& db)
@@ -452,11 +454,12 @@ Json checkSession(ApiRequest& request, Database& db)
     for (const Json& person : session["attendees"]) {
         Json item = person;
         auto match = companyNamed(db, person.value("company", ""));
-        item["match"] = match ? Json {{"companyID", match->first}, {"companyName", match->second}} : Json(nullptr);
+        item["match"]
+            = match ? Json { { "companyID", match->first }, { "companyName", match->second } } : Json(nullptr);
         item["result"] = match ? "matched" : "new";
         items.push_back(std::move(item));
     }
-    return Json {{"id", session["id"]}, {"items", items}};
+    return Json { { "id", session["id"] }, { "items", items } };
 }
 
 Json confirmSession(ApiRequest& request, Database& db)
@@ -471,7 +474,7 @@ Json confirmSession(ApiRequest& request, Database& db)
     }
     storeSession(db, session, request.nowMs);
     std::string id = session["id"];
-    return sendFilled(request, db, std::move(session), {{"eventSession", id}});
+    return sendFilled(request, db, std::move(session), { { "eventSession", id } });
 }
 
 Json convertAttendee(ApiRequest& request, Database& db)
@@ -481,30 +484,32 @@ Json convertAttendee(ApiRequest& request, Database& db)
     Json& person = attendee(session, *fields.text("attendeeID", 120, true, 1));
     if (person.contains("opportunityID")) {
         std::string opportunityID = person["opportunityID"];
-        Json reply {{"session", session}, {"opportunity", document(db, "opportunity", opportunityID)}};
+        Json reply { { "session", session }, { "opportunity", document(db, "opportunity", opportunityID) } };
         return sendFilled(request, db, std::move(reply),
-            {{"eventSession", session["id"], "session"}, {"opportunity", opportunityID, "opportunity"}});
+            { { "eventSession", session["id"], "session" }, { "opportunity", opportunityID, "opportunity" } });
     }
 
     std::string companyName = person.value("company", "");
     auto match = companyNamed(db, companyName);
     std::string companyID = match ? match->first : Uuid::random().string();
     if (!match)
-        Directory::saveCompany(db, companyID, Json {{"name", companyName}, {"kind", "prospect"}, {"unsure", true},
-            {"introNote", "来自“" + session.value("eventName", std::string()) + "”的参会企业，待核实。"}}, request.nowMs);
-    Json opportunity {{"id", Uuid::random().string()},
-        {"title", companyName + " · " + session.value("eventName", std::string("活动")) + "线索"},
-        {"companyID", companyID}, {"companyName", companyName}, {"amount", 0},
-        {"owner", request.user().name}, {"nextStep", "三天内回访 " + person.value("name", std::string())},
-        {"dueDate", ""}, {"followups", Json::array()}, {"stageHistory", Json::array()}};
+        Directory::saveCompany(db, companyID,
+            Json { { "name", companyName }, { "kind", "prospect" }, { "unsure", true },
+                { "introNote", "来自“" + session.value("eventName", std::string()) + "”的参会企业，待核实。" } },
+            request.nowMs);
+    Json opportunity { { "id", Uuid::random().string() },
+        { "title", companyName + " · " + session.value("eventName", std::string("活动")) + "线索" },
+        { "companyID", companyID }, { "companyName", companyName }, { "amount", 0 }, { "owner", request.user().name },
+        { "nextStep", "三天内回访 " + person.value("name", std::string()) }, { "dueDate", "" },
+        { "followups", Json::array() }, { "stageHistory", Json::array() } };
     applyStage(opportunity, "lead", request.nowMs);
     storeOpportunity(db, opportunity, request.nowMs);
     person["status"] = "converted";
     person["opportunityID"] = opportunity["id"];
     storeSession(db, session, request.nowMs);
-    std::vector<Filled> records {{"eventSession", session["id"], "session"},
-        {"opportunity", opportunity["id"], "opportunity"}};
-    return sendFilled(request, db, Json {{"session", session}, {"opportunity", opportunity}}, std::move(records));
+    std::vector<Filled> records { { "eventSession", session["id"], "session" },
+        { "opportunity", opportunity["id"], "opportunity" } };
+    return sendFilled(request, db, Json { { "session", session }, { "opportunity", opportunity } }, std::move(records));
 }
 
 Json sessionNote(ApiRequest& request, Database& db)
@@ -512,11 +517,11 @@ Json sessionNote(ApiRequest& request, Database& db)
     BodyFields fields(request.body);
     Json session = document(db, "eventSession", plainIdBody(fields));
     std::string text = *fields.text("text", 2000, true, 1);
-    session["notes"].push_back(Json {{"id", Uuid::random().string()}, {"text", text},
-        {"at", formatMillis(request.nowMs)}, {"by", request.user().name}});
+    session["notes"].push_back(Json { { "id", Uuid::random().string() }, { "text", text },
+        { "at", formatMillis(request.nowMs) }, { "by", request.user().name } });
     storeSession(db, session, request.nowMs);
     std::string id = session["id"];
-    return sendFilled(request, db, std::move(session), {{"eventSession", id}});
+    return sendFilled(request, db, std::move(session), { { "eventSession", id } });
 }
 
 // --- minutes, rules, deliveries ----------------------------------------------
@@ -527,7 +532,7 @@ Json archiveMinute(ApiRequest& request, Database& db)
     BodyFields fields(request.body);
     auto existing = Documents::get(db, "minute", id);
     bool isNew = !existing;
-    Json minute = existing.value_or(Json {{"id", id}, {"attendees", Json::array()}});
+    Json minute = existing.value_or(Json { { "id", id }, { "attendees", Json::array() } });
     if (auto title = fields.text("title", 120, isNew, 1))
         minute["title"] = *title;
     if (auto text = fields.text("text", 8000, isNew, 1))
@@ -557,8 +562,8 @@ Json saveRule(ApiRequest& request, Database& db)
     BodyFields fields(request.body);
     auto existing = Documents::get(db, "rule", id);
     bool isNew = !existing;
-    Json rule = existing.value_or(Json {{"id", id}, {"keywords", Json::array()}, {"action", ""},
-        {"enabled", true}, {"trials", Json::array()}});
+    Json rule = existing.value_or(Json { { "id", id }, { "keywords", Json::array() }, { "action", "" },
+        { "enabled", true }, { "trials", Json::array() } });
     if (auto name = fields.text("name", 80, isNew, 1))
         rule["name"] = *name;
     if (auto keywords = fields.texts("keywords", 20, 40)) {
@@ -598,15 +603,16 @@ Json trialRule(ApiRequest& request, Database& db)
                 text += note.value("note", "");
             for (const Json& keyword : rule["keywords"]) {
                 if (contains(text, keyword.get<std::string>())) {
-                    hits.push_back(Json {{"id", record["id"]}, {"title", record["title"]}, {"keyword", keyword}});
+                    hits.push_back(
+                        Json { { "id", record["id"] }, { "title", record["title"] }, { "keyword", keyword } });
                     break;
                 }
             }
         }
     }
-    Json trial {{"ruleID", id}, {"at", formatMillis(request.nowMs)}, {"sample", sample ? Json(*sample) : Json(nullptr)},
-        {"matched", matched}, {"opportunities", hits}};
-    rule["trials"].push_back(Json {{"at", trial["at"]}, {"matchedCount", sample ? matched.size() : hits.size()}});
+    Json trial { { "ruleID", id }, { "at", formatMillis(request.nowMs) },
+        { "sample", sample ? Json(*sample) : Json(nullptr) }, { "matched", matched }, { "opportunities", hits } };
+    rule["trials"].push_back(Json { { "at", trial["at"] }, { "matchedCount", sample ? matched.size() : hits.size() } });
     while (rule["trials"].size() > 10)
         rule["trials"].erase(rule["trials"].begin());
     Documents::put(db, "rule", id, rule, id, request.nowMs);
@@ -620,8 +626,8 @@ Json feedback(ApiRequest& request, Database& db)
     std::int64_t rating = *fields.integer("rating", 1, 5, true);
     std::string comment = fields.text("comment", 1000).value_or("");
     Json delivery = document(db, "delivery", id);
-    delivery["feedback"] = Json {{"rating", rating}, {"comment", comment},
-        {"at", formatMillis(request.nowMs)}, {"by", request.user().name}};
+    delivery["feedback"] = Json { { "rating", rating }, { "comment", comment }, { "at", formatMillis(request.nowMs) },
+        { "by", request.user().name } };
     Documents::put(db, "delivery", id, delivery, delivery.value("sentAt", ""), request.nowMs);
     return delivery;
 }
@@ -634,9 +640,9 @@ Json conversations(ApiRequest&, Database& db)
     Tails turns = Documents::tails(db, "conversation", "turns");
     for (const Json& record : Documents::list(db, "conversation")) {
         auto tail = turns.find(record["id"].get<std::string>());
-        Json summary {{"id", record["id"]}, {"title", record["title"]},
-            {"companyID", record.value("companyID", Json(nullptr))},
-            {"turnCount", tail == turns.end() ? 0 : tail->second.count}, {"updatedAt", record["updatedAt"]}};
+        Json summary { { "id", record["id"] }, { "title", record["title"] },
+            { "companyID", record.value("companyID", Json(nullptr)) },
+            { "turnCount", tail == turns.end() ? 0 : tail->second.count }, { "updatedAt", record["updatedAt"] } };
         if (tail != turns.end())
             summary["lastText"] = tail->second.last["text"];
         items.push_back(std::move(summary));
@@ -654,14 +660,14 @@ Json saveTurn(ApiRequest& request, Database& db)
     std::string text = *fields.text("text", 8000, true, 1);
     auto title = fields.text("title", 80, false, 1);
     auto existing = Documents::get(db, "conversation", id);
-    Json record = existing.value_or(Json {{"id", id}, {"title", graphemePrefix(trimWhitespace(text), 20)},
-        {"turns", Json::array()}});
+    Json record = existing.value_or(
+        Json { { "id", id }, { "title", graphemePrefix(trimWhitespace(text), 20) }, { "turns", Json::array() } });
     if (title)
         record["title"] = *title;
-    record["turns"].push_back(Json {{"role", role}, {"text", text}, {"at", formatMillis(request.nowMs)}});
+    record["turns"].push_back(Json { { "role", role }, { "text", text }, { "at", formatMillis(request.nowMs) } });
     record["updatedAt"] = formatMillis(request.nowMs);
     Documents::put(db, "conversation", id, record, record["updatedAt"].get<std::string>(), request.nowMs);
-    return sendFilled(request, db, std::move(record), {{"conversation", id}});
+    return sendFilled(request, db, std::move(record), { { "conversation", id } });
 }
 
 Json ask(ApiRequest& request, Database& db)
@@ -673,15 +679,16 @@ Json ask(ApiRequest& request, Database& db)
         std::string shortName = graphemePrefix(company, 4);
         if (question.find(record.value("title", "\x01")) != std::string::npos
             || (!shortName.empty() && question.find(shortName) != std::string::npos))
-            sources.push_back(Json {{"kind", "opportunity"}, {"id", record["id"]}, {"title", record["title"]},
-                {"stageLabel", record["stageLabel"]}, {"nextStep", record["nextStep"]}});
+            sources.push_back(Json { { "kind", "opportunity" }, { "id", record["id"] }, { "title", record["title"] },
+                { "stageLabel", record["stageLabel"] }, { "nextStep", record["nextStep"] } });
     }
     std::string answer = Briefs::agentReply(question);
     if (!sources.empty())
-        answer += "相关商机：" + sources[0]["title"].get<std::string>() + "（" + sources[0]["stageLabel"].get<std::string>()
-            + "），下一步：" + sources[0]["nextStep"].get<std::string>() + "。";
-    return Json {{"question", question}, {"answer", answer}, {"sources", sources},
-        {"at", formatMillis(request.nowMs)}};
+        answer += "相关商机：" + sources[0]["title"].get<std::string>() + "（"
+            + sources[0]["stageLabel"].get<std::string>() + "），下一步：" + sources[0]["nextStep"].get<std::string>()
+            + "。";
+    return Json { { "question", question }, { "answer", answer }, { "sources", sources },
+        { "at", formatMillis(request.nowMs) } };
 }
 
 Json agentTurn(ApiRequest& request, Database& db)
@@ -695,7 +702,7 @@ Json agentTurn(ApiRequest& request, Database& db)
         throw ApiError(400, "invalid_turn", "本轮执行标识无效。");
     std::optional<std::string> text;
     BodyFields fields(request.body);
-    for (const char* key : {"text", "message", "prompt", "question"})
+    for (const char* key : { "text", "message", "prompt", "question" })
         if (!text)
             text = fields.text(key, 4000, false, 1);
     if (!text)
@@ -719,7 +726,7 @@ ApiHandler documentAt(const char* kind)
         Json record = document(db, kind, id);
         if (!Documents::grows(kind))
             return record;
-        return sendFilled(request, db, std::move(record), {{kind, id}});
+        return sendFilled(request, db, std::move(record), { { kind, id } });
     };
 }
 
@@ -730,7 +737,7 @@ ApiHandler documentByQuery(const char* kind)
         Json record = document(db, kind, id);
         if (!Documents::grows(kind))
             return record;
-        return sendFilled(request, db, std::move(record), {{kind, id}});
+        return sendFilled(request, db, std::move(record), { { kind, id } });
     };
 }
 
@@ -749,9 +756,8 @@ void addSalesRoutes(ServiceRouter& router)
     });
     router.add("PUT", "/v1/companies/{}", saveCompany);
     // The company page: its minutes and opportunities, newest first.
-    router.add("GET", "/v1/companies/{}/minutes", [](ApiRequest& request, Database& db) {
-        return itemsOf(ofCompany(db, "minute", knownCompany(request, db)));
-    });
+    router.add("GET", "/v1/companies/{}/minutes",
+        [](ApiRequest& request, Database& db) { return itemsOf(ofCompany(db, "minute", knownCompany(request, db))); });
     router.add("GET", "/v1/companies/{}/opportunities", [](ApiRequest& request, Database& db) {
         Json items = Json::array();
         std::string company = knownCompany(request, db);
@@ -764,18 +770,17 @@ void addSalesRoutes(ServiceRouter& router)
         std::string id = uuidParam(request, 0);
         if (!Directory::deleteCompany(db, id, request.nowMs))
             throw recordNotFound();
-        return Json {{"id", id}, {"deleted", true}};
+        return Json { { "id", id }, { "deleted", true } };
     });
     router.add("PUT", "/v1/contacts/{}", saveContact);
     router.add("DELETE", "/v1/contacts/{}", [](ApiRequest& request, Database& db) {
         std::string id = uuidParam(request, 0);
         if (!Directory::deleteContact(db, id, request.nowMs))
             throw recordNotFound();
-        return Json {{"id", id}, {"deleted", true}};
+        return Json { { "id", id }, { "deleted", true } };
     });
-    router.add("GET", "/v1/partners", [](ApiRequest&, Database& db) {
-        return itemsOf(Directory::companiesOfKind(db, "partner"));
-    });
+    router.add("GET", "/v1/partners",
+        [](ApiRequest&, Database& db) { return itemsOf(Directory::companiesOfKind(db, "partner")); });
 
     router.add("GET", "/v1/want/opportunities", opportunities);
     router.add("GET", "/v1/want/opportunities/{}", documentAt("opportunity"), rawFor("opportunity"));

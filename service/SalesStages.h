@@ -14,13 +14,13 @@ struct SalesStage {
 };
 
 inline constexpr SalesStage kSalesStages[] = {
-    {"lead", "线索", 10},
-    {"contact", "初步接触", 20},
-    {"qualify", "需求确认", 40},
-    {"proposal", "方案报价", 60},
-    {"negotiation", "商务谈判", 80},
-    {"won", "赢单", 100},
-    {"lost", "输单", 0},
+    { "lead", "线索", 10 },
+    { "contact", "初步接触", 20 },
+    { "qualify", "需求确认", 40 },
+    { "proposal", "方案报价", 60 },
+    { "negotiation", "商务谈判", 80 },
+    { "won", "赢单", 100 },
+    { "lost", "输单", 0 },
 };
 
 inline std::optional<SalesStage> salesStage(std::string_view code)

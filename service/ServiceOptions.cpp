@@ -51,8 +51,8 @@ ServiceOptions ServiceOptions::parse(const std::vector<std::string>& arguments)
         if (option == "--port")
             options.port = static_cast<int>(number(option, value, 0, 65535));
         else if (option == "--data")
-            options.dataFolder = value.empty() ? throw DesktopError("参数 --data 不能为空。")
-                                               : std::filesystem::path(value);
+            options.dataFolder
+                = value.empty() ? throw DesktopError("参数 --data 不能为空。") : std::filesystem::path(value);
         else if (option == "--brief-step-ms")
             options.config.briefStepMs = number(option, value, 1, 3600 * 1000);
         else if (option == "--token-ttl-seconds")

@@ -16,7 +16,7 @@ std::vector<std::string> splitPath(const std::string& path)
     std::vector<std::string> segments;
     std::size_t start = 1;
     if (path.empty() || path[0] != '/')
-        return {"\x01"}; // never matches
+        return { "\x01" }; // never matches
     while (start <= path.size()) {
         std::size_t end = path.find('/', start);
         if (end == std::string::npos)
@@ -59,32 +59,32 @@ bool tooDeep(const std::string& text, int limit)
 
 std::string lower(std::string text)
 {
-    std::transform(text.begin(), text.end(), text.begin(),
-        [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    std::transform(
+        text.begin(), text.end(), text.begin(), [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
     return text;
 }
 
 }
 
 ServiceRouter::ServiceRouter(ServiceStore& store, ServiceConfig config)
-    : store_(store), config_(config)
+    : store_(store)
+    , config_(config)
 {
 }
 
-void ServiceRouter::add(const std::string& method, const std::string& pattern, ApiHandler handler,
-    int flags)
+void ServiceRouter::add(const std::string& method, const std::string& pattern, ApiHandler handler, int flags)
 {
-    routes_.push_back(Route {method, splitPath(pattern), std::move(handler), flags});
+    routes_.push_back(Route { method, splitPath(pattern), std::move(handler), flags });
 }
 
-void ServiceRouter::addUnlocked(const std::string& method, const std::string& pattern,
-    UnlockedHandler handler, int flags)
+void ServiceRouter::addUnlocked(
+    const std::string& method, const std::string& pattern, UnlockedHandler handler, int flags)
 {
-    routes_.push_back(Route {method, splitPath(pattern), nullptr, flags, std::move(handler)});
+    routes_.push_back(Route { method, splitPath(pattern), nullptr, flags, std::move(handler) });
 }
 
-bool ServiceRouter::matches(const Route& route, const std::vector<std::string>& segments,
-    std::vector<std::string>& params)
+bool ServiceRouter::matches(
+    const Route& route, const std::vector<std::string>& segments, std::vector<std::string>& params)
 {
     if (route.segments.size() != segments.size())
         return false;
@@ -105,14 +105,13 @@ void ServiceRouter::sendJson(httplib::Response& response, int status, const Json
 {
     response.status = status;
     response.set_header("Cache-Control", "no-store");
-    response.set_content(body.dump(-1, ' ', false, Json::error_handler_t::replace),
-        "application/json; charset=utf-8");
+    response.set_content(body.dump(-1, ' ', false, Json::error_handler_t::replace), "application/json; charset=utf-8");
 }
 
-void ServiceRouter::sendError(httplib::Response& response, int status, const std::string& code,
-    const std::string& message)
+void ServiceRouter::sendError(
+    httplib::Response& response, int status, const std::string& code, const std::string& message)
 {
-    sendJson(response, status, Json {{"code", code}, {"message", message}});
+    sendJson(response, status, Json { { "code", code }, { "message", message } });
 }
 
 void ServiceRouter::fillLibraryError(httplib::Response& response)
@@ -183,7 +182,7 @@ void ServiceRouter::handle(const httplib::Request& http, httplib::Response& resp
         return sendError(response, 405, "method_not_allowed", "这个地址不支持该请求方法。");
     }
 
-    ApiRequest request {http, response, config_, std::move(params)};
+    ApiRequest request { http, response, config_, std::move(params) };
     try {
         if (startsWith(http.path, "/v1/") && http.get_header_value("x-korvid-privacy-version") != "2")
             throw ApiError(400, "privacy_version_required", "请更新到最新版 Korvid 后再试。");
@@ -199,8 +198,7 @@ void ServiceRouter::handle(const httplib::Request& http, httplib::Response& resp
     } catch (const DesktopError& error) {
         sendError(response, 500, "storage_error", error.message);
     } catch (const std::exception& error) {
-        std::fprintf(stderr, "korvid-service: %s %s: %s\n", http.method.c_str(), http.path.c_str(),
-            error.what());
+        std::fprintf(stderr, "korvid-service: %s %s: %s\n", http.method.c_str(), http.path.c_str(), error.what());
         sendError(response, 500, "internal", "服务内部出错，请稍后重试。");
     }
 }

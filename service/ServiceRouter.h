@@ -67,15 +67,13 @@ public:
 
     // `pattern` is a path whose "{}" segments match any one segment.
     void add(const std::string& method, const std::string& pattern, ApiHandler handler, int flags = 0);
-    void addUnlocked(const std::string& method, const std::string& pattern, UnlockedHandler handler,
-        int flags = 0);
+    void addUnlocked(const std::string& method, const std::string& pattern, UnlockedHandler handler, int flags = 0);
     void handle(const httplib::Request& request, httplib::Response& response);
 
     const ServiceConfig& config() const { return config_; }
 
     static void sendJson(httplib::Response& response, int status, const Json& body);
-    static void sendError(httplib::Response& response, int status, const std::string& code,
-        const std::string& message);
+    static void sendError(httplib::Response& response, int status, const std::string& code, const std::string& message);
     // Gives the server's own refusals (oversized bodies, bad request lines,
     // foreign hosts, headers too slow or too large) the same error object.
     static void fillLibraryError(httplib::Response& response);
@@ -89,8 +87,7 @@ private:
         UnlockedHandler unlocked = nullptr;
     };
 
-    static bool matches(const Route& route, const std::vector<std::string>& segments,
-        std::vector<std::string>& params);
+    static bool matches(const Route& route, const std::vector<std::string>& segments, std::vector<std::string>& params);
     void run(const Route& route, ApiRequest& request);
     static void readBody(ApiRequest& request);
 

@@ -141,8 +141,8 @@ std::string formatMillis(std::int64_t unixMs)
     std::tm utc {};
     gmtime_r(&t, &utc);
     char text[40];
-    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
-        utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millis);
+    std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+        utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, millis);
     return text;
 }
 

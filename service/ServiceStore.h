@@ -17,7 +17,7 @@ struct SeedSize {
     int companies = 300;
     int contacts = 800;
     // The large desk of --large-desk, for figures on a full library.
-    static SeedSize large() { return SeedSize {2000, 5000}; }
+    static SeedSize large() { return SeedSize { 2000, 5000 }; }
 };
 
 // The service's one database connection and the lock that serializes its
@@ -27,8 +27,7 @@ public:
     // `accountCost` is what the seed accounts' passwords are hashed with.
     ServiceStore(const std::filesystem::path& folder, SeedSize seed, const PasswordCost& accountCost = {});
 
-    template <typename Work>
-    auto locked(Work&& work)
+    template <typename Work> auto locked(Work&& work)
     {
         std::lock_guard lock(mutex_);
         return work(database_);
@@ -38,8 +37,7 @@ public:
     // the write-ahead log gives it the data as of its first read, so long
     // lists are read while writers carry on. A few connections are kept;
     // more callers wait for one.
-    template <typename Work>
-    auto reading(Work&& work)
+    template <typename Work> auto reading(Work&& work)
     {
         Reader reader(*this);
         return work(*reader.database);

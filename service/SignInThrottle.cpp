@@ -32,8 +32,8 @@ void SignInThrottle::refill(std::int64_t nowMs)
         refilledMs_ = nowMs;
         return;
     }
-    serviceAllowance_ = std::min<double>(kServiceBurst,
-        serviceAllowance_ + double(nowMs - refilledMs_) / double(kServiceRefillMs));
+    serviceAllowance_
+        = std::min<double>(kServiceBurst, serviceAllowance_ + double(nowMs - refilledMs_) / double(kServiceRefillMs));
     refilledMs_ = nowMs;
 }
 
@@ -46,8 +46,8 @@ std::int64_t SignInThrottle::waitMs(const std::string& connection, std::int64_t 
         wait = static_cast<std::int64_t>((1 - serviceAllowance_) * kServiceRefillMs) + 1;
     auto found = connection.empty() ? connections_.end() : connections_.find(connection);
     if (found != connections_.end()) {
-        std::int64_t until = found->second.lastMs
-            + growingWait(found->second.count, kFreeConnectionFailures, kMaxConnectionWaitMs);
+        std::int64_t until
+            = found->second.lastMs + growingWait(found->second.count, kFreeConnectionFailures, kMaxConnectionWaitMs);
         wait = std::max(wait, until - nowMs);
     }
     return std::max<std::int64_t>(wait, 0);
@@ -78,9 +78,7 @@ void SignInThrottle::forgetQuietConnections(std::int64_t nowMs)
 {
     if (connections_.size() < kSweepAbove)
         return;
-    std::erase_if(connections_, [&](const auto& entry) {
-        return nowMs - entry.second.lastMs > kConnectionMemoryMs;
-    });
+    std::erase_if(connections_, [&](const auto& entry) { return nowMs - entry.second.lastMs > kConnectionMemoryMs; });
     // Still full of recent failures: forget the quietest half rather than grow.
     if (connections_.size() >= kSweepAbove) {
         std::vector<std::int64_t> times;

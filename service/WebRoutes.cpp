@@ -34,10 +34,13 @@ void addWebRoutes(ServiceRouter& router)
     router.add("GET", "/index.html", asset("index.html", html), flags);
     router.add("GET", "/app.js", asset("app.js", "text/javascript; charset=utf-8"), flags);
     router.add("GET", "/style.css", asset("style.css", "text/css; charset=utf-8"), flags);
-    router.add("GET", "/healthz", [](ApiRequest& request, Database&) -> Json {
-        request.response.set_content("ok", "text/plain; charset=utf-8");
-        return nullptr;
-    }, flags);
+    router.add(
+        "GET", "/healthz",
+        [](ApiRequest& request, Database&) -> Json {
+            request.response.set_content("ok", "text/plain; charset=utf-8");
+            return nullptr;
+        },
+        flags);
 }
 
 }

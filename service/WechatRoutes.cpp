@@ -37,7 +37,7 @@ Json withCounts(Json batch)
         else
             ++pending;
     }
-    batch["counts"] = Json {{"pending", pending}, {"accepted", accepted}, {"rejected", rejected}};
+    batch["counts"] = Json { { "pending", pending }, { "accepted", accepted }, { "rejected", rejected } };
     return batch;
 }
 
@@ -92,7 +92,8 @@ ApiHandler decide(const char* decision)
                 if (item["decision"] == decision)
                     return withCounts(batch); // the same decision again changes nothing
                 throw ApiError(409, "already_decided",
-                    item["decision"] == "accepted" ? "这条差异已经接受，不能再拒绝。" : "这条差异已经拒绝，不能再接受。");
+                    item["decision"] == "accepted" ? "这条差异已经接受，不能再拒绝。"
+                                                   : "这条差异已经拒绝，不能再接受。");
             }
             if (std::string(decision) == "accepted")
                 apply(db, item, request.nowMs);

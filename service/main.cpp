@@ -18,8 +18,9 @@ int main(int argc, char** argv)
 {
     using namespace korvid;
     auto given = [&](const char* longName, const char* shortName) {
-        return std::any_of(argv + 1, argv + argc,
-            [&](const char* argument) { return !std::strcmp(argument, longName) || !std::strcmp(argument, shortName); });
+        return std::any_of(argv + 1, argv + argc, [&](const char* argument) {
+            return !std::strcmp(argument, longName) || !std::strcmp(argument, shortName);
+        });
     };
     // Asking for help is never an error, whatever else is on the command
     // line. Also the source of the manual page (help2man reads it at build time).
@@ -67,7 +68,7 @@ int main(int argc, char** argv)
     try {
         LocalService service(options);
         int port = service.bind(options.port);
-        std::atomic<bool> finished {false};
+        std::atomic<bool> finished { false };
         std::thread waiter([&] {
             int received = 0;
             sigwait(&signals, &received);

@@ -55,15 +55,15 @@ struct LoginActions::ProbeLoop {
     }
 };
 
-std::shared_ptr<LoginActions> LoginActions::make(std::shared_ptr<LoginWebView> browser, Prepare prepare,
-    Verify verify, OnVerified onVerified, Environment environment)
+std::shared_ptr<LoginActions> LoginActions::make(std::shared_ptr<LoginWebView> browser, Prepare prepare, Verify verify,
+    OnVerified onVerified, Environment environment)
 {
-    return std::shared_ptr<LoginActions>(new LoginActions(std::move(browser), std::move(prepare), std::move(verify),
-        std::move(onVerified), std::move(environment)));
+    return std::shared_ptr<LoginActions>(new LoginActions(
+        std::move(browser), std::move(prepare), std::move(verify), std::move(onVerified), std::move(environment)));
 }
 
-LoginActions::LoginActions(std::shared_ptr<LoginWebView> browser, Prepare prepare, Verify verify,
-    OnVerified onVerified, Environment environment)
+LoginActions::LoginActions(std::shared_ptr<LoginWebView> browser, Prepare prepare, Verify verify, OnVerified onVerified,
+    Environment environment)
     : browser_(std::move(browser))
     , prepare_(std::move(prepare))
     , verify_(std::move(verify))
@@ -229,7 +229,7 @@ void LoginActions::probe(const std::shared_ptr<ProbeLoop>& loop)
     if (!loopCurrent(*loop))
         return;
     std::weak_ptr<LoginActions> weak = weak_from_this();
-    browser_->evaluateAsyncFunction(loginProbeScript(), Json {{"expected", *origin_}},
+    browser_->evaluateAsyncFunction(loginProbeScript(), Json { { "expected", *origin_ } },
         [weak, loop](std::optional<Json> value, std::optional<std::string>) {
             if (auto self = weak.lock())
                 self->probeAnswered(loop, value);

@@ -25,11 +25,11 @@ public:
         Kind kind = Kind::loading;
         std::string message; // for failed and verificationFailed only
 
-        static Phase loading() { return {Kind::loading, {}}; }
-        static Phase ready() { return {Kind::ready, {}}; }
-        static Phase verifying() { return {Kind::verifying, {}}; }
-        static Phase failed(std::string text) { return {Kind::failed, std::move(text)}; }
-        static Phase verificationFailed(std::string text) { return {Kind::verificationFailed, std::move(text)}; }
+        static Phase loading() { return { Kind::loading, {} }; }
+        static Phase ready() { return { Kind::ready, {} }; }
+        static Phase verifying() { return { Kind::verifying, {} }; }
+        static Phase failed(std::string text) { return { Kind::failed, std::move(text) }; }
+        static Phase verificationFailed(std::string text) { return { Kind::verificationFailed, std::move(text) }; }
         bool operator==(const Phase&) const = default;
     };
 
@@ -49,8 +49,8 @@ public:
         std::filesystem::path resources;
     };
 
-    static constexpr std::chrono::seconds kLoadTimeout {20};
-    static constexpr std::chrono::milliseconds kProbeInterval {250};
+    static constexpr std::chrono::seconds kLoadTimeout { 20 };
+    static constexpr std::chrono::milliseconds kProbeInterval { 250 };
     static constexpr int kProbeMissLimit = 32;
 
     static std::shared_ptr<LoginActions> make(std::shared_ptr<LoginWebView> browser, Prepare prepare, Verify verify,

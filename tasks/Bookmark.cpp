@@ -43,7 +43,7 @@ std::optional<Parsed> parse(std::string_view bookmark)
     if (bookmark.size() <= kHeaderSize || !bookmark.starts_with(kMagic) || bookmark[4] != kVersion)
         return std::nullopt;
     Parsed parsed { getUint64(bookmark.substr(5, 8)), getUint64(bookmark.substr(13, 8)),
-                    std::string(bookmark.substr(kHeaderSize)) };
+        std::string(bookmark.substr(kHeaderSize)) };
     if (parsed.path.front() != '/' || parsed.path.find('\0') != std::string::npos)
         return std::nullopt;
     return parsed;
@@ -57,7 +57,7 @@ std::string Bookmark::create(const std::filesystem::path& file)
     std::filesystem::path absolute = std::filesystem::absolute(file, error);
     if (error)
         throwFileError("记录文件「" + file.filename().string() + "」的位置", error.value());
-    struct stat info {};
+    struct stat info { };
     if (::stat(absolute.c_str(), &info) != 0)
         throwFileError("记录文件「" + file.filename().string() + "」的位置", errno);
     return create(absolute, static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino));
@@ -88,7 +88,7 @@ std::optional<UniqueFd> Bookmark::open(std::string_view bookmark)
     UniqueFd fd(::open(parsed->path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
     if (!fd)
         return std::nullopt;
-    struct stat info {};
+    struct stat info { };
     if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode))
         return std::nullopt;
     // The recorded identity is the file that was picked. When another regular

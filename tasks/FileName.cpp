@@ -17,7 +17,7 @@ std::string lowerExtension(const std::filesystem::path& file)
     if (!extension.empty())
         extension.erase(0, 1);
     std::transform(extension.begin(), extension.end(), extension.begin(),
-                   [](unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : static_cast<char>(c); });
+        [](unsigned char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : static_cast<char>(c); });
     return extension;
 }
 

@@ -20,7 +20,7 @@ std::string readUpTo(int fd, std::size_t limit, int& error)
 void readUpTo(int fd, std::size_t limit, std::string& bytes, int& error)
 {
     error = 0;
-    struct stat info {};
+    struct stat info { };
     // The size is only a hint for the first allocation; the file may change
     // while it is read.
     std::size_t expected = 64 * 1024;
@@ -87,7 +87,7 @@ bool readFileIfExistsAt(int folder, const std::string& name, std::string& buffer
             return false;
         throwFileError("读取「" + name + "」", errno);
     }
-    struct stat info {};
+    struct stat info { };
     // Growing a string fills the new room with zeros; the buffer only ever
     // grows, so a run of files of similar size costs no filling at all.
     if (::fstat(fd.get(), &info) == 0 && S_ISREG(info.st_mode) && info.st_size >= 0

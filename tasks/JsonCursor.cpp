@@ -70,7 +70,6 @@ std::size_t utf8Sequence(const unsigned char* p, const unsigned char* end)
     return 0;
 }
 
-
 #if defined(__SSE2__)
 #if defined(__GNUC__) && defined(__x86_64__)
 // The same check as skipPlainText below, thirty-two bytes at a time on
@@ -148,7 +147,9 @@ const char* skipPlainText(const char* p, const char* end)
     const __m128i zero = _mm_setzero_si128();
     auto bytes = [](int value) { return _mm_set1_epi8(static_cast<char>(value)); };
     // x > k for unsigned bytes.
-    auto above = [&](__m128i x, int k) { return _mm_xor_si128(_mm_cmpeq_epi8(_mm_subs_epu8(x, bytes(k)), zero), bytes(0xFF)); };
+    auto above = [&](__m128i x, int k) {
+        return _mm_xor_si128(_mm_cmpeq_epi8(_mm_subs_epu8(x, bytes(k)), zero), bytes(0xFF));
+    };
     const char* const from = p;
 #if defined(__GNUC__) && defined(__x86_64__)
     if (haveAvx2()) {
@@ -165,7 +166,8 @@ const char* skipPlainText(const char* p, const char* end)
         __m128i b3 = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p - 3));
 
         __m128i control = _mm_and_si128(_mm_cmpgt_epi8(b, bytes(-1)), _mm_cmplt_epi8(b, bytes(0x20)));
-        __m128i stop = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, bytes('"')), _mm_cmpeq_epi8(b, bytes('\\'))), control);
+        __m128i stop
+            = _mm_or_si128(_mm_or_si128(_mm_cmpeq_epi8(b, bytes('"')), _mm_cmpeq_epi8(b, bytes('\\'))), control);
 
         // A byte must be a continuation exactly when a lead byte one, two or
         // three places back still wants one.
@@ -222,13 +224,19 @@ JsonCursor::Kind JsonCursor::peek()
     if (p_ == end_)
         return Kind::invalid;
     switch (*p_) {
-    case '{': return Kind::object;
-    case '[': return Kind::array;
-    case '"': return Kind::string;
+    case '{':
+        return Kind::object;
+    case '[':
+        return Kind::array;
+    case '"':
+        return Kind::string;
     case 't':
-    case 'f': return Kind::boolean;
-    case 'n': return Kind::null;
-    default: break;
+    case 'f':
+        return Kind::boolean;
+    case 'n':
+        return Kind::null;
+    default:
+        break;
     }
     if (*p_ != '-' && (*p_ < '0' || *p_ > '9'))
         return Kind::invalid;
@@ -340,8 +348,8 @@ bool JsonCursor::scanString(std::string* out)
             std::memcpy(&word, p_, 8);
             constexpr std::uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
             std::uint64_t quote = word ^ (ones * '"'), backslash = word ^ (ones * '\\');
-            std::uint64_t special = ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash)
-                | (word - ones * 0x20) | word;
+            std::uint64_t special
+                = ((quote - ones) & ~quote) | ((backslash - ones) & ~backslash) | (word - ones * 0x20) | word;
             if (special & highs)
                 break;
             p_ += 8;
@@ -362,8 +370,8 @@ bool JsonCursor::scanString(std::string* out)
             continue;
         }
         if (c >= 0x80) {
-            std::size_t length = utf8Sequence(reinterpret_cast<const unsigned char*>(p_),
-                                              reinterpret_cast<const unsigned char*>(end_));
+            std::size_t length = utf8Sequence(
+                reinterpret_cast<const unsigned char*>(p_), reinterpret_cast<const unsigned char*>(end_));
             if (length == 0)
                 return false;
             p_ += length;
@@ -376,16 +384,34 @@ bool JsonCursor::scanString(std::string* out)
         char e = *p_++;
         char simple = 0;
         switch (e) {
-        case '"': simple = '"'; break;
-        case '\\': simple = '\\'; break;
-        case '/': simple = '/'; break;
-        case 'b': simple = '\b'; break;
-        case 'f': simple = '\f'; break;
-        case 'n': simple = '\n'; break;
-        case 'r': simple = '\r'; break;
-        case 't': simple = '\t'; break;
-        case 'u': break;
-        default: return false;
+        case '"':
+            simple = '"';
+            break;
+        case '\\':
+            simple = '\\';
+            break;
+        case '/':
+            simple = '/';
+            break;
+        case 'b':
+            simple = '\b';
+            break;
+        case 'f':
+            simple = '\f';
+            break;
+        case 'n':
+            simple = '\n';
+            break;
+        case 'r':
+            simple = '\r';
+            break;
+        case 't':
+            simple = '\t';
+            break;
+        case 'u':
+            break;
+        default:
+            return false;
         }
         if (simple) {
             if (out)
@@ -448,8 +474,8 @@ bool JsonCursor::literal(std::string_view word)
     return true;
 }
 
-bool JsonCursor::readNumber(bool& isInteger, std::int64_t& integer, std::uint64_t& unsignedValue,
-                            bool& isUnsigned, double& number)
+bool JsonCursor::readNumber(
+    bool& isInteger, std::int64_t& integer, std::uint64_t& unsignedValue, bool& isUnsigned, double& number)
 {
     skipSpace();
     const char* start = p_;

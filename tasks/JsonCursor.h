@@ -17,7 +17,11 @@ class JsonCursor {
 public:
     enum class Kind { object, array, string, integer, unsignedInteger, floating, boolean, null, invalid };
 
-    explicit JsonCursor(std::string_view text) : p_(text.data()), end_(text.data() + text.size()) {}
+    explicit JsonCursor(std::string_view text)
+        : p_(text.data())
+        , end_(text.data() + text.size())
+    {
+    }
 
     // What the next value is, judged by its first character, without
     // consuming it (numbers are told apart by reading them).
@@ -39,8 +43,8 @@ public:
     bool readBoolean(bool& out);
     // Integers as JSON writers mean them: no fraction, no exponent, within
     // 64 bits; `isInteger` false for other numbers.
-    bool readNumber(bool& isInteger, std::int64_t& integer, std::uint64_t& unsignedValue, bool& isUnsigned,
-                    double& number);
+    bool readNumber(
+        bool& isInteger, std::int64_t& integer, std::uint64_t& unsignedValue, bool& isUnsigned, double& number);
     bool skipValue();
     // Only white space remains.
     bool atEnd();

@@ -32,7 +32,7 @@ void makeFolders(const std::filesystem::path& folder)
         error = errno;
     }
     if (error == EEXIST) {
-        struct stat info {};
+        struct stat info { };
         if (::stat(folder.c_str(), &info) == 0 && S_ISDIR(info.st_mode))
             return;
         error = ENOTDIR;
@@ -60,7 +60,7 @@ void removeStaleTemporaryFiles(const std::filesystem::path& folder)
             stale.emplace_back(entry->d_name);
     }
     for (const std::string& name : stale) {
-        struct stat info {};
+        struct stat info { };
         if (::fstatat(::dirfd(listing.get()), name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode))
             ::unlinkat(::dirfd(listing.get()), name.c_str(), 0);
     }

@@ -42,7 +42,11 @@ public:
     static bool isTaskFileName(std::string_view name);
 
 private:
-    OwnerFolder(std::filesystem::path path, UniqueFd lock) : path_(std::move(path)), lock_(std::move(lock)) {}
+    OwnerFolder(std::filesystem::path path, UniqueFd lock)
+        : path_(std::move(path))
+        , lock_(std::move(lock))
+    {
+    }
 
     std::filesystem::path path_;
     UniqueFd lock_;

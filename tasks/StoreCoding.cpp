@@ -17,7 +17,11 @@ using Record = TaskWorkspace::Record;
 // missing or of the wrong type.
 class Reader {
 public:
-    Reader(const Json& object, const std::string& fileName) : object_(object), fileName_(fileName) {}
+    Reader(const Json& object, const std::string& fileName)
+        : object_(object)
+        , fileName_(fileName)
+    {
+    }
 
     const Json& required(const char* key, bool (Json::*isType)() const noexcept) const
     {
@@ -153,7 +157,7 @@ std::string StoreCoding::encodeRecord(const Record& record)
     object["skill"] = record.skill;
     if (record.minute)
         object["minute"] = Json { { "id", record.minute->id }, { "digest", record.minute->digest },
-                                  { "title", record.minute->title } };
+            { "title", record.minute->title } };
     Json attachments = Json::array();
     for (const auto& attachment : record.attachments)
         attachments.push_back(attachmentObject(attachment));
@@ -172,7 +176,11 @@ namespace {
 class RecordDecoder {
 public:
     RecordDecoder(std::string_view bytes, const std::string& fileName, bool keepExcerpts)
-        : cursor_(bytes), fileName_(fileName), keepExcerpts_(keepExcerpts) {}
+        : cursor_(bytes)
+        , fileName_(fileName)
+        , keepExcerpts_(keepExcerpts)
+    {
+    }
 
     Record decode()
     {
@@ -181,7 +189,16 @@ public:
             expect(cursor_.skipValue() && cursor_.atEnd());
             fail("任务不是 JSON 对象");
         }
-        enum : unsigned { Id = 1, Title = 2, Body = 4, Project = 8, Skill = 16, Revision = 32, Confirmed = 64, Updated = 128 };
+        enum : unsigned {
+            Id = 1,
+            Title = 2,
+            Body = 4,
+            Project = 8,
+            Skill = 16,
+            Revision = 32,
+            Confirmed = 64,
+            Updated = 128
+        };
         unsigned seen = 0;
         JsonCursor::Sequence fields;
         expect(cursor_.beginObject(fields));
@@ -216,8 +233,14 @@ public:
         if (!problem_.empty())
             fail(problem_);
         const std::pair<unsigned, const char*> required[] = {
-            { Id, "id" }, { Title, "title" }, { Body, "body" }, { Project, "project" }, { Skill, "skill" },
-            { Revision, "revision" }, { Confirmed, "confirmed" }, { Updated, "updatedAt" },
+            { Id, "id" },
+            { Title, "title" },
+            { Body, "body" },
+            { Project, "project" },
+            { Skill, "skill" },
+            { Revision, "revision" },
+            { Confirmed, "confirmed" },
+            { Updated, "updatedAt" },
         };
         for (const auto& [bit, name] : required)
             if (!(seen & bit))
@@ -282,7 +305,8 @@ private:
     bool readDouble(const char* key, double& out)
     {
         auto kind = cursor_.peek();
-        if (kind != JsonCursor::Kind::integer && kind != JsonCursor::Kind::unsignedInteger && kind != JsonCursor::Kind::floating)
+        if (kind != JsonCursor::Kind::integer && kind != JsonCursor::Kind::unsignedInteger
+            && kind != JsonCursor::Kind::floating)
             return wrongType(key);
         bool isInteger, isUnsigned;
         std::int64_t integer;

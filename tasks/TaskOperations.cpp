@@ -25,7 +25,15 @@ using Project = TaskWorkspace::Project;
 using Record = TaskWorkspace::Record;
 
 constexpr std::array<std::string_view, 9> kSkills {
-    "", "销售问答", "会议纪要整理", "行动项提取", "初筛企业与联系人", "关键人映射", "阶段证据核验", "合作试点测算", "项目周报",
+    "",
+    "销售问答",
+    "会议纪要整理",
+    "行动项提取",
+    "初筛企业与联系人",
+    "关键人映射",
+    "阶段证据核验",
+    "合作试点测算",
+    "项目周报",
 };
 
 const char* const kConflict = "此任务已在其他窗口更改，请重新打开任务列表。";
@@ -38,8 +46,9 @@ double nowReferenceSeconds()
 
 bool isLowerHexDigest(std::string_view text)
 {
-    return text.size() == 64
-        && std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+    return text.size() == 64 && std::all_of(text.begin(), text.end(), [](char c) {
+        return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f');
+    });
 }
 
 // A JSON object whose every value is a string, or none.
@@ -85,8 +94,8 @@ std::optional<MinuteRef> minuteFrom(const Json& payload)
 }
 
 // The draft a "taskSave" or "taskAttach" would store.
-Record draftFrom(const Json& payload, const std::string& id, std::int64_t revision,
-                 const std::optional<Record>& stored, const std::vector<Project>& projects)
+Record draftFrom(const Json& payload, const std::string& id, std::int64_t revision, const std::optional<Record>& stored,
+    const std::vector<Project>& projects)
 {
     auto title = stringAt(payload, "title");
     auto body = stringAt(payload, "body");
@@ -128,7 +137,8 @@ std::string firstLine(const std::string& text)
         if ((c >= 0x0A && c <= 0x0D)
             || (c == 0xC2 && i + 1 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x85)
             || (c == 0xE2 && i + 2 < text.size() && static_cast<unsigned char>(text[i + 1]) == 0x80
-                && (static_cast<unsigned char>(text[i + 2]) == 0xA8 || static_cast<unsigned char>(text[i + 2]) == 0xA9)))
+                && (static_cast<unsigned char>(text[i + 2]) == 0xA8
+                    || static_cast<unsigned char>(text[i + 2]) == 0xA9)))
             return text.substr(0, i);
     }
     return text;
@@ -204,10 +214,11 @@ Json TaskWorkspace::startScope(const std::string& owner, const Json& payload) co
     for (const auto& attachment : record->attachments) {
         std::string text = attachment.executionText(remaining);
         remaining -= text.size();
-        files.push_back(Json { { "name", attachment.name }, { "digest", sha256Hex(text) }, { "text", std::move(text) } });
+        files.push_back(
+            Json { { "name", attachment.name }, { "digest", sha256Hex(text) }, { "text", std::move(text) } });
     }
-    auto project = std::find_if(projects.begin(), projects.end(),
-                                [&](const Project& p) { return p.id == record->project; });
+    auto project
+        = std::find_if(projects.begin(), projects.end(), [&](const Project& p) { return p.id == record->project; });
 
     Json scope = Json::object();
     scope["model"] = "deepseek-flash";
@@ -234,8 +245,8 @@ Json TaskWorkspace::save(const std::string& owner, const Json& payload) const
     return display(draft);
 }
 
-Json TaskWorkspace::attach(const std::string& owner, const Json& payload,
-                           const std::vector<std::filesystem::path>& selectedFiles) const
+Json TaskWorkspace::attach(
+    const std::string& owner, const Json& payload, const std::vector<std::filesystem::path>& selectedFiles) const
 {
     RecordCall call = openRecord(owner, payload);
     call.requireUnchanged();
@@ -256,7 +267,7 @@ Json TaskWorkspace::attach(const std::string& owner, const Json& payload,
             continue;
         }
         bool duplicate = std::any_of(draft.attachments.begin(), draft.attachments.end(),
-                                     [&](const Attachment& a) { return a.digest == attachment->digest; });
+            [&](const Attachment& a) { return a.digest == attachment->digest; });
         if (duplicate) {
             messages.push_back(label + "内容重复");
             continue;

@@ -16,7 +16,10 @@
 
 namespace korvid {
 
-TaskWorkspace::TaskWorkspace(std::filesystem::path root) : root_(std::move(root)) {}
+TaskWorkspace::TaskWorkspace(std::filesystem::path root)
+    : root_(std::move(root))
+{
+}
 
 std::string TaskWorkspace::storeIdentifier(const std::string& bundleIdentifier)
 {
@@ -77,7 +80,7 @@ Json TaskWorkspace::display(Record&& record)
     view["files"] = std::move(files);
     if (record.minute)
         view["minute"] = Json { { "id", std::move(record.minute->id) }, { "digest", std::move(record.minute->digest) },
-                                { "title", std::move(record.minute->title) } };
+            { "title", std::move(record.minute->title) } };
     return view;
 }
 
@@ -99,7 +102,7 @@ Json TaskWorkspace::open(const std::string& owner) const
     for (std::size_t i = 0; i < order.size(); ++i)
         order[i] = i;
     std::stable_sort(order.begin(), order.end(),
-                     [&](std::size_t a, std::size_t b) { return records[a].updatedAt > records[b].updatedAt; });
+        [&](std::size_t a, std::size_t b) { return records[a].updatedAt > records[b].updatedAt; });
     Json projectList = Json::array();
     for (const auto& project : projects)
         projectList.push_back(StoreCoding::projectObject(project));
@@ -132,8 +135,8 @@ Json TaskWorkspace::createProject(const std::string& owner, const Json& payload)
     if (!companyId.empty())
         project.companyId = std::move(companyId);
 
-    auto existing = std::find_if(projects.begin(), projects.end(),
-                                 [&](const Project& p) { return p.id == project.id; });
+    auto existing
+        = std::find_if(projects.begin(), projects.end(), [&](const Project& p) { return p.id == project.id; });
     if (existing != projects.end()) {
         if (*existing == project)
             return StoreCoding::projectObject(*existing);

@@ -57,8 +57,8 @@ public:
     Json save(const std::string& owner, const Json& payload) const;
     // Saves a draft with the picked files added to it; what could not be
     // added is told in the answer's message.
-    Json attach(const std::string& owner, const Json& payload,
-                const std::vector<std::filesystem::path>& selectedFiles) const;
+    Json attach(
+        const std::string& owner, const Json& payload, const std::vector<std::filesystem::path>& selectedFiles) const;
     // Confirms a draft: its files must still be what was attached.
     Json confirm(const std::string& owner, const Json& payload) const;
     // The text of one file of a confirmed task ("source", from 1).

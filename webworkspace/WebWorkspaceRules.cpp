@@ -183,8 +183,8 @@ NavigationVerdict decideNavigation(std::string_view origin, const NavigationActi
     return NavigationVerdict::cancel;
 }
 
-Exit exitFor(std::string_view url, const ExitSource& source, std::string_view entry, bool hasCompanyExit,
-    bool hasReviewExit)
+Exit exitFor(
+    std::string_view url, const ExitSource& source, std::string_view entry, bool hasCompanyExit, bool hasReviewExit)
 {
     auto parts = siteParts(url);
     if (!parts || !source.isMainFrame || source.frameURL != entry)

@@ -93,8 +93,8 @@ struct Exit {
 
 // What an exit URL does: only from the main frame still at `entry`, and only
 // for the kind of page that has that exit.
-Exit exitFor(std::string_view url, const ExitSource& source, std::string_view entry, bool hasCompanyExit,
-    bool hasReviewExit);
+Exit exitFor(
+    std::string_view url, const ExitSource& source, std::string_view entry, bool hasCompanyExit, bool hasReviewExit);
 
 // ---- Responses ---------------------------------------------------------------
 

@@ -27,8 +27,8 @@ textarea { position: absolute; left: 20px; top: 120px; width: 300px; height: 80p
 
 struct Seen {
     int menus = 0;
-    std::vector<WebKitContextMenuAction> offered;        // WebKit's own menu
-    std::vector<WebKitContextMenuAction> kept;          // after the handler
+    std::vector<WebKitContextMenuAction> offered; // WebKit's own menu
+    std::vector<WebKitContextMenuAction> kept;    // after the handler
     bool hidden = false;
 };
 
@@ -67,9 +67,8 @@ protected:
         gtk_window_set_child(window, GTK_WIDGET(view));
         gtk_window_present(window);
         webkit_web_view_load_html(view, kPage, "http://127.0.0.1/");
-        ASSERT_TRUE(main.runUntil([&] {
-            return gtk_widget_get_mapped(GTK_WIDGET(view)) && !webkit_web_view_is_loading(view);
-        }, 20s));
+        ASSERT_TRUE(main.runUntil(
+            [&] { return gtk_widget_get_mapped(GTK_WIDGET(view)) && !webkit_web_view_is_loading(view); }, 20s));
         main.runUntil([] { return false; }, 300ms);
     }
 
@@ -124,13 +123,13 @@ TEST_F(ContextMenuTest, KeepsOnlyEditingItemsAndNoneOnPlainText)
     EXPECT_TRUE(seen.hidden);
 
     // In a text field with its text selected: the editing items, in order.
-    auto selected = testing::runScript(main, view,
-        "const t = document.getElementById('text'); t.focus(); t.select(); return true;");
+    auto selected = testing::runScript(
+        main, view, "const t = document.getElementById('text'); t.focus(); t.select(); return true;");
     ASSERT_EQ(selected.value, Json(true)) << selected.error;
     ASSERT_TRUE(rightClick(60, 150));
-    EXPECT_EQ(seen.kept, (std::vector<WebKitContextMenuAction> {WEBKIT_CONTEXT_MENU_ACTION_CUT,
-                        WEBKIT_CONTEXT_MENU_ACTION_COPY, WEBKIT_CONTEXT_MENU_ACTION_PASTE,
-                        WEBKIT_CONTEXT_MENU_ACTION_SELECT_ALL}));
+    EXPECT_EQ(seen.kept,
+        (std::vector<WebKitContextMenuAction> { WEBKIT_CONTEXT_MENU_ACTION_CUT, WEBKIT_CONTEXT_MENU_ACTION_COPY,
+            WEBKIT_CONTEXT_MENU_ACTION_PASTE, WEBKIT_CONTEXT_MENU_ACTION_SELECT_ALL }));
     EXPECT_FALSE(seen.hidden);
 }
 

@@ -118,7 +118,8 @@ protected:
         };
         bridge->tasks.selectTaskFiles = [this](auto done) { done(taskFiles); };
         bridge->machine.selectEventFile = [this](auto done) { done(eventFile); };
-        window = std::make_unique<DesktopWindow>(nullptr, *host, *bridge, DesktopWindow::Environment {main, resourcesFolder(), {}});
+        window = std::make_unique<DesktopWindow>(
+            nullptr, *host, *bridge, DesktopWindow::Environment { main, resourcesFolder(), {} });
         gtk_window_present(window->window());
 
         auto& actions = *DesktopSignIn::from(window->signIn())->controller().actions;
@@ -138,9 +139,12 @@ protected:
         EXPECT_EQ(filled.value, Json(true)) << filled.error;
         if (!main.runUntil([&] { return host->screen() == Screen::workspace; }, 30s))
             return false;
-        return main.runUntil([&] {
-            return window->surface() && page("return document.documentElement.dataset.ready === 'true';", false) == Json(true);
-        }, 30s);
+        return main.runUntil(
+            [&] {
+                return window->surface()
+                    && page("return document.documentElement.dataset.ready === 'true';", false) == Json(true);
+            },
+            30s);
     }
 
     WebKitWebView* view() { return DesktopSurface::from(window->surface())->page()->view(); }
@@ -149,10 +153,12 @@ protected:
     // "error: <message>".
     Json page(const std::string& body, bool expectSuccess = true)
     {
-        auto outcome = runScript(main, view(), std::string(kPrelude) + "try {" + body + "} catch (error) { return 'error: ' + error.message; }");
+        auto outcome = runScript(main, view(),
+            std::string(kPrelude) + "try {" + body + "} catch (error) { return 'error: ' + error.message; }");
         if (expectSuccess) {
             EXPECT_TRUE(outcome.error.empty()) << outcome.error;
-            if (outcome.value && outcome.value->is_string() && outcome.value->get<std::string>().rfind("error: ", 0) == 0)
+            if (outcome.value && outcome.value->is_string()
+                && outcome.value->get<std::string>().rfind("error: ", 0) == 0)
                 ADD_FAILURE() << outcome.value->get<std::string>();
         }
         return outcome.value.value_or(Json("no value"));
@@ -167,10 +173,12 @@ protected:
     void resize(int width, int height)
     {
         gtk_window_set_default_size(window->window(), width, height);
-        main.runUntil([&] {
-            return gtk_widget_get_width(GTK_WIDGET(window->window())) == width
-                && gtk_widget_get_height(GTK_WIDGET(window->window())) == height;
-        }, 3s);
+        main.runUntil(
+            [&] {
+                return gtk_widget_get_width(GTK_WIDGET(window->window())) == width
+                    && gtk_widget_get_height(GTK_WIDGET(window->window())) == height;
+            },
+            3s);
         main.runUntil([] { return false; }, 300ms);
     }
 
@@ -201,7 +209,7 @@ TEST_F(DesktopPageTest, TheHostsScriptsDriveTheShippedPage)
         GTEST_SKIP() << "korvid-service is not built beside the test";
     EXPECT_EQ(page("return [typeof navigate, typeof salesDesk.invalidate, salesDesk.isPage('customers'),"
                    " salesDesk.isPage('customer/x/minutes'), salesDesk.isPage('nowhere'), destination];"),
-        (Json {"function", "function", true, true, false, "home"}));
+        (Json { "function", "function", true, true, false, "home" }));
 
     // The company page's exit towards its minutes, as the host runs it.
     page("await go('customer/" + kCompany + "', '打开企业主页'); await click('打开企业主页'); return true;");
@@ -209,7 +217,8 @@ TEST_F(DesktopPageTest, TheHostsScriptsDriveTheShippedPage)
     ASSERT_EQ(opened[0].companyID, kCompany);
     opened[0].companyExit(true);
     EXPECT_EQ(page("await until(() => destination.endsWith('/minutes'));"
-                   "await until(() => document.querySelector('[role=tab][aria-selected=true]').textContent.startsWith('会议纪要'));"
+                   "await until(() => "
+                   "document.querySelector('[role=tab][aria-selected=true]').textContent.startsWith('会议纪要'));"
                    "return destination;"),
         Json("customer/" + kCompany + "/minutes"));
 
@@ -222,17 +231,19 @@ TEST_F(DesktopPageTest, TheHostsScriptsDriveTheShippedPage)
     // The review page's exit to a route of the page.
     auto owner = page("return desk().bridge.owner;");
     EXPECT_EQ(page("return await korvidDesktop.post({op: 'webWechatReview', id: '00000000-0000-4000-8000-0000000000a1',"
-                   " batch: '00000000-0000-4000-8000-0000000000b2', owner: " + owner.dump() + "});"),
-        (Json {{"ok", true}}));
+                   " batch: '00000000-0000-4000-8000-0000000000b2', owner: "
+                  + owner.dump() + "});"),
+        (Json { { "ok", true } }));
     ASSERT_EQ(opened.size(), 2u);
     ASSERT_TRUE(opened[1].reviewExit);
     opened[1].reviewExit("imports");
-    EXPECT_EQ(page("await until(() => destination === 'imports' && shows('展会名片_0312.xlsx')); return destination;"), Json("imports"));
+    EXPECT_EQ(page("await until(() => destination === 'imports' && shows('展会名片_0312.xlsx')); return destination;"),
+        Json("imports"));
 
     // A route the page does not have changes nothing; navigate(route, false)
     // leaves no way back.
     EXPECT_EQ(page("navigate('nowhere'); navigate('tasks', false); return [destination, desk().router.canGoBack];"),
-        (Json {"tasks", true}));
+        (Json { "tasks", true }));
 }
 
 // Every operation and sales action the host answers has its place in the
@@ -241,7 +252,8 @@ TEST_F(DesktopPageTest, ThePageKnowsEveryOperationAndActionOfTheHost)
 {
     if (!start())
         GTEST_SKIP() << "korvid-service is not built beside the test";
-    auto listed = page("return [Object.keys(KorvidDesk.bridge.OPERATIONS).sort(), [...KorvidDesk.bridge.SALES_ACTIONS].sort()];");
+    auto listed = page(
+        "return [Object.keys(KorvidDesk.bridge.OPERATIONS).sort(), [...KorvidDesk.bridge.SALES_ACTIONS].sort()];");
     auto operations = bridge->operationNames();
     auto actions = SalesEndpoint::actionNames();
     std::sort(operations.begin(), operations.end());
@@ -254,7 +266,7 @@ TEST_F(DesktopPageTest, ThePageKnowsEveryOperationAndActionOfTheHost)
 // the page then shows; at the end, what the page asked of the host.
 TEST_F(DesktopPageTest, WalksEveryScreenThroughItsMainAction)
 {
-    if (!start({"--brief-step-ms", "300"}))
+    if (!start({ "--brief-step-ms", "300" }))
         GTEST_SKIP() << "korvid-service is not built beside the test";
 
     page("await go('home', '待跟进商机'); await until(() => shows('在谈金额') && shows('最近交付')); return true;");
@@ -287,14 +299,15 @@ TEST_F(DesktopPageTest, WalksEveryScreenThroughItsMainAction)
       await until(() => !shows('还没有阶段证据') || true);
       [...document.querySelectorAll('[role=tab]')].find(t => t.textContent === '阶段证据').click();
       await until(() => shows('客户确认今年已立项') || shows('同行业'), 'evidence');
-      const name = desk().directory.value.data.library.companies.get(')JS" + kCompany + R"JS(').name;
+      const name = desk().directory.value.data.library.companies.get(')JS"
+        + kCompany + R"JS(').name;
       await click('新建商机'); set('商机名称', '页面测试商机'); set('客户企业', name); set('金额（元）', '120000');
       await click('保存');
       await until(() => destination.startsWith('opportunity/') && shows('页面测试商机') && shows('12 万元'), 'new opportunity');
       return true;)JS");
 
     // 纪要: archive from a file; a closed chooser changes nothing; archive a draft.
-    taskFiles = {writeFile("客户周会纪要.txt", "页面测试纪要正文：客户确认二期预算。")};
+    taskFiles = { writeFile("客户周会纪要.txt", "页面测试纪要正文：客户确认二期预算。") };
     page(R"JS(
       await go('minutes', '产线数据采集需求沟通会');
       await click('选择纪要文件归档'); await until(() => shows('归档纪要'));
@@ -369,7 +382,7 @@ TEST_F(DesktopPageTest, WalksEveryScreenThroughItsMainAction)
     // 任务: project, draft, attachment, confirm, source, start, review; a
     // conflict with another window; a start that cannot build its scope.
     auto attachment = writeFile("拜访清单.txt", "页面测试附件正文：本周拜访三家客户。");
-    taskFiles = {attachment};
+    taskFiles = { attachment };
     page(R"JS(
       await go('tasks', '本机工作区');
       await click('新建项目'); set('项目名称', '页面测试项目'); await click('创建项目');
@@ -455,25 +468,38 @@ TEST_F(DesktopPageTest, ScreenshotsOfEveryScreen)
     if (!start())
         GTEST_SKIP() << "korvid-service is not built beside the test";
     const std::vector<std::pair<std::string, std::string>> screens {
-        {"home", "待跟进商机"}, {"customers", "企业"}, {"customer/" + kCompany, "打开企业主页"},
-        {"customer/" + kCompany + "/minutes", "会议纪要"}, {"imports", "展会名片"},
-        {"opportunities", "在谈金额"}, {"opportunity/00000004-0000-4000-8000-000000000001", "跟进记录"},
-        {"minutes", "产线数据采集需求沟通会"}, {"minute/00000005-0000-4000-8000-000000000001", "客户现状"},
-        {"partners", "华东渠道联盟"}, {"partner/partner-001", "季度联合拜访"},
-        {"events", "展位接待"}, {"event/session-001", "参会名单"},
-        {"rules", "预算关键词提醒"}, {"rule/00000006-0000-4000-8000-000000000001", "试运行"},
-        {"deliveries", "产线数据采集平台方案书"}, {"delivery/00000007-0000-4000-8000-000000000001", "客户反馈"},
-        {"chat", "产线数据采集报价策略"}, {"conversation/00000008-0000-4000-8000-000000000001", "发送"},
-        {"assistant", "销售助手"}, {"tasks", "本机工作区"}, {"task/00000000-0000-4000-8000-00000000d001", "新任务"},
-        {"settings", "网页版功能"},
+        { "home", "待跟进商机" },
+        { "customers", "企业" },
+        { "customer/" + kCompany, "打开企业主页" },
+        { "customer/" + kCompany + "/minutes", "会议纪要" },
+        { "imports", "展会名片" },
+        { "opportunities", "在谈金额" },
+        { "opportunity/00000004-0000-4000-8000-000000000001", "跟进记录" },
+        { "minutes", "产线数据采集需求沟通会" },
+        { "minute/00000005-0000-4000-8000-000000000001", "客户现状" },
+        { "partners", "华东渠道联盟" },
+        { "partner/partner-001", "季度联合拜访" },
+        { "events", "展位接待" },
+        { "event/session-001", "参会名单" },
+        { "rules", "预算关键词提醒" },
+        { "rule/00000006-0000-4000-8000-000000000001", "试运行" },
+        { "deliveries", "产线数据采集平台方案书" },
+        { "delivery/00000007-0000-4000-8000-000000000001", "客户反馈" },
+        { "chat", "产线数据采集报价策略" },
+        { "conversation/00000008-0000-4000-8000-000000000001", "发送" },
+        { "assistant", "销售助手" },
+        { "tasks", "本机工作区" },
+        { "task/00000000-0000-4000-8000-00000000d001", "新任务" },
+        { "settings", "网页版功能" },
     };
-    for (const char* theme : {"light", "dark"}) {
+    for (const char* theme : { "light", "dark" }) {
         EXPECT_EQ(page(std::string("return await desk().bridge.call('appearance', {value: '") + theme + "'});"),
-            (Json {{"value", theme}}));
-        for (auto [width, height] : {std::pair {940, 720}, std::pair {700, 530}}) {
+            (Json { { "value", theme } }));
+        for (auto [width, height] : { std::pair { 940, 720 }, std::pair { 700, 530 } }) {
             resize(width, height);
             for (const auto& [route, marker] : screens) {
-                page("await go(" + Json(route).dump() + ", " + Json(marker).dump() + "); await wait(250); return true;");
+                page(
+                    "await go(" + Json(route).dump() + ", " + Json(marker).dump() + "); await wait(250); return true;");
                 std::string name = route;
                 std::replace(name.begin(), name.end(), '/', '-');
                 shot(std::string(theme) + "-" + std::to_string(width) + "-" + name.substr(0, 60));
@@ -483,8 +509,9 @@ TEST_F(DesktopPageTest, ScreenshotsOfEveryScreen)
     // Nothing on any screen is wider than the smallest window.
     resize(700, 530);
     for (const auto& [route, marker] : screens) {
-        auto overflow = page("await go(" + Json(route).dump() + ", " + Json(marker).dump() + "); await frame();"
-                             "return document.documentElement.scrollWidth - document.documentElement.clientWidth;");
+        auto overflow = page("await go(" + Json(route).dump() + ", " + Json(marker).dump()
+            + "); await frame();"
+              "return document.documentElement.scrollWidth - document.documentElement.clientWidth;");
         EXPECT_EQ(overflow, Json(0)) << route;
     }
 }
@@ -493,7 +520,7 @@ TEST_F(DesktopPageTest, ScreenshotsOfEveryScreen)
 // sign-in, switching screens, the customer list and filtering it.
 TEST_F(DesktopPageTest, TimingsWithALargeDesk)
 {
-    if (!start({"--seed-companies", "2000", "--seed-contacts", "5000"}))
+    if (!start({ "--seed-companies", "2000", "--seed-contacts", "5000" }))
         GTEST_SKIP() << "korvid-service is not built beside the test";
     auto figures = page(R"JS(
       await until(() => desk().timings.homeDrawn, 'home drawn');

@@ -61,7 +61,8 @@ protected:
         host = std::make_unique<DesktopHost>(main, options);
         bridge = std::make_unique<DesktopBridge>(*host);
         fillPlatformSeams(*bridge, [this] { return window ? window->window() : nullptr; });
-        window = std::make_unique<DesktopWindow>(nullptr, *host, *bridge, DesktopWindow::Environment {main, resourcesFolder(), {}});
+        window = std::make_unique<DesktopWindow>(
+            nullptr, *host, *bridge, DesktopWindow::Environment { main, resourcesFolder(), {} });
         gtk_window_present(window->window());
     }
 
@@ -74,15 +75,20 @@ protected:
     }
 
     // Draws a few frames so screenshots show the current state.
-    void settle() { main.runUntil([] { return false; }, 400ms); }
+    void settle()
+    {
+        main.runUntil([] { return false; }, 400ms);
+    }
 
     void signIn(const std::string& email)
     {
-        ASSERT_TRUE(waitForPhase(Kind::ready)) << "phase " << int(actions().phase().kind) << " " << actions().phase().message;
+        ASSERT_TRUE(waitForPhase(Kind::ready))
+            << "phase " << int(actions().phase().kind) << " " << actions().phase().message;
         auto outcome = runScript(main, loginView(),
-            "document.getElementById('email').value = '" + email + "';"
-            "document.getElementById('password').value = 'korvid123';"
-            "document.querySelector('button[type=submit]').click(); return true;");
+            "document.getElementById('email').value = '" + email
+                + "';"
+                  "document.getElementById('password').value = 'korvid123';"
+                  "document.querySelector('button[type=submit]').click(); return true;");
         ASSERT_EQ(outcome.value, Json(true)) << outcome.error;
     }
 
@@ -93,20 +99,23 @@ protected:
     Json post(const std::string& body, const std::string& frame = "window")
     {
         auto outcome = runScript(main, mainView(),
-            "try { return await " + frame + ".korvidDesktop.post(" + body + "); }"
-            " catch (error) { return 'error: ' + error.message; }");
+            "try { return await " + frame + ".korvidDesktop.post(" + body
+                + "); }"
+                  " catch (error) { return 'error: ' + error.message; }");
         EXPECT_TRUE(outcome.error.empty()) << outcome.error;
         return outcome.value.value_or(Json("no value"));
     }
 
     bool waitForMainPage()
     {
-        return main.runUntil([&] {
-            if (!window->surface())
-                return false;
-            auto ready = runScript(main, mainView(), "return document.documentElement.dataset.ready === 'true';");
-            return ready.value == Json(true);
-        }, 20s);
+        return main.runUntil(
+            [&] {
+                if (!window->surface())
+                    return false;
+                auto ready = runScript(main, mainView(), "return document.documentElement.dataset.ready === 'true';");
+                return ready.value == Json(true);
+            },
+            20s);
     }
 
     std::filesystem::path folder;
@@ -133,7 +142,7 @@ TEST_F(DesktopShellTest, SignsInUsesTheBridgeAndSignsOut)
     auto dressed = runScript(main, loginView(),
         "return [document.documentElement.dataset.korvidDesktopLogin,"
         " document.querySelectorAll('style').length, document.querySelector('.card > h1').textContent];");
-    EXPECT_EQ(dressed.value, (Json {"", 1, "邮箱登录"}));
+    EXPECT_EQ(dressed.value, (Json { "", 1, "邮箱登录" }));
     settle();
     testing::saveWebScreenshot(main, loginView(), "1-sign-in");
 
@@ -159,7 +168,7 @@ TEST_F(DesktopShellTest, SignsInUsesTheBridgeAndSignsOut)
     EXPECT_EQ(post("{op: 42}"), "error: 无效请求");
     EXPECT_EQ(post("'session'"), "error: 无效请求");
     EXPECT_EQ(post("{op: 'nonsense'}"), "error: 不支持的操作。");
-    EXPECT_EQ(post("{op: 'appearance', value: 'dark'}"), (Json {{"value", "dark"}}));
+    EXPECT_EQ(post("{op: 'appearance', value: 'dark'}"), (Json { { "value", "dark" } }));
     EXPECT_EQ(post("{op: 'appearance', value: 'Dark'}"), "error: 未知的颜色主题。");
 
     // An embedded frame showing the very same page is still not the main
@@ -177,7 +186,8 @@ TEST_F(DesktopShellTest, SignsInUsesTheBridgeAndSignsOut)
         "return await reply;");
     EXPECT_EQ(frame.value, Json("无效请求")) << frame.error;
     // A page script cannot pretend to be the top frame of another URL either.
-    auto moved = runScript(main, mainView(), "history.pushState({}, '', location.pathname + '?elsewhere'); return location.href;");
+    auto moved = runScript(
+        main, mainView(), "history.pushState({}, '', location.pathname + '?elsewhere'); return location.href;");
     ASSERT_TRUE(moved.value && moved.value->is_string());
     EXPECT_EQ(post("{op: 'session'}"), "error: 无效请求");
     runScript(main, mainView(), "history.replaceState({}, '', location.pathname); return true;");
@@ -186,8 +196,9 @@ TEST_F(DesktopShellTest, SignsInUsesTheBridgeAndSignsOut)
     // The main view does not leave its page.
     auto pageURL = host->desktopPageURL();
     runScript(main, mainView(), "location.href = '" + service.origin() + "/'; return true;");
-    runScript(main, mainView(), "const link = document.createElement('a'); link.href = 'https://example.invalid/';"
-                                "document.body.append(link); link.click(); return true;");
+    runScript(main, mainView(),
+        "const link = document.createElement('a'); link.href = 'https://example.invalid/';"
+        "document.body.append(link); link.click(); return true;");
     settle();
     EXPECT_EQ(webkit_web_view_get_uri(mainView()), pageURL);
     EXPECT_EQ(post("{op: 'session'}")["id"], "acct-demo");
@@ -204,7 +215,7 @@ TEST_F(DesktopShellTest, SignsInUsesTheBridgeAndSignsOut)
         return opened;
     };
     runScript(main, mainView(), "window.keptState = 'still here'; return true;");
-    EXPECT_EQ(post("{op: 'webWorkspace', route: 'home'}"), (Json {{"ok", true}}));
+    EXPECT_EQ(post("{op: 'webWorkspace', route: 'home'}"), (Json { { "ok", true } }));
     ASSERT_TRUE(main.runUntil([&] { return window->webWorkspaceLayer() != nullptr; }, 5s));
     EXPECT_EQ(gtk_widget_get_opacity(window->surface()), 0.0);
     EXPECT_FALSE(gtk_widget_get_can_target(window->surface()));
@@ -217,7 +228,7 @@ TEST_F(DesktopShellTest, SignsInUsesTheBridgeAndSignsOut)
     EXPECT_EQ(runScript(main, mainView(), "return window.keptState;").value, Json("still here"));
 
     // Signing out with a web workspace open shows the sign-in screen.
-    EXPECT_EQ(post("{op: 'webWorkspace', route: 'home'}"), (Json {{"ok", true}}));
+    EXPECT_EQ(post("{op: 'webWorkspace', route: 'home'}"), (Json { { "ok", true } }));
     ASSERT_TRUE(main.runUntil([&] { return window->webWorkspaceLayer() != nullptr; }, 5s));
     EXPECT_EQ(post("{op: 'logout'}"), Json(true));
     EXPECT_EQ(opened->stops, 1);
@@ -249,7 +260,7 @@ public:
         posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         std::string dataArgument = data.string();
-        const char* argv[] = {binary.c_str(), "--port", "0", "--data", dataArgument.c_str(), nullptr};
+        const char* argv[] = { binary.c_str(), "--port", "0", "--data", dataArgument.c_str(), nullptr };
         if (posix_spawn(&pid_, binary.c_str(), &actions, nullptr, const_cast<char**>(argv), environ) != 0)
             pid_ = 0;
         posix_spawn_file_actions_destroy(&actions);
@@ -320,11 +331,11 @@ TEST_F(DesktopShellTest, ShowsFailuresAndRecoversFromThem)
     saveScreenshot(GTK_WIDGET(window->window()), "4-sign-in-failed");
     auto* sheet = LoginSheet::from(window->signIn());
     auto texts = testing::textsIn(sheet->overlayContent());
-    EXPECT_EQ(texts, (std::vector<std::string> {"登录页未能打开", "无法连接本机体验服务，请重新加载。", "重新加载"}));
+    EXPECT_EQ(texts, (std::vector<std::string> { "登录页未能打开", "无法连接本机体验服务，请重新加载。", "重新加载" }));
     EXPECT_FALSE(gtk_widget_get_can_target(GTK_WIDGET(loginView())));
     g_signal_emit_by_name(testing::findButton(sheet->overlayContent(), "重新加载"), "clicked");
     EXPECT_EQ(actions().phase().kind, Kind::loading);
-    EXPECT_EQ(testing::textsIn(sheet->overlayContent()), std::vector<std::string> {"正在打开登录页…"});
+    EXPECT_EQ(testing::textsIn(sheet->overlayContent()), std::vector<std::string> { "正在打开登录页…" });
 }
 
 TEST_F(DesktopShellTest, RejectedAccountOffersSignInAgainAndRetry)
@@ -339,7 +350,7 @@ TEST_F(DesktopShellTest, RejectedAccountOffersSignInAgainAndRetry)
     saveScreenshot(GTK_WIDGET(window->window()), "5-verification-failed");
     auto* content = LoginSheet::from(window->signIn())->overlayContent();
     EXPECT_EQ(testing::textsIn(content),
-        (std::vector<std::string> {"账号验证未完成", "无法确认目标账号。", "重新登录", "重试验证"}));
+        (std::vector<std::string> { "账号验证未完成", "无法确认目标账号。", "重新登录", "重试验证" }));
     EXPECT_TRUE(gtk_widget_has_css_class(testing::findButton(content, "重试验证"), "suggested-action"));
     EXPECT_FALSE(gtk_widget_has_css_class(testing::findButton(content, "重新登录"), "suggested-action"));
 

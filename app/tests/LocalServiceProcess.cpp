@@ -23,7 +23,7 @@ LocalServiceProcess::LocalServiceProcess(const std::filesystem::path& data, cons
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
     posix_spawn_file_actions_addclose(&actions, out[0]);
-    std::vector<std::string> arguments {binary.string(), "--port", "0", "--data", data.string()};
+    std::vector<std::string> arguments { binary.string(), "--port", "0", "--data", data.string() };
     arguments.insert(arguments.end(), extra.begin(), extra.end());
     std::vector<char*> argv;
     for (auto& argument : arguments)

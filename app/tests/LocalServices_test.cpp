@@ -32,7 +32,8 @@ protected:
 
     void choose(std::vector<std::filesystem::path> files)
     {
-        bridge->tasks.selectTaskFiles = [files](std::function<void(std::vector<std::filesystem::path>)> done) { done(files); };
+        bridge->tasks.selectTaskFiles
+            = [files](std::function<void(std::vector<std::filesystem::path>)> done) { done(files); };
         bridge->machine.selectEventFile = [files](std::function<void(std::optional<std::filesystem::path>)> done) {
             done(files.empty() ? std::nullopt : std::optional(files.front()));
         };
@@ -97,7 +98,8 @@ TEST_F(LocalServicesTest, DraftAttachConfirmAndStartThroughTheBridge)
 TEST_F(LocalServicesTest, ProjectsAndSourcesThroughTheBridge)
 {
     const char* projectID = "1A2B3C4D-5E6F-4A1B-8C2D-3E4F5A6B7C8D";
-    Json project = value({ { "op", "projectCreate" }, { "owner", "account-1" }, { "id", projectID }, { "name", "华东渠道" } });
+    Json project
+        = value({ { "op", "projectCreate" }, { "owner", "account-1" }, { "id", projectID }, { "name", "华东渠道" } });
     EXPECT_EQ(project["name"], "华东渠道");
     std::string projectKey = project["id"].get<std::string>();
     Json listed = value({ { "op", "workspaceOpen" }, { "owner", "account-1" } });

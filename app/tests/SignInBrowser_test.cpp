@@ -87,9 +87,8 @@ protected:
         server.Get("/download-link", [](const httplib::Request&, httplib::Response& response) {
             response.set_content(kDownloadLinkPage, "text/html; charset=utf-8");
         });
-        server.Get("/plain.txt", [](const httplib::Request&, httplib::Response& response) {
-            response.set_content("plain", "text/plain");
-        });
+        server.Get("/plain.txt",
+            [](const httplib::Request&, httplib::Response& response) { response.set_content("plain", "text/plain"); });
         port = server.bind_to_any_port("127.0.0.1");
         ASSERT_GT(port, 0);
         thread = std::thread([this] { server.listen_after_bind(); });
@@ -126,7 +125,7 @@ protected:
                 tokens.push_back(token);
                 done(std::nullopt, "无法确认目标账号。");
             },
-            [](const DesktopLoginSession&) {}, {main, main, folder});
+            [](const DesktopLoginSession&) {}, { main, main, folder });
         browser->setDelegate(actions);
         actions->start();
     }
@@ -137,11 +136,14 @@ protected:
     }
 
     // Lets the probe run several more rounds.
-    void linger(std::chrono::milliseconds time = 1500ms) { main.runUntil([] { return false; }, time); }
+    void linger(std::chrono::milliseconds time = 1500ms)
+    {
+        main.runUntil([] { return false; }, time);
+    }
 
     struct Downloads {
         int started = 0;
-        int saved = 0;    // destinations created or downloads finished
+        int saved = 0; // destinations created or downloads finished
     };
 
     static void downloadStarted(WebKitNetworkSession*, WebKitDownload* download, gpointer data)
@@ -150,11 +152,10 @@ protected:
         ++downloads->started;
         g_signal_connect(download, "created-destination",
             G_CALLBACK(+[](WebKitDownload*, char*, gpointer data) { ++static_cast<Downloads*>(data)->saved; }), data);
-        g_signal_connect(download, "finished",
-            G_CALLBACK(+[](WebKitDownload* download, gpointer data) {
-                if (webkit_download_get_destination(download))
-                    ++static_cast<Downloads*>(data)->saved;
-            }),
+        g_signal_connect(download, "finished", G_CALLBACK(+[](WebKitDownload* download, gpointer data) {
+            if (webkit_download_get_destination(download))
+                ++static_cast<Downloads*>(data)->saved;
+        }),
             data);
     }
 
@@ -177,7 +178,7 @@ TEST_F(SignInBrowserTest, HostilePageCannotHandOverATokenOfItsChoosing)
     // uses: the probe still reads what is stored.
     start(origin + "/hostile?stored");
     ASSERT_TRUE(waitFor(Kind::verificationFailed)) << int(actions->phase().kind) << " " << actions->phase().message;
-    EXPECT_EQ(tokens, std::vector<std::string> {"true-token"});
+    EXPECT_EQ(tokens, std::vector<std::string> { "true-token" });
     // Our style script ran too, beside the page's redefinitions.
     auto marked = testing::runScript(main, browser->view(),
         "return document.documentElement.dataset.korvidDesktopLogin === ''"
@@ -199,10 +200,13 @@ TEST_F(SignInBrowserTest, PageOfAnotherOriginCannotPassTheOriginCheck)
     // Sent to another origin whose page stores a token and redefines URL so
     // that any origin seems to match.
     start(origin + "/elsewhere?stored");
-    ASSERT_TRUE(main.runUntil([&] {
-        const char* uri = webkit_web_view_get_uri(browser->view());
-        return uri && std::string(uri).starts_with("http://localhost:") && actions->phase().kind != Kind::loading;
-    }, 20s)) << int(actions->phase().kind);
+    ASSERT_TRUE(main.runUntil(
+        [&] {
+            const char* uri = webkit_web_view_get_uri(browser->view());
+            return uri && std::string(uri).starts_with("http://localhost:") && actions->phase().kind != Kind::loading;
+        },
+        20s))
+        << int(actions->phase().kind);
     linger();
     EXPECT_EQ(tokens, std::vector<std::string> {});
 }
@@ -217,7 +221,7 @@ TEST_F(SignInBrowserTest, NeverDownloads)
 
     // Nor in a frame, nor content WebKit cannot show, nor a link or a blob
     // with a download attribute.
-    for (const char* page : {"/frame-attachment", "/octets", "/download-link"}) {
+    for (const char* page : { "/frame-attachment", "/octets", "/download-link" }) {
         SCOPED_TRACE(page);
         actions.reset();
         gtk_window_destroy(std::exchange(window, nullptr));

@@ -55,7 +55,8 @@ SignInTestService::SignInTestService()
     server_->Get("/v1/me", [](const httplib::Request& request, httplib::Response& response) {
         auto authorization = request.get_header_value("Authorization");
         if (authorization == "Bearer token-demo")
-            response.set_content(R"({"id":"acct-demo","email":"demo@korvid.cn","name":"演示账号"})", "application/json");
+            response.set_content(
+                R"({"id":"acct-demo","email":"demo@korvid.cn","name":"演示账号"})", "application/json");
         else if (authorization == "Bearer token-noid")
             response.set_content(R"({"id":"","email":"noid@korvid.cn"})", "application/json");
         else {

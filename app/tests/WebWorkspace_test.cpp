@@ -57,8 +57,8 @@ const std::string kBatch = "0000000e-0000-4000-8000-000000000001";
 // Whether the widget's accessible "hidden" state is `hidden`.
 bool hiddenFromAccessibility(GtkWidget* widget, bool hidden)
 {
-    char* mismatch = gtk_test_accessible_check_state(GTK_ACCESSIBLE(widget), GTK_ACCESSIBLE_STATE_HIDDEN,
-        hidden ? TRUE : FALSE);
+    char* mismatch
+        = gtk_test_accessible_check_state(GTK_ACCESSIBLE(widget), GTK_ACCESSIBLE_STATE_HIDDEN, hidden ? TRUE : FALSE);
     bool matches = mismatch == nullptr;
     g_free(mismatch);
     return matches;
@@ -110,15 +110,15 @@ protected:
         for (const char* name : { "Company.html", "WechatReview.html", "pages.css" })
             std::filesystem::copy_file(desktop.resources / name, pages / name);
         desktop.resources = pages;
-        desktop.chooseSaveFile = [this, real = desktop.chooseSaveFile](GtkWindow* parent, const std::string& name,
-                                     auto done) {
-            savePanelNames.push_back(name);
-            EXPECT_EQ(parent, window->window());
-            if (realSavePanel)
-                real(parent, name, std::move(done));
-            else
-                done(saveAnswer);
-        };
+        desktop.chooseSaveFile
+            = [this, real = desktop.chooseSaveFile](GtkWindow* parent, const std::string& name, auto done) {
+                  savePanelNames.push_back(name);
+                  EXPECT_EQ(parent, window->window());
+                  if (realSavePanel)
+                      real(parent, name, std::move(done));
+                  else
+                      done(saveAnswer);
+              };
         desktop.chooseOpenFiles = [this](GtkWindow*, bool multiple, auto done) {
             openPanelMultiple.push_back(multiple);
             done(openPanelAnswer);
@@ -130,8 +130,8 @@ protected:
                 ++signOuts;
         });
 
-        window = std::make_unique<DesktopWindow>(nullptr, *host, *bridge,
-            DesktopWindow::Environment { main, resourcesFolder(), webWorkspaceLayer() });
+        window = std::make_unique<DesktopWindow>(
+            nullptr, *host, *bridge, DesktopWindow::Environment { main, resourcesFolder(), webWorkspaceLayer() });
         gtk_window_present(window->window());
         auto& actions = *DesktopSignIn::from(window->signIn())->controller().actions;
         if (!main.runUntil([&] { return actions.phase().kind == Kind::ready; }, 40s))
@@ -143,9 +143,12 @@ protected:
         EXPECT_EQ(filled.value, Json(true)) << filled.error;
         if (!main.runUntil([&] { return host->screen() == Screen::workspace; }, 30s))
             return false;
-        return main.runUntil([&] {
-            return window->surface() && page("return document.documentElement.dataset.ready === 'true';") == Json(true);
-        }, 30s);
+        return main.runUntil(
+            [&] {
+                return window->surface()
+                    && page("return document.documentElement.dataset.ready === 'true';") == Json(true);
+            },
+            30s);
     }
 
     WebKitWebView* mainView() { return DesktopSurface::from(window->surface())->page()->view(); }
@@ -172,11 +175,14 @@ protected:
         ASSERT_EQ(reply, (Json { { "ok", true } }));
         ASSERT_TRUE(workspace());
         ASSERT_TRUE(main.runUntil([&] { return shownOver(); }, 5s));
-        ASSERT_TRUE(main.runUntil([&] {
-            auto* view = workspace()->browser();
-            const char* uri = webkit_web_view_get_uri(view);
-            return !webkit_web_view_is_loading(view) && uri && workspace()->entry() == uri;
-        }, 20s)) << workspace()->entry();
+        ASSERT_TRUE(main.runUntil(
+            [&] {
+                auto* view = workspace()->browser();
+                const char* uri = webkit_web_view_get_uri(view);
+                return !webkit_web_view_is_loading(view) && uri && workspace()->entry() == uri;
+            },
+            20s))
+            << workspace()->entry();
         ASSERT_EQ(inWorkspace("await until(() => document.readyState === 'complete'); return location.href;"),
             Json(workspace()->entry()));
     }
@@ -192,9 +198,12 @@ protected:
     // Follows a link in the workspace's top document as a user would.
     void clickLink(const std::string& href)
     {
-        Json clicked = inWorkspace("const link = document.querySelector('a[href=\"" + href + "\"]')"
-            " || Object.assign(document.body.appendChild(document.createElement('a')), {href: '" + href + "', textContent: 'x'});"
-            "link.click(); return true;");
+        Json clicked = inWorkspace("const link = document.querySelector('a[href=\"" + href
+            + "\"]')"
+              " || Object.assign(document.body.appendChild(document.createElement('a')), {href: '"
+            + href
+            + "', textContent: 'x'});"
+              "link.click(); return true;");
         EXPECT_EQ(clicked, Json(true));
     }
 
@@ -212,7 +221,8 @@ protected:
     void shot(const std::string& name)
     {
         // Two frames of the page drawn, then one more of the window.
-        inWorkspace("await new Promise(done => requestAnimationFrame(() => requestAnimationFrame(done))); return true;");
+        inWorkspace(
+            "await new Promise(done => requestAnimationFrame(() => requestAnimationFrame(done))); return true;");
         main.runUntil([] { return false; }, 500ms);
         testing::saveScreenshot(GTK_WIDGET(window->window()), "web-workspace-" + name);
     }
@@ -278,8 +288,8 @@ TEST_F(WebWorkspaceTest, ReviewPageNavigatesTheMainPage)
             shot("review");
         clickLink(std::string("korvid-review://") + route);
         ASSERT_TRUE(closesWithin()) << route;
-        EXPECT_EQ(page(std::string("await until(() => destination === '") + route + "'); return destination;"),
-            Json(route));
+        EXPECT_EQ(
+            page(std::string("await until(() => destination === '") + route + "'); return destination;"), Json(route));
     }
 }
 
@@ -308,10 +318,12 @@ TEST_F(WebWorkspaceTest, RoutePageKeepsTheMainPageAndClosesByItsButton)
     // A workspace that replaces another takes the keyboard over from it.
     open({ { "op", "webWorkspace" }, { "route", "home" } });
     open({ { "op", "webCompany" }, { "id", kCompany } });
-    EXPECT_TRUE(main.runUntil([&] {
-        GtkWidget* focus = gtk_root_get_focus(GTK_ROOT(window->window()));
-        return focus && gtk_widget_is_ancestor(focus, window->webWorkspaceLayer());
-    }, 2s));
+    EXPECT_TRUE(main.runUntil(
+        [&] {
+            GtkWidget* focus = gtk_root_get_focus(GTK_ROOT(window->window()));
+            return focus && gtk_widget_is_ancestor(focus, window->webWorkspaceLayer());
+        },
+        2s));
 }
 
 TEST_F(WebWorkspaceTest, ErrorsShowTheirLineAndRefreshClearsIt)
@@ -354,10 +366,12 @@ TEST_F(WebWorkspaceTest, AMissingPageSaysSoAndRefreshTriesAgain)
     std::filesystem::rename(folder / "Company.html", pages / "Company.html");
     g_signal_emit_by_name(testing::findButton(window->webWorkspaceLayer(), "刷新"), "clicked");
     EXPECT_FALSE(workspace()->errorText());
-    ASSERT_TRUE(main.runUntil([&] {
-        const char* uri = webkit_web_view_get_uri(workspace()->browser());
-        return uri && workspace()->entry() == uri && !webkit_web_view_is_loading(workspace()->browser());
-    }, 20s));
+    ASSERT_TRUE(main.runUntil(
+        [&] {
+            const char* uri = webkit_web_view_get_uri(workspace()->browser());
+            return uri && workspace()->entry() == uri && !webkit_web_view_is_loading(workspace()->browser());
+        },
+        20s));
     EXPECT_FALSE(buttonShown("返回客户档案"));
     // The shared stylesheet went in with the page, though the service has no such file.
     EXPECT_EQ(inWorkspace("return getComputedStyle(document.body).boxSizing;"), Json("border-box"));
@@ -377,12 +391,13 @@ TEST_F(WebWorkspaceTest, AStoppedWorkspaceHearsNothingMore)
     ASSERT_TRUE(closesWithin());
     // Its page still runs while we hold it: its exit links, its sign-out and
     // the end of its web process reach no one.
-    Json token = run(kept->browser(), "const token = localStorage.getItem('korvid.token');"
-                                      "localStorage.removeItem('korvid.token');"
-                                      "document.body.appendChild(document.createElement('div'));"
-                                      "for (const href of ['korvid-customer://logout', 'korvid-customer://minutes'])"
-                                      "  document.body.appendChild(Object.assign(document.createElement('a'), {href})).click();"
-                                      "await wait(500); localStorage.setItem('korvid.token', token); return token;");
+    Json token = run(kept->browser(),
+        "const token = localStorage.getItem('korvid.token');"
+        "localStorage.removeItem('korvid.token');"
+        "document.body.appendChild(document.createElement('div'));"
+        "for (const href of ['korvid-customer://logout', 'korvid-customer://minutes'])"
+        "  document.body.appendChild(Object.assign(document.createElement('a'), {href})).click();"
+        "await wait(500); localStorage.setItem('korvid.token', token); return token;");
     EXPECT_TRUE(token.is_string());
     webkit_web_view_terminate_web_process(kept->browser());
     main.runUntil([] { return false; }, 500ms);
@@ -422,7 +437,8 @@ TEST_F(WebWorkspaceTest, DownloadsGoThroughTheSavePanelAndForeignLinksToTheLaunc
     inWorkspace("const a = document.body.appendChild(document.createElement('a'));"
                 "a.href = URL.createObjectURL(new Blob(['客户名单'], {type: 'text/plain'}));"
                 "a.download = 'dir/名单.txt'; a.click(); return true;");
-    ASSERT_TRUE(main.runUntil([&] { return std::filesystem::exists(*saveAnswer) && std::filesystem::file_size(*saveAnswer) > 0; }, 10s));
+    ASSERT_TRUE(main.runUntil(
+        [&] { return std::filesystem::exists(*saveAnswer) && std::filesystem::file_size(*saveAnswer) > 0; }, 10s));
     ASSERT_EQ(savePanelNames.size(), 1u);
     EXPECT_EQ(savePanelNames[0], "名单.txt");
     std::ifstream saved(*saveAnswer);
@@ -452,16 +468,18 @@ TEST_F(WebWorkspaceTest, DownloadsGoThroughTheSavePanelAndForeignLinksToTheLaunc
     inWorkspace("const a = document.body.appendChild(document.createElement('a'));"
                 "a.href = URL.createObjectURL(new Blob(['第三份'])); a.download = '三.txt'; a.click(); return true;");
     GtkWidget* panel = nullptr;
-    ASSERT_TRUE(main.runUntil([&] {
-        GListModel* toplevels = gtk_window_get_toplevels();
-        for (guint i = 0; i < g_list_model_get_n_items(toplevels) && !panel; ++i) {
-            auto* candidate = GTK_WIDGET(g_list_model_get_item(toplevels, i));
-            if (GTK_IS_FILE_CHOOSER_DIALOG(candidate) && gtk_widget_get_visible(candidate))
-                panel = candidate;
-            g_object_unref(candidate);
-        }
-        return panel != nullptr;
-    }, 10s));
+    ASSERT_TRUE(main.runUntil(
+        [&] {
+            GListModel* toplevels = gtk_window_get_toplevels();
+            for (guint i = 0; i < g_list_model_get_n_items(toplevels) && !panel; ++i) {
+                auto* candidate = GTK_WIDGET(g_list_model_get_item(toplevels, i));
+                if (GTK_IS_FILE_CHOOSER_DIALOG(candidate) && gtk_widget_get_visible(candidate))
+                    panel = candidate;
+                g_object_unref(candidate);
+            }
+            return panel != nullptr;
+        },
+        10s));
     EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(panel)), window->window());
     EXPECT_STREQ(gtk_file_chooser_get_current_name(GTK_FILE_CHOOSER(panel)), "三.txt");
     // The panel settles on its first folder before it takes another; the
@@ -473,7 +491,8 @@ TEST_F(WebWorkspaceTest, DownloadsGoThroughTheSavePanelAndForeignLinksToTheLaunc
     main.runUntil([] { return false; }, 500ms);
     gtk_dialog_response(GTK_DIALOG(panel), GTK_RESPONSE_ACCEPT);
     auto third = folder / "三.txt";
-    ASSERT_TRUE(main.runUntil([&] { return std::filesystem::exists(third) && std::filesystem::file_size(third) > 0; }, 10s));
+    ASSERT_TRUE(
+        main.runUntil([&] { return std::filesystem::exists(third) && std::filesystem::file_size(third) > 0; }, 10s));
     std::ifstream panelSaved(third);
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(panelSaved), {}), "第三份");
     realSavePanel = false;
@@ -489,16 +508,18 @@ TEST_F(WebWorkspaceTest, ScriptDialogsAnswerWhatTheUserChose)
     open({ { "op", "webCompany" }, { "id", kCompany } });
     auto dialogButton = [&](const std::string& label) -> GtkWidget* {
         GtkWidget* found = nullptr;
-        main.runUntil([&] {
-            GListModel* toplevels = gtk_window_get_toplevels();
-            for (guint i = 0; i < g_list_model_get_n_items(toplevels) && !found; ++i) {
-                auto* candidate = GTK_WIDGET(g_list_model_get_item(toplevels, i));
-                if (candidate != GTK_WIDGET(window->window()) && gtk_widget_get_visible(candidate))
-                    found = testing::findButton(candidate, label);
-                g_object_unref(candidate);
-            }
-            return found != nullptr;
-        }, 5s);
+        main.runUntil(
+            [&] {
+                GListModel* toplevels = gtk_window_get_toplevels();
+                for (guint i = 0; i < g_list_model_get_n_items(toplevels) && !found; ++i) {
+                    auto* candidate = GTK_WIDGET(g_list_model_get_item(toplevels, i));
+                    if (candidate != GTK_WIDGET(window->window()) && gtk_widget_get_visible(candidate))
+                        found = testing::findButton(candidate, label);
+                    g_object_unref(candidate);
+                }
+                return found != nullptr;
+            },
+            5s);
         return found;
     };
     auto entryOf = [](GtkWidget* button) {
@@ -517,13 +538,15 @@ TEST_F(WebWorkspaceTest, ScriptDialogsAnswerWhatTheUserChose)
     g_signal_emit_by_name(confirm, "clicked");
     EXPECT_EQ(inWorkspace("await until(() => window.__answer !== undefined); return window.__answer;"), Json(""));
 
-    inWorkspace("window.__answer = undefined; setTimeout(() => { window.__answer = prompt('名称', '默认'); }, 300); return true;");
+    inWorkspace("window.__answer = undefined; setTimeout(() => { window.__answer = prompt('名称', '默认'); }, 300); "
+                "return true;");
     GtkWidget* cancel = dialogButton("取消");
     ASSERT_TRUE(cancel);
     g_signal_emit_by_name(cancel, "clicked");
     EXPECT_EQ(inWorkspace("await until(() => window.__answer !== undefined); return window.__answer;"), Json(nullptr));
 
-    inWorkspace("window.__answer = undefined; setTimeout(() => { window.__answer = confirm('确认？'); }, 300); return true;");
+    inWorkspace(
+        "window.__answer = undefined; setTimeout(() => { window.__answer = confirm('确认？'); }, 300); return true;");
     confirm = dialogButton("确定");
     ASSERT_TRUE(confirm);
     g_signal_emit_by_name(confirm, "clicked");
@@ -616,17 +639,20 @@ TEST_F(WebWorkspaceTest, HostilePagesNeverLeave)
     EXPECT_TRUE(launcherDouble.empty());
     // Nor in a frame, where it would post "webSignOut".
     inWorkspace("const foreign = document.body.appendChild(document.createElement('iframe'));"
-                "foreign.src = '" + foreign.origin() + "/frame'; await wait(500); return true;");
+                "foreign.src = '"
+        + foreign.origin() + "/frame'; await wait(500); return true;");
     EXPECT_EQ(foreign.hits, 0);
     EXPECT_EQ(signOuts, 0);
 
     // Once the page has moved away from its entry, its exit links are dead.
     inWorkspace("location.href = '/index.html#home'; return true;");
-    ASSERT_TRUE(main.runUntil([&] {
-        const char* uri = webkit_web_view_get_uri(workspace()->browser());
-        return uri && std::string(uri).find("/index.html") != std::string::npos
-            && !webkit_web_view_is_loading(workspace()->browser());
-    }, 10s));
+    ASSERT_TRUE(main.runUntil(
+        [&] {
+            const char* uri = webkit_web_view_get_uri(workspace()->browser());
+            return uri && std::string(uri).find("/index.html") != std::string::npos
+                && !webkit_web_view_is_loading(workspace()->browser());
+        },
+        10s));
     clickLink("korvid-customer://close");
     clickLink("korvid-customer://logout");
     main.runUntil([] { return false; }, 500ms);
@@ -634,7 +660,6 @@ TEST_F(WebWorkspaceTest, HostilePagesNeverLeave)
     EXPECT_EQ(host->screen(), Screen::workspace);
     EXPECT_EQ(signOuts, 0);
 }
-
 
 // ---- Figures: open time against a bare view, memory ------------------------
 
@@ -714,7 +739,8 @@ TEST_F(WebWorkspaceTest, FiguresOpenTimeAndMemory)
     // Loaded and one frame drawn after it, measured the same way for both.
     auto painted = [&](WebKitWebView* view) {
         main.runUntil([&] { return !webkit_web_view_is_loading(view) && webkit_web_view_get_uri(view); }, 20s);
-        runScript(main, view, "await new Promise(done => requestAnimationFrame(() => requestAnimationFrame(done))); return true;");
+        runScript(main, view,
+            "await new Promise(done => requestAnimationFrame(() => requestAnimationFrame(done))); return true;");
     };
     auto session = std::dynamic_pointer_cast<NetworkSessionStore>(host->verifiedStore());
     ASSERT_TRUE(session);
@@ -748,9 +774,11 @@ TEST_F(WebWorkspaceTest, FiguresOpenTimeAndMemory)
 
         // The same URL in a bare view on the same network session.
         GtkWidget* bareWindow = gtk_window_new();
-        gtk_window_set_default_size(GTK_WINDOW(bareWindow), DesktopWindow::kDefaultWidth, DesktopWindow::kDefaultHeight);
+        gtk_window_set_default_size(
+            GTK_WINDOW(bareWindow), DesktopWindow::kDefaultWidth, DesktopWindow::kDefaultHeight);
         start = Clock::now();
-        auto* bare = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session->session(), nullptr));
+        auto* bare
+            = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "network-session", session->session(), nullptr));
         gtk_window_set_child(GTK_WINDOW(bareWindow), GTK_WIDGET(bare));
         gtk_window_present(GTK_WINDOW(bareWindow));
         webkit_web_view_load_uri(bare, entry.c_str());
@@ -764,7 +792,8 @@ TEST_F(WebWorkspaceTest, FiguresOpenTimeAndMemory)
     double ratio = workspaceTimes[1] / bareTimes[1];
     std::printf("route page open to first paint, median of 3: workspace %.0f ms, bare view %.0f ms, ratio %.2f\n",
         workspaceTimes[1], bareTimes[1], ratio);
-    std::printf("PSS of child processes: before %ld KiB, open %ld KiB (+%ld), closed %ld KiB; web processes %d -> %d -> %d\n",
+    std::printf(
+        "PSS of child processes: before %ld KiB, open %ld KiB (+%ld), closed %ld KiB; web processes %d -> %d -> %d\n",
         basePss, openPss, openPss - basePss, closedPss, baseProcesses, openProcesses, closedProcesses);
     EXPECT_EQ(closedProcesses, baseProcesses); // the workspace's web process is given back
     EXPECT_GT(openProcesses, baseProcesses);

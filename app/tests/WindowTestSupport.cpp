@@ -29,11 +29,13 @@ ScriptOutcome runScript(GLibExecutor& main, WebKitWebView* view, const std::stri
         ScriptOutcome outcome;
     };
     auto* state = new State;
-    webkit_web_view_call_async_javascript_function(view, body.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
+    webkit_web_view_call_async_javascript_function(
+        view, body.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
             auto* state = static_cast<State*>(data);
             GError* error = nullptr;
-            JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, &error);
+            JSCValue* value
+                = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, &error);
             if (value) {
                 state->outcome.value = jsonFromJSCValue(value);
                 g_object_unref(value);
@@ -46,7 +48,7 @@ ScriptOutcome runScript(GLibExecutor& main, WebKitWebView* view, const std::stri
         state);
     if (!main.runUntil([state] { return state->done; }, std::chrono::seconds(30))) {
         // The callback still owns the state; leave it to it.
-        return {std::nullopt, "timed out"};
+        return { std::nullopt, "timed out" };
     }
     ScriptOutcome outcome = std::move(state->outcome);
     delete state;
@@ -87,7 +89,8 @@ std::filesystem::path saveWebScreenshot(GLibExecutor& main, WebKitWebView* view,
     };
     auto state = std::make_shared<State>();
     auto* held = new std::shared_ptr<State>(state);
-    webkit_web_view_get_snapshot(view, WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
+    webkit_web_view_get_snapshot(
+        view, WEBKIT_SNAPSHOT_REGION_VISIBLE, WEBKIT_SNAPSHOT_OPTIONS_NONE, nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
             std::unique_ptr<std::shared_ptr<State>> state(static_cast<std::shared_ptr<State>*>(data));
             (*state)->texture = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, nullptr);

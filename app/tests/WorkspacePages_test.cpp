@@ -79,8 +79,8 @@ protected:
         fillPlatformSeams(*bridge, [this] { return window ? window->window() : nullptr; });
         connectLocalServices(*bridge, std::make_shared<TaskWorkspace>(folder / "TaskWorkspace"));
         connectWebWorkspaces(*bridge, WebKitWebWorkspace::defaultDesktop());
-        window = std::make_unique<DesktopWindow>(nullptr, *host, *bridge,
-            DesktopWindow::Environment { main, resourcesFolder(), webWorkspaceLayer() });
+        window = std::make_unique<DesktopWindow>(
+            nullptr, *host, *bridge, DesktopWindow::Environment { main, resourcesFolder(), webWorkspaceLayer() });
         gtk_window_present(window->window());
         ASSERT_TRUE(main.runUntil([&] { return actions().phase().kind == Kind::ready; }, 40s))
             << actions().phase().message;
@@ -116,19 +116,25 @@ protected:
     // Fills the card and submits it the way Enter in a field does.
     void signIn(const std::string& email, const std::string& password)
     {
-        run(signInView(), "document.getElementById('email').value = " + Json(email).dump() + ";"
-                          "document.getElementById('password').value = " + Json(password).dump() + ";"
-                          "document.getElementById('password').focus();"
-                          "document.getElementById('form').requestSubmit(); return true;");
+        run(signInView(),
+            "document.getElementById('email').value = " + Json(email).dump()
+                + ";"
+                  "document.getElementById('password').value = "
+                + Json(password).dump()
+                + ";"
+                  "document.getElementById('password').focus();"
+                  "document.getElementById('form').requestSubmit(); return true;");
     }
 
     bool signedIn()
     {
         return main.runUntil([&] { return host->screen() == Screen::workspace; }, 30s)
-            && main.runUntil([&] {
-                   return window->surface()
-                       && run(mainView(), "return document.documentElement.dataset.ready === 'true';") == Json(true);
-               }, 30s);
+            && main.runUntil(
+                [&] {
+                    return window->surface()
+                        && run(mainView(), "return document.documentElement.dataset.ready === 'true';") == Json(true);
+                },
+                30s);
     }
 
     void open(Json body)
@@ -136,10 +142,13 @@ protected:
         body["owner"] = *host->accountID();
         ASSERT_EQ(run(mainView(), "return await korvidDesktop.post(" + body.dump() + ");"), (Json { { "ok", true } }));
         ASSERT_TRUE(workspace());
-        ASSERT_TRUE(main.runUntil([&] {
-            const char* uri = webkit_web_view_get_uri(workspace()->browser());
-            return !webkit_web_view_is_loading(workspace()->browser()) && uri && workspace()->entry() == uri;
-        }, 20s)) << workspace()->entry();
+        ASSERT_TRUE(main.runUntil(
+            [&] {
+                const char* uri = webkit_web_view_get_uri(workspace()->browser());
+                return !webkit_web_view_is_loading(workspace()->browser()) && uri && workspace()->entry() == uri;
+            },
+            20s))
+            << workspace()->entry();
     }
 
     // The workspace's page as WebKit draws it.
@@ -172,15 +181,18 @@ TEST_F(WorkspacePagesTest, TheSignInCardAsANewUserFindsIt)
     testing::saveWebScreenshot(main, signInView(), "workspace-pages-sign-in");
 
     // Submitting an empty card says what is missing instead of doing nothing.
-    EXPECT_EQ(run(signInView(), "document.getElementById('form').requestSubmit();"
-                                "return [document.getElementById('error').textContent, document.activeElement.id];"),
+    EXPECT_EQ(run(signInView(),
+                  "document.getElementById('form').requestSubmit();"
+                  "return [document.getElementById('error').textContent, document.activeElement.id];"),
         (Json { "请输入邮箱。", "email" }));
 
     // Three wrong passwords bring the arithmetic check; it is shown whole,
     // its button inside the frame.
     for (int i = 0; i < 3; ++i) {
         signIn("sales2@korvid.cn", "wrong");
-        run(signInView(), "await until(() => document.getElementById('error').textContent && !document.getElementById('submit').disabled); return true;");
+        run(signInView(),
+            "await until(() => document.getElementById('error').textContent && "
+            "!document.getElementById('submit').disabled); return true;");
     }
     signIn("sales2@korvid.cn", "korvid456");
     Json check = run(signInView(), R"JS(
@@ -277,7 +289,8 @@ public:
         if (!GDK_IS_X11_DISPLAY(gdk_display_get_default()))
             return false;
         int event = 0, error = 0, major = 0, minor = 0;
-        return XTestQueryExtension(gdk_x11_display_get_xdisplay(gdk_display_get_default()), &event, &error, &major, &minor);
+        return XTestQueryExtension(
+            gdk_x11_display_get_xdisplay(gdk_display_get_default()), &event, &error, &major, &minor);
     }
 
 private:
@@ -294,8 +307,9 @@ TEST_F(WorkspacePagesTest, ANewUserTypesIntoTheCardAndEnterSignsIn)
     keyboard.type("demo@korvid.cn");
     keyboard.key(XK_Tab);
     keyboard.type("korvid123");
-    EXPECT_EQ(run(signInView(), "await until(() => document.getElementById('password').value.length === 9, 'typed', 5000);"
-                                "return document.getElementById('email').value;"),
+    EXPECT_EQ(run(signInView(),
+                  "await until(() => document.getElementById('password').value.length === 9, 'typed', 5000);"
+                  "return document.getElementById('email').value;"),
         Json("demo@korvid.cn"));
     keyboard.key(XK_Return);
     ASSERT_TRUE(signedIn());
@@ -319,7 +333,8 @@ TEST_F(WorkspacePagesTest, TheCompanyPageShowsTheCompanyAndLeavesThroughItsLinks
     EXPECT_EQ(shown["opportunities"], true);
     EXPECT_EQ(shown["minutes"], true);
     EXPECT_EQ(shown["errors"], 0);
-    EXPECT_EQ(shown["exits"], (Json { "korvid-customer://close", "korvid-customer://minutes", "korvid-customer://logout" }));
+    EXPECT_EQ(
+        shown["exits"], (Json { "korvid-customer://close", "korvid-customer://minutes", "korvid-customer://logout" }));
     shot("company");
 
     // A minute opens in place.

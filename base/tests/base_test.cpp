@@ -66,16 +66,19 @@ TEST(Text, Utf8Validity)
 {
     EXPECT_TRUE(isValidUtf8("纪要 notes"));
     EXPECT_FALSE(isValidUtf8("\xFF"));
-    EXPECT_FALSE(isValidUtf8("\xC0\x80"));        // overlong NUL
-    EXPECT_FALSE(isValidUtf8("\xED\xA0\x80"));    // a lone surrogate
-    EXPECT_FALSE(isValidUtf8("\xE9\x94"));        // truncated
+    EXPECT_FALSE(isValidUtf8("\xC0\x80"));     // overlong NUL
+    EXPECT_FALSE(isValidUtf8("\xED\xA0\x80")); // a lone surrogate
+    EXPECT_FALSE(isValidUtf8("\xE9\x94"));     // truncated
     EXPECT_TRUE(isValidUtf8(std::string("a\0b", 3)));
 }
 
 TEST(Text, RepairReplacesEachIllFormedPartOnce)
 {
     EXPECT_EQ(repairUtf8("ok 中文"), "ok 中文");
-    EXPECT_EQ(repairUtf8("a\xFF" "b"), "a\uFFFD" "b");
+    EXPECT_EQ(repairUtf8("a\xFF"
+                         "b"),
+        "a\uFFFD"
+        "b");
     // No byte of an encoded surrogate or of a code point above U+10FFFF can
     // begin a valid sequence after the lead, so each is replaced on its own.
     EXPECT_EQ(repairUtf8("\xED\xA0\x80"), "\uFFFD\uFFFD\uFFFD");
@@ -83,14 +86,20 @@ TEST(Text, RepairReplacesEachIllFormedPartOnce)
     // A character cut short is one replacement, and the byte that cut it is
     // read again, at the end as in the middle.
     EXPECT_EQ(repairUtf8("\xE4\xB8"), "\uFFFD");
-    EXPECT_EQ(repairUtf8("\xE4\xB8" "a\xF0\x9F\x98" "中"), "\uFFFD" "a\uFFFD" "中");
+    EXPECT_EQ(repairUtf8("\xE4\xB8"
+                         "a\xF0\x9F\x98"
+                         "中"),
+        "\uFFFD"
+        "a\uFFFD"
+        "中");
     EXPECT_TRUE(isValidUtf8(repairUtf8("\xC0\xAF\xE0\x80\xAF\xF8\x88\x80\x80\x80")));
 }
 
 TEST(Text, GraphemesKeepClustersWhole)
 {
     const std::string thumbs = "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD"; // 👍🏽
-    const std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7"; // 👨‍👩‍👧
+    const std::string family
+        = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7"; // 👨‍👩‍👧
     EXPECT_EQ(graphemeCount(thumbs + family + "e\xCC\x81"), 3u);
     EXPECT_EQ(graphemePrefix("ab" + thumbs + "cd", 3), "ab" + thumbs);
     EXPECT_EQ(graphemePrefix(family + family, 1), family);
@@ -131,7 +140,8 @@ TEST(Iso8601, ParsesOnlyInternetDateTimeWithFraction)
 
 TEST(Json, TypedReadsKeepIntegersApartFromFloats)
 {
-    Json body = parseJson(R"({"revision": 3, "float": 1.0, "text": "1", "flag": true, "list": [], "map": {}, "big": 18446744073709551615})");
+    Json body = parseJson(
+        R"({"revision": 3, "float": 1.0, "text": "1", "flag": true, "list": [], "map": {}, "big": 18446744073709551615})");
     EXPECT_EQ(integerAt(body, "revision"), 3);
     EXPECT_FALSE(integerAt(body, "float"));
     EXPECT_FALSE(integerAt(body, "text"));
@@ -188,7 +198,12 @@ TEST(Executor, ManualExecutorRunsWorkPostedFromOtherThreads)
     std::atomic<int> done = 0;
     int onMain = 0;
     for (int i = 0; i < 20; ++i)
-        pool.post([&] { main.post([&] { ++onMain; ++done; }); });
+        pool.post([&] {
+            main.post([&] {
+                ++onMain;
+                ++done;
+            });
+        });
     EXPECT_TRUE(main.runUntil([&] { return done.load() == 20; }));
     EXPECT_EQ(onMain, 20);
 }

@@ -42,8 +42,8 @@ Window& fixture()
 {
     static Window window = [] {
         Window w;
-        w.process = std::make_unique<DriverProcess>(KORVID_FIXTURE_WINDOW,
-            std::vector<std::string> { std::to_string(kExtraButtons) }, environment());
+        w.process = std::make_unique<DriverProcess>(
+            KORVID_FIXTURE_WINDOW, std::vector<std::string> { std::to_string(kExtraButtons) }, environment());
         std::string output;
         auto deadline = DriverProcess::Clock::now() + 30s;
         while (output.find('\n') == std::string::npos

@@ -130,11 +130,18 @@ void onGLibLoop(benchmark::State& state, bool loopTransport)
             state.SkipWithError("request failed");
     }
     host.reset();
-    while (g_main_context_iteration(context, FALSE)) { }
+    while (g_main_context_iteration(context, FALSE)) {
+    }
 }
 
-void HostRequestGetOnMainLoop(benchmark::State& state) { onGLibLoop(state, true); }
-void HostRequestGetThreadOnGLib(benchmark::State& state) { onGLibLoop(state, false); }
+void HostRequestGetOnMainLoop(benchmark::State& state)
+{
+    onGLibLoop(state, true);
+}
+void HostRequestGetThreadOnGLib(benchmark::State& state)
+{
+    onGLibLoop(state, false);
+}
 
 // Interleaved repetitions so all see the same machine conditions. CPU time
 // is the whole process's (the loopback server, and the transport thread

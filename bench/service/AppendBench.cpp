@@ -65,8 +65,8 @@ public:
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         std::string dataText = data.string();
-        std::vector<char*> argv {const_cast<char*>(binary.c_str()), const_cast<char*>("--port"),
-            const_cast<char*>("0"), const_cast<char*>("--data"), dataText.data(), nullptr};
+        std::vector<char*> argv { const_cast<char*>(binary.c_str()), const_cast<char*>("--port"),
+            const_cast<char*>("0"), const_cast<char*>("--data"), dataText.data(), nullptr };
         int failed = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
@@ -118,14 +118,14 @@ private:
 
 httplib::Headers headers(const std::string& token)
 {
-    return {{"Authorization", "Bearer " + token}, {"x-korvid-privacy-version", "2"}};
+    return { { "Authorization", "Bearer " + token }, { "x-korvid-privacy-version", "2" } };
 }
 
 std::string signIn(int port)
 {
     httplib::Client client("127.0.0.1", port);
-    auto reply = client.Post("/auth/sign-in", R"({"email":"demo@korvid.cn","password":"korvid123"})",
-        "application/json");
+    auto reply
+        = client.Post("/auth/sign-in", R"({"email":"demo@korvid.cn","password":"korvid123"})", "application/json");
     if (!reply || reply->status != 200)
         throw std::runtime_error("sign-in failed");
     return Json::parse(reply->body)["token"];
@@ -163,13 +163,14 @@ void prepare(const std::filesystem::path& file, const std::vector<int>& lengths)
         for (int n = 0; n < lengths[i]; ++n) {
             char itemId[40];
             std::snprintf(itemId, sizeof itemId, "%08x-0000-4000-8000-%012x", 0xbe, n + 1);
-            followups.push_back(Json {{"id", itemId}, {"at", "2026-03-01T09:00:00.000Z"},
-                {"note", "电话沟通了预算和上线时间，客户希望下周安排演示。第 " + std::to_string(n + 1) + " 次。"},
-                {"by", "林晓"}});
+            followups.push_back(Json { { "id", itemId }, { "at", "2026-03-01T09:00:00.000Z" },
+                { "note", "电话沟通了预算和上线时间，客户希望下周安排演示。第 " + std::to_string(n + 1) + " 次。" },
+                { "by", "林晓" } });
         }
         record["followups"] = std::move(followups);
         sqlite3_stmt* write = nullptr;
-        sqlite3_prepare_v2(db, "UPDATE documents SET body = ? WHERE kind = 'opportunity' AND id = ?", -1, &write, nullptr);
+        sqlite3_prepare_v2(
+            db, "UPDATE documents SET body = ? WHERE kind = 'opportunity' AND id = ?", -1, &write, nullptr);
         std::string body = record.dump();
         sqlite3_bind_text(write, 1, body.c_str(), -1, SQLITE_TRANSIENT);
         sqlite3_bind_text(write, 2, id.c_str(), -1, SQLITE_TRANSIENT);
@@ -185,7 +186,8 @@ void prepare(const std::filesystem::path& file, const std::vector<int>& lengths)
     sqlite3_finalize(table);
     if (rows) {
         for (std::size_t i = 0; i < lengths.size(); ++i)
-            exec(db, "DELETE FROM document_items WHERE kind = 'opportunity' AND list = 'followups' AND id = '"
+            exec(db,
+                "DELETE FROM document_items WHERE kind = 'opportunity' AND list = 'followups' AND id = '"
                     + opportunityId(static_cast<int>(i) + 1) + "'");
         exec(db, "DELETE FROM meta WHERE key = 'listsAsRows'");
     }
@@ -209,7 +211,7 @@ double quantile(std::vector<double> values, double q)
 
 bool append(httplib::Client& client, const std::string& token, const std::string& id, int n)
 {
-    std::string body = Json {{"note", "压测跟进 " + std::to_string(n)}}.dump();
+    std::string body = Json { { "note", "压测跟进 " + std::to_string(n) } }.dump();
     auto reply = client.Patch("/v1/want/opportunities/" + id + "/followup", headers(token), body, "application/json");
     return reply && reply->status == 200;
 }
@@ -226,9 +228,11 @@ void run(const Options& options)
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "korvid-append-XXXXXX").string();
     std::filesystem::path folder = mkdtemp(pattern.data());
-    const std::vector<int> lengths {10, 1000, 10000};
+    const std::vector<int> lengths { 10, 1000, 10000 };
     try {
-        { Service seeding(options.binary, folder); }
+        {
+            Service seeding(options.binary, folder);
+        }
         prepare(folder / "korvid.sqlite3", lengths);
         Service service(options.binary, folder);
         std::string token = signIn(service.port());
@@ -256,7 +260,7 @@ void run(const Options& options)
         // GET /v1/me beside appends to the longest list: how long the
         // appends keep the store to themselves.
         {
-            std::atomic<bool> done {false};
+            std::atomic<bool> done { false };
             std::thread writer([&] {
                 httplib::Client client("127.0.0.1", service.port());
                 client.set_keep_alive(true);
@@ -288,7 +292,7 @@ void run(const Options& options)
             std::vector<std::thread> clients;
             std::mutex timesMutex;
             std::vector<double> times;
-            std::atomic<int> failed {0};
+            std::atomic<int> failed { 0 };
             std::string id = opportunityId(4);
             auto start = Clock::now();
             for (int c = 0; c < options.clients; ++c) {

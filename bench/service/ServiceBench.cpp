@@ -29,13 +29,13 @@ struct Running {
         folder = mkdtemp(pattern.data());
         ServiceOptions options;
         options.dataFolder = folder;
-        options.seed = SeedSize {2000, 5000};
+        options.seed = SeedSize { 2000, 5000 };
         service = std::make_unique<LocalService>(options);
         port = service->bind(0);
         thread = std::thread([this] { service->run(); });
         httplib::Client client("127.0.0.1", port);
-        auto reply = client.Post("/auth/sign-in", R"({"email":"demo@korvid.cn","password":"korvid123"})",
-            "application/json");
+        auto reply
+            = client.Post("/auth/sign-in", R"({"email":"demo@korvid.cn","password":"korvid123"})", "application/json");
         token = Json::parse(reply->body)["token"];
     }
 
@@ -61,7 +61,7 @@ void fetch(benchmark::State& state, const std::string& path, bool api, bool chan
     client.set_tcp_nodelay(true);
     httplib::Headers headers;
     if (api)
-        headers = {{"Authorization", "Bearer " + r.token}, {"x-korvid-privacy-version", "2"}};
+        headers = { { "Authorization", "Bearer " + r.token }, { "x-korvid-privacy-version", "2" } };
     std::size_t bytes = 0;
     int round = 0;
     for (auto _ : state) {
@@ -82,10 +82,22 @@ void fetch(benchmark::State& state, const std::string& path, bool api, bool chan
     state.SetBytesProcessed(static_cast<std::int64_t>(bytes));
 }
 
-void StaticStyleSheet(benchmark::State& state) { fetch(state, "/style.css", false); }
-void Me(benchmark::State& state) { fetch(state, "/v1/me", true); }
-void Directory(benchmark::State& state) { fetch(state, "/v1/library?view=directory", true); }
-void DirectoryAfterChange(benchmark::State& state) { fetch(state, "/v1/library?view=directory", true, true); }
+void StaticStyleSheet(benchmark::State& state)
+{
+    fetch(state, "/style.css", false);
+}
+void Me(benchmark::State& state)
+{
+    fetch(state, "/v1/me", true);
+}
+void Directory(benchmark::State& state)
+{
+    fetch(state, "/v1/library?view=directory", true);
+}
+void DirectoryAfterChange(benchmark::State& state)
+{
+    fetch(state, "/v1/library?view=directory", true, true);
+}
 void DirectorySinceNow(benchmark::State& state)
 {
     fetch(state, "/v1/library?view=directory&since=2099-01-01T00:00:00.000Z", true);

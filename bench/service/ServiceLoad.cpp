@@ -100,7 +100,7 @@ public:
                 }
             }
             auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-            pollfd polled {fd_, POLLIN, 0};
+            pollfd polled { fd_, POLLIN, 0 };
             if (left <= 0 || poll(&polled, 1, static_cast<int>(left)) <= 0) {
                 reset();
                 return std::nullopt;
@@ -235,12 +235,12 @@ int main(int argc, char** argv)
     {
         // Twelve clients trickling their headers a byte every 100 ms; each
         // starts over on a new connection when the service drops it.
-        std::atomic<bool> stop {false};
+        std::atomic<bool> stop { false };
         std::vector<std::thread> slow;
         for (int i = 0; i < 12; ++i)
             slow.emplace_back([&] {
-                std::string request = "GET /v1/me HTTP/1.1\r\nHost: " + host() + "\r\nX-Slow: "
-                    + std::string(4000, 's') + "\r\n\r\n";
+                std::string request
+                    = "GET /v1/me HTTP/1.1\r\nHost: " + host() + "\r\nX-Slow: " + std::string(4000, 's') + "\r\n\r\n";
                 while (!stop) {
                     int fd = connectTo();
                     for (std::size_t at = 0; fd >= 0 && at < request.size() && !stop; ++at) {
@@ -262,8 +262,8 @@ int main(int argc, char** argv)
 
     {
         // Eight clients signing in back to back with the right password.
-        std::atomic<bool> stop {false};
-        std::atomic<long> signIns {0}, refused {0};
+        std::atomic<bool> stop { false };
+        std::atomic<long> signIns { 0 }, refused { 0 };
         std::vector<std::thread> flood;
         for (int i = 0; i < 8; ++i)
             flood.emplace_back([&] {
@@ -290,7 +290,7 @@ int main(int argc, char** argv)
         // Four connections offering 100 MB of header lines each.
         long before = residentKiB(pid);
         std::vector<std::thread> floods;
-        std::atomic<long long> accepted {0};
+        std::atomic<long long> accepted { 0 };
         for (int i = 0; i < 4; ++i)
             floods.emplace_back([&] {
                 int fd = connectTo();
@@ -310,7 +310,8 @@ int main(int argc, char** argv)
             thread.join();
         std::this_thread::sleep_for(milliseconds(500));
         long after = residentKiB(pid);
-        std::printf("%s | RSS after 4 x 100 MB header flood | - | - | - | %.0f MB before, %.0f MB after; %.0f MB of headers taken\n",
+        std::printf("%s | RSS after 4 x 100 MB header flood | - | - | - | %.0f MB before, %.0f MB after; %.0f MB of "
+                    "headers taken\n",
             label.c_str(), before / 1024.0, after / 1024.0, accepted.load() / 1048576.0);
         Figures after1 = measure(token, 1);
         row(label, "normal client after the flood", after1);

@@ -51,8 +51,8 @@ public:
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
         posix_spawn_file_actions_addclose(&actions, out[0]);
         std::string dataText = data.string();
-        std::vector<char*> argv {const_cast<char*>(binary.c_str()), const_cast<char*>("--port"),
-            const_cast<char*>("0"), const_cast<char*>("--data"), dataText.data(), nullptr};
+        std::vector<char*> argv { const_cast<char*>(binary.c_str()), const_cast<char*>("--port"),
+            const_cast<char*>("0"), const_cast<char*>("--data"), dataText.data(), nullptr };
         int failed = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ);
         posix_spawn_file_actions_destroy(&actions);
         close(out[1]);
@@ -130,7 +130,7 @@ Reads readMe(int port, const std::string& token, double seconds)
     httplib::Client client("127.0.0.1", port);
     client.set_keep_alive(true);
     client.set_read_timeout(30);
-    httplib::Headers headers {{"Authorization", "Bearer " + token}, {"x-korvid-privacy-version", "2"}};
+    httplib::Headers headers { { "Authorization", "Bearer " + token }, { "x-korvid-privacy-version", "2" } };
     Reads reads;
     auto until = Clock::now() + std::chrono::duration<double>(seconds);
     while (Clock::now() < until) {
@@ -144,8 +144,8 @@ Reads readMe(int port, const std::string& token, double seconds)
     return reads;
 }
 
-void row(const Options& options, const std::string& measure, double median, double p99, double perSecond,
-    int failed, const std::string& note)
+void row(const Options& options, const std::string& measure, double median, double p99, double perSecond, int failed,
+    const std::string& note)
 {
     std::printf("%s | %s | %.2f | %.2f | %.1f | %d | %s\n", options.label.c_str(), measure.c_str(), median, p99,
         perSecond, failed, note.c_str());
@@ -164,8 +164,8 @@ void run(const Options& options)
 
         Reads alone = readMe(service.port(), token, options.seconds);
         double aloneP99 = quantile(alone.ms, 0.99);
-        row(options, "GET /v1/me alone", quantile(alone.ms, 0.5), aloneP99,
-            alone.ms.size() / options.seconds, alone.failed, "the peer");
+        row(options, "GET /v1/me alone", quantile(alone.ms, 0.5), aloneP99, alone.ms.size() / options.seconds,
+            alone.failed, "the peer");
 
         std::atomic<bool> stop = false;
         std::atomic<int> accepted = 0, busy = 0, refused = 0;

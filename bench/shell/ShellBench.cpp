@@ -71,7 +71,7 @@ long totalPss()
         }
         closedir(proc);
     }
-    std::set<int> family {getpid()};
+    std::set<int> family { getpid() };
     for (bool grew = true; grew;) {
         grew = false;
         for (auto [pid, ppid] : parents)
@@ -133,11 +133,12 @@ CpuTimes cpuTimes()
             if (fields.size() < 13)
                 continue;
             // state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime
-            processes[pid] = {std::atoi(fields[1].c_str()), std::atol(fields[11].c_str()) + std::atol(fields[12].c_str())};
+            processes[pid]
+                = { std::atoi(fields[1].c_str()), std::atol(fields[11].c_str()) + std::atol(fields[12].c_str()) };
         }
         closedir(proc);
     }
-    std::set<int> family {getpid()};
+    std::set<int> family { getpid() };
     for (bool grew = true; grew;) {
         grew = false;
         for (auto& [pid, entry] : processes)
@@ -163,22 +164,27 @@ CpuTimes lastTripCpu;
 // batches' per-message times, after 200 messages to warm up.
 double roundTrip(GLibExecutor& main, WebKitWebView* view, const std::string& post, const char* world = nullptr)
 {
-    std::string script = "for (let i = 0; i < 200; ++i) await " + post + ";"
-                         "const times = [];"
-                         "for (let batch = 0; batch < 40; ++batch) { const t = performance.now();"
-                         " for (let i = 0; i < 100; ++i) await " + post + ";"
-        " times.push((performance.now() - t) / 100); }"
-        "times.sort((a, b) => a - b); return (times[19] + times[20]) / 2;";
+    std::string script = "for (let i = 0; i < 200; ++i) await " + post
+        + ";"
+          "const times = [];"
+          "for (let batch = 0; batch < 40; ++batch) { const t = performance.now();"
+          " for (let i = 0; i < 100; ++i) await "
+        + post
+        + ";"
+          " times.push((performance.now() - t) / 100); }"
+          "times.sort((a, b) => a - b); return (times[19] + times[20]) / 2;";
     double median = -1;
     bool done = false;
     struct State {
         double* median;
         bool* done;
-    } state {&median, &done};
-    webkit_web_view_call_async_javascript_function(view, script.c_str(), -1, nullptr, world, nullptr, nullptr,
+    } state { &median, &done };
+    webkit_web_view_call_async_javascript_function(
+        view, script.c_str(), -1, nullptr, world, nullptr, nullptr,
         [](GObject* source, GAsyncResult* result, gpointer data) {
             auto* state = static_cast<State*>(data);
-            if (JSCValue* value = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, nullptr)) {
+            if (JSCValue* value
+                = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, nullptr)) {
                 *state->median = jsc_value_to_double(value);
                 g_object_unref(value);
             }
@@ -188,16 +194,18 @@ double roundTrip(GLibExecutor& main, WebKitWebView* view, const std::string& pos
     CpuTimes before = cpuTimes();
     main.runUntil([&] { return done; }, 120s);
     CpuTimes after = cpuTimes();
-    lastTripCpu = {(after.ui - before.ui) / 4200, (after.others - before.others) / 4200};
+    lastTripCpu = { (after.ui - before.ui) / 4200, (after.others - before.others) / 4200 };
     return median;
 }
 
 void waitForTitle(GLibExecutor& main, WebKitWebView* view, const char* prefix)
 {
-    main.runUntil([&] {
-        const char* title = webkit_web_view_get_title(view);
-        return title && g_str_has_prefix(title, prefix);
-    }, 30s);
+    main.runUntil(
+        [&] {
+            const char* title = webkit_web_view_get_title(view);
+            return title && g_str_has_prefix(title, prefix);
+        },
+        30s);
 }
 
 const char* const kBarePage = R"HTML(<!doctype html><meta charset="utf-8"><title>bare</title><body>bare
@@ -245,7 +253,7 @@ int channel(GLibExecutor& main)
     auto* view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", content, nullptr));
     auto page = std::make_shared<WebKitPageView>(view);
     BridgeChannel bridge(content, page, [](BridgeMessage message) {
-        message.reply(Json {{"id", "account-1"}, {"label", "一号"}, {"destination", "home"}}, std::nullopt);
+        message.reply(Json { { "id", "account-1" }, { "label", "一号" }, { "destination", "home" } }, std::nullopt);
     });
     gtk_window_set_child(GTK_WINDOW(window), GTK_WIDGET(view));
     webkit_web_view_load_html(view, "<title>channel</title>", "file:///channel/");
@@ -256,7 +264,8 @@ int channel(GLibExecutor& main)
     // The relay's own post, made straight from the isolated world: what the
     // channel costs without the page-world helper and its two DOM events.
     double relayed = roundTrip(main, view,
-        "window.webkit.messageHandlers.desktop.postMessage({main: true, url: location.href, body: '{\"op\":\"session\"}'})",
+        "window.webkit.messageHandlers.desktop.postMessage({main: true, url: location.href, body: "
+        "'{\"op\":\"session\"}'})",
         BridgeChannel::kWorldName);
     std::printf("{\"mode\":\"channel\",\"roundTripMedianMs\":%.4f,\"uiCpuUs\":%.2f,\"webCpuUs\":%.2f,"
                 "\"isolatedPostMedianMs\":%.4f,\"isolatedUiCpuUs\":%.2f,\"isolatedWebCpuUs\":%.2f}\n",
@@ -278,7 +287,8 @@ int app(GLibExecutor& main)
     DesktopBridge bridge(host);
     std::unique_ptr<DesktopWindow> window;
     fillPlatformSeams(bridge, [&] { return window ? window->window() : nullptr; });
-    window = std::make_unique<DesktopWindow>(nullptr, host, bridge, DesktopWindow::Environment {main, resourcesFolder(), {}});
+    window = std::make_unique<DesktopWindow>(
+        nullptr, host, bridge, DesktopWindow::Environment { main, resourcesFolder(), {} });
     gtk_window_present(window->window());
     auto phase = [&] { return DesktopSignIn::from(window->signIn())->controller().actions->phase().kind; };
     main.runUntil([&] { return phase() == LoginActions::Phase::Kind::ready; }, 30s);
@@ -301,7 +311,8 @@ int app(GLibExecutor& main)
     verifiedAt = verified;
     g_signal_connect(page, "load-changed", G_CALLBACK(+[](WebKitWebView*, WebKitLoadEvent event, gpointer) {
         std::fprintf(stderr, "load event %d at %.1f ms\n", int(event), millisecondsSinceStart() - verifiedAt);
-    }), nullptr);
+    }),
+        nullptr);
     waitForTitle(main, page, "Korvid 工作台 ·");
     double firstReply = millisecondsSinceStart() - verified;
     host.screenObservers().unsubscribe(token);

@@ -1,6 +1,6 @@
 // "workspaceOpen" over an owner with 1,000 task files of 3 attachments each,
-// beside merely reading those files (its floor), and "taskSave" with its durable atomic write, reporting the share of the
-// time spent flushing to disk.
+// beside merely reading those files (its floor), and "taskSave" with its durable atomic write, reporting the share of
+// the time spent flushing to disk.
 
 #include "base/Digest.h"
 #include "base/Uuid.h"
@@ -95,7 +95,12 @@ void workspaceOpen(benchmark::State& state)
         benchmark::DoNotOptimize(reply);
     }
 }
-BENCHMARK(workspaceOpen)->Arg(0)->Arg(300)->Arg(3000)->ArgName("excerptChars")->Unit(benchmark::kMillisecond)
+BENCHMARK(workspaceOpen)
+    ->Arg(0)
+    ->Arg(300)
+    ->Arg(3000)
+    ->ArgName("excerptChars")
+    ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
 // The floor under "workspaceOpen": only listing the folder and reading every
@@ -120,7 +125,12 @@ void readTaskFiles(benchmark::State& state)
         benchmark::DoNotOptimize(total);
     }
 }
-BENCHMARK(readTaskFiles)->Arg(0)->Arg(300)->Arg(3000)->ArgName("excerptChars")->Unit(benchmark::kMillisecond)
+BENCHMARK(readTaskFiles)
+    ->Arg(0)
+    ->Arg(300)
+    ->Arg(3000)
+    ->ArgName("excerptChars")
+    ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
 void taskSave(benchmark::State& state)
@@ -129,7 +139,7 @@ void taskSave(benchmark::State& state)
     TaskWorkspace workspace(root);
     const std::string id = Uuid::random().string();
     Json payload { { "id", id }, { "revision", 0 }, { "title", "客户拜访准备" },
-                   { "body", repeat("整理拜访要点与报价依据。", 40) }, { "skill", "" }, { "project", "" } };
+        { "body", repeat("整理拜访要点与报价依据。", 40) }, { "skill", "" }, { "project", "" } };
     std::int64_t revision = 0;
     std::uint64_t flushBefore = AtomicFile::flushNanoseconds();
     auto start = std::chrono::steady_clock::now();

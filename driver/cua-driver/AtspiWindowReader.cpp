@@ -41,7 +41,6 @@ struct VariantUnref {
 };
 using Variant = std::unique_ptr<GVariant, VariantUnref>;
 
-
 struct Call {
     Call(std::string bus, std::string path, const char* interface, const char* method, GVariant* arguments,
         const char* replyType)
@@ -390,7 +389,8 @@ CacheSnapshot AtspiWindowReader::loadCache(const std::vector<WindowNode>& nodes)
 void AtspiWindowReader::describe(std::vector<WindowNode>& nodes, CacheSnapshot cache)
 {
     auto lacking = [&] {
-        return std::any_of(nodes.begin(), nodes.end(), [&](const WindowNode& node) { return !cache.items.count(node.ref); });
+        return std::any_of(
+            nodes.begin(), nodes.end(), [&](const WindowNode& node) { return !cache.items.count(node.ref); });
     };
     if (lacking())
         cache = loadCache(nodes);

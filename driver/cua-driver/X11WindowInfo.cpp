@@ -48,7 +48,8 @@ std::optional<std::int64_t> cardinalProperty(Display* display, Window window, At
     unsigned long count = 0;
     unsigned long after = 0;
     unsigned char* data = nullptr;
-    if (XGetWindowProperty(display, window, property, 0, 1, False, XA_CARDINAL, &actualType, &format, &count, &after, &data)
+    if (XGetWindowProperty(
+            display, window, property, 0, 1, False, XA_CARDINAL, &actualType, &format, &count, &after, &data)
             != Success
         || !data)
         return std::nullopt;

@@ -59,9 +59,11 @@ protected:
         ASSERT_TRUE(owner) << (error ? error->message : "");
         GDBusNodeInfo* node = g_dbus_node_info_new_for_xml(kInterface, nullptr);
         static const GDBusInterfaceVTable table { answer, nullptr, nullptr, {} };
-        g_dbus_connection_register_object(owner, "/org/a11y/bus", node->interfaces[0], &table, nullptr, nullptr, nullptr);
+        g_dbus_connection_register_object(
+            owner, "/org/a11y/bus", node->interfaces[0], &table, nullptr, nullptr, nullptr);
         static const GDBusInterfaceVTable status { nullptr, nullptr, enable, {} };
-        g_dbus_connection_register_object(owner, "/org/a11y/bus", node->interfaces[1], &status, nullptr, nullptr, nullptr);
+        g_dbus_connection_register_object(
+            owner, "/org/a11y/bus", node->interfaces[1], &status, nullptr, nullptr, nullptr);
         g_dbus_node_info_unref(node);
         GVariant* reply = g_dbus_connection_call_sync(owner, "org.freedesktop.DBus", "/org/freedesktop/DBus",
             "org.freedesktop.DBus", "RequestName", g_variant_new("(su)", "org.a11y.Bus", 0u), nullptr,
@@ -182,7 +184,8 @@ TEST_F(AccessibilityStatusTest, AskingToTurnItOnDoesNotWaitForTheBus)
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(500));
     // A ticking source keeps the loop from sleeping past the deadline when
     // the request never comes.
-    guint tick = g_timeout_add(20, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    guint tick = g_timeout_add(
+        20, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
     while (enableRequests == 0 && std::chrono::steady_clock::now() - start < std::chrono::seconds(5))
         g_main_context_iteration(nullptr, TRUE);
     g_source_remove(tick);

@@ -189,7 +189,8 @@ TEST_F(DesktopDriverTest, ALogLineOnStandardOutputFailsAsJson)
 
 TEST_F(DesktopDriverTest, AnEmptyLineFailsAsJson)
 {
-    auto driver = writeDriver(answering(R"('' '{"jsonrpc":"2.0","id":2,"result":{"structuredContent":{"elements":[]}}}')"));
+    auto driver
+        = writeDriver(answering(R"('' '{"jsonrpc":"2.0","id":2,"result":{"structuredContent":{"elements":[]}}}')"));
     EXPECT_EQ(failure([&] { DesktopDriver::inspect(5, options(driver)); }), "数据不是有效的 JSON，无法读取。");
 }
 
@@ -282,8 +283,8 @@ TEST_F(DesktopDriverTest, AResultThatIsNotAnObjectIsARefusal)
 
 TEST_F(DesktopDriverTest, IsErrorOnlyCountsWhenItIsTheBooleanTrue)
 {
-    auto driver = writeDriver(answering(
-        R"('{"jsonrpc":"2.0","id":2,"result":{"isError":"true","structuredContent":{"elements":[{}]}}}')"));
+    auto driver = writeDriver(
+        answering(R"('{"jsonrpc":"2.0","id":2,"result":{"isError":"true","structuredContent":{"elements":[{}]}}}')"));
     EXPECT_EQ(DesktopDriver::inspect(5, options(driver)), 1);
 }
 
@@ -304,7 +305,8 @@ TEST_F(DesktopDriverTest, AStructureThatIsMissingOrMisshapenCannotBeRead)
 
 TEST_F(DesktopDriverTest, AnEmptyElementsArrayCountsZero)
 {
-    auto driver = writeDriver(answering(R"('{"jsonrpc":"2.0","id":2,"result":{"structuredContent":{"elements":[]}}}')"));
+    auto driver
+        = writeDriver(answering(R"('{"jsonrpc":"2.0","id":2,"result":{"structuredContent":{"elements":[]}}}')"));
     EXPECT_EQ(DesktopDriver::inspect(5, options(driver)), 0);
 }
 
@@ -340,8 +342,8 @@ sys.stdin.read()
 
 TEST_F(DesktopDriverTest, AMissingOrUnstartableExecutableFails)
 {
-    EXPECT_EQ(failure([&] { DesktopDriver::inspect(5, options(folder_ / "absent")); }),
-        DesktopDriver::kMissingDriverMessage);
+    EXPECT_EQ(
+        failure([&] { DesktopDriver::inspect(5, options(folder_ / "absent")); }), DesktopDriver::kMissingDriverMessage);
     EXPECT_EQ(failure([&] { DesktopDriver::inspect(5, options(folder_)); }), DesktopDriver::kMissingDriverMessage);
     auto plain = folder_ / "not-executable";
     std::ofstream(plain) << "#!/bin/sh\n";
@@ -361,8 +363,8 @@ TEST_F(DesktopDriverTest, TheProductLooksForTheDriverBesideTheExecutable)
 
 TEST_F(DesktopDriverTest, CallsRunningAtOnceEachHaveTheirOwnDriver)
 {
-    auto driver = writeDriver(std::string("sleep 0.2\n") + answering(
-        R"('{"jsonrpc":"2.0","id":2,"result":{"structuredContent":{"elements":[{},{},{},{}]}}}')"));
+    auto driver = writeDriver(std::string("sleep 0.2\n")
+        + answering(R"('{"jsonrpc":"2.0","id":2,"result":{"structuredContent":{"elements":[{},{},{},{}]}}}')"));
     std::vector<std::int64_t> counts(4, -1);
     std::vector<std::thread> callers;
     for (std::size_t i = 0; i < counts.size(); ++i)

@@ -7,13 +7,15 @@ namespace {
 
 TEST(DriverRefusal, ListsTableWordsInTableOrderNotTextOrder)
 {
-    Json reply = Json::parse(R"({"jsonrpc":"2.0","id":2,"result":{"isError":true,"message":"Denied: Accessibility permission"}})");
+    Json reply = Json::parse(
+        R"({"jsonrpc":"2.0","id":2,"result":{"isError":true,"message":"Denied: Accessibility permission"}})");
     EXPECT_EQ(driverRefusal(reply), "Cua Driver 拒绝操作（permission, accessibility, denied）。");
 }
 
 TEST(DriverRefusal, TokenComesFirstAndShortWordsMatchInsideLongerOnes)
 {
-    Json reply = Json::parse(R"({"jsonrpc":"2.0","id":2,"result":{"isError":true,"message":"Denied: accessibility permission for WINDOW_ID 7"}})");
+    Json reply = Json::parse(
+        R"({"jsonrpc":"2.0","id":2,"result":{"isError":true,"message":"Denied: accessibility permission for WINDOW_ID 7"}})");
     EXPECT_EQ(driverRefusal(reply), "Cua Driver 拒绝操作（window_id, permission, accessibility, denied, window）。");
 }
 
@@ -50,7 +52,8 @@ TEST(DriverRefusal, SnakeTokenIsAWholeWordOfTwoToSixParts)
 
 TEST(DriverRefusal, KeysCountAsTextAndNumbersAreRendered)
 {
-    Json reply = Json::parse(R"({"id":2,"result":{"isError":true,"content":[{"type":"text","text":"Session expired"}],"max_elements":0}})");
+    Json reply = Json::parse(
+        R"({"id":2,"result":{"isError":true,"content":[{"type":"text","text":"Session expired"}],"max_elements":0}})");
     EXPECT_EQ(driverRefusal(reply), "Cua Driver 拒绝操作（max_elements, type, session）。");
 }
 

@@ -42,7 +42,8 @@ protected:
 
 TEST_F(McpServerTest, InitializeAnswersVersionServerAndToolsCapability)
 {
-    Json answer = reply(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-03-26","capabilities":{},"clientInfo":{"name":"Korvid","version":"0.1"}}})");
+    Json answer = reply(
+        R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{"protocolVersion":"2025-03-26","capabilities":{},"clientInfo":{"name":"Korvid","version":"0.1"}}})");
     EXPECT_EQ(answer["id"], 1);
     EXPECT_EQ(answer["result"]["protocolVersion"], "2025-03-26");
     EXPECT_TRUE(answer["result"]["capabilities"]["tools"].is_object());
@@ -70,7 +71,8 @@ TEST_F(McpServerTest, ListsItsTool)
 
 TEST_F(McpServerTest, AnswersTheElementsWithASummary)
 {
-    Json answer = call(R"({"pid":42,"window_id":81788929,"include_screenshot":false,"tree_format":"elements","max_elements":2000})");
+    Json answer = call(
+        R"({"pid":42,"window_id":81788929,"include_screenshot":false,"tree_format":"elements","max_elements":2000})");
     ASSERT_TRUE(asked.has_value());
     EXPECT_EQ(asked->pid, 42);
     EXPECT_EQ(asked->windowID, 81788929u);
@@ -102,9 +104,11 @@ TEST_F(McpServerTest, BadArgumentsAreToolErrorsWithMatchableWords)
              Case { R"({"pid":"42","window_id":7})", "invalid, argument, required, type" },
              Case { R"({"pid":42,"window_id":7.0})", "window_id, invalid, argument, required, window, type" },
              Case { R"({"pid":-1,"window_id":7})", "invalid, argument, out of bounds, type" },
-             Case { R"({"pid":42,"window_id":7,"include_screenshot":true})", "include_screenshot, argument, unsupported, type" },
+             Case { R"({"pid":42,"window_id":7,"include_screenshot":true})",
+                 "include_screenshot, argument, unsupported, type" },
              Case { R"({"pid":42,"window_id":7,"tree_format":"tree"})", "tree_format, argument, unsupported, type" },
-             Case { R"({"pid":42,"window_id":7,"max_elements":0})", "max_elements, invalid, argument, out of bounds, type" },
+             Case { R"({"pid":42,"window_id":7,"max_elements":0})",
+                 "max_elements, invalid, argument, out of bounds, type" },
              Case { R"([1])", "invalid, argument, expected, type" },
          }) {
         Json answer = call(c.arguments);

@@ -99,8 +99,8 @@ protected:
     // Talks to the driver directly: initialize, then one tools/call.
     Json callDriver(const Json& arguments)
     {
-        DriverProcess driver(KORVID_CUA_DRIVER, DesktopDriver::launchArguments("com.vantorel.desktop"),
-            fixtureEnvironment());
+        DriverProcess driver(
+            KORVID_CUA_DRIVER, DesktopDriver::launchArguments("com.vantorel.desktop"), fixtureEnvironment());
         auto deadline = DriverProcess::Clock::now() + 15s;
         DriverReplyReader replies(driver, deadline);
         driver.write(R"({"jsonrpc":"2.0","id":1,"method":"initialize","params":{}})"
@@ -162,7 +162,8 @@ TEST_F(WindowInspectionTest, TheDriverDescribesTheKnownWidgetsInTreeOrder)
 TEST_F(WindowInspectionTest, TheDriverStaysWithinMaxElements)
 {
     ASSERT_EQ(firstInspection(), 10);
-    Json result = callDriver({ { "pid", window_->pid() }, { "window_id", window_->windowID() }, { "max_elements", 4 } });
+    Json result
+        = callDriver({ { "pid", window_->pid() }, { "window_id", window_->windowID() }, { "max_elements", 4 } });
     EXPECT_EQ(result["structuredContent"]["elements"].size(), 4u);
     EXPECT_EQ(result["structuredContent"]["truncated"], true);
 }

@@ -11,7 +11,8 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
-    static const char* const names[] = { "a.txt", "b.MD", "c.pdf", "d.png", "e.JPG", "f.docx", "g.xlsx", "h.jpeg", "i.csv" };
+    static const char* const names[]
+        = { "a.txt", "b.MD", "c.pdf", "d.png", "e.JPG", "f.docx", "g.xlsx", "h.jpeg", "i.csv" };
     if (size == 0)
         return 0;
     const char* name = names[data[0] % (sizeof names / sizeof names[0])];

@@ -22,8 +22,7 @@ using namespace fixtures;
 constexpr const char* kSizeRefused = "请选择 15 MiB 以内的活动资料。";
 constexpr const char* kPdfLabel = "PDF 前六页文本层 · 最多 3000 字";
 
-template<typename Call>
-std::string failure(Call call)
+template <typename Call> std::string failure(Call call)
 {
     try {
         call();
@@ -55,7 +54,8 @@ TEST(EventSourceExcerpt, KindComesFromTheExtensionAloneIgnoringCase)
     EXPECT_EQ(EventSource::excerpt("# title", "notes.MD")["method"], "本机文本");
     EXPECT_EQ(EventSource::excerpt(pdf({ { "Hello" } }), "Report.PDF")["method"], kPdfLabel);
     EXPECT_EQ(EventSource::excerpt(docx(paragraph("x")), "a.b.DocX")["method"], "Word 正文 · 前 3000 字");
-    for (const char* name : { "data.csv", "photo.heic", "README", "archive.tar.gz", "trailingdot.", "notes.txt.bak", "dir.txt/file" })
+    for (const char* name :
+        { "data.csv", "photo.heic", "README", "archive.tar.gz", "trailingdot.", "notes.txt.bak", "dir.txt/file" })
         EXPECT_EQ(excerptFailure("plain text", name), "文件格式不支持。") << name;
     // Content is never sniffed: a PDF named .txt is text, a text named .pdf is a bad PDF.
     EXPECT_EQ(excerptFailure("plain text", "fake.pdf"), "PDF 无法读取或已加密。");
@@ -67,7 +67,7 @@ TEST(EventSourceExcerpt, TextIsStrictUtf8KeptUnchanged)
 {
     EXPECT_EQ(excerptFailure("abc\xFF", "a.txt"), "请选用 UTF-8 文本。");
     EXPECT_EQ(excerptFailure("\xED\xA0\x80", "a.txt"), "请选用 UTF-8 文本。"); // an encoded surrogate
-    EXPECT_EQ(excerptFailure("\xC0\xAF", "a.txt"), "请选用 UTF-8 文本。"); // overlong
+    EXPECT_EQ(excerptFailure("\xC0\xAF", "a.txt"), "请选用 UTF-8 文本。");     // overlong
     std::string untouched = "\xEF\xBB\xBF  line one\r\nline two  \n\n";
     EXPECT_EQ(EventSource::excerpt(untouched, "a.txt")["excerpt"], untouched);
     EXPECT_EQ(EventSource::excerpt("", "empty.md")["excerpt"], "");
@@ -75,7 +75,7 @@ TEST(EventSourceExcerpt, TextIsStrictUtf8KeptUnchanged)
 
 TEST(EventSourceExcerpt, CutAt3000UserPerceivedCharacters)
 {
-    const std::string thumbs = "\U0001F44D\U0001F3FD"; // thumbs up with a skin tone: one character
+    const std::string thumbs = "\U0001F44D\U0001F3FD";       // thumbs up with a skin tone: one character
     const std::string family = "\U0001F469\u200D\U0001F4BB"; // woman technologist (ZWJ)
     std::string text;
     for (int i = 0; i < 2999; ++i)

@@ -56,13 +56,15 @@ std::string docx(const std::string& bodyXml)
                            "<w:document xmlns:w=\"http://schemas.openxmlformats.org/wordprocessingml/2006/main\">"
                            "<w:body>"
         + bodyXml + "</w:body></w:document>";
-    return zip({ { "[Content_Types].xml", "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\"/>" },
-        { "word/document.xml", document } });
+    return zip(
+        { { "[Content_Types].xml", "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\"/>" },
+            { "word/document.xml", document } });
 }
 
 std::string xlsx(const Workbook& workbook)
 {
-    Entries entries { { "[Content_Types].xml", "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\"/>" } };
+    Entries entries { { "[Content_Types].xml",
+        "<Types xmlns=\"http://schemas.openxmlformats.org/package/2006/content-types\"/>" } };
     if (!workbook.workbookXml.empty())
         entries.emplace_back("xl/workbook.xml", workbook.workbookXml);
     if (!workbook.relationshipsXml.empty())
@@ -113,7 +115,10 @@ void drawLines(cairo_t* cr, const std::vector<std::string>& lines, const char* f
     g_object_unref(layout);
 }
 
-int heightFor(const std::vector<std::string>& lines) { return 120 + 90 * static_cast<int>(lines.size()); }
+int heightFor(const std::vector<std::string>& lines)
+{
+    return 120 + 90 * static_cast<int>(lines.size());
+}
 
 std::string pngOf(cairo_surface_t* surface)
 {
@@ -183,11 +188,13 @@ std::string jpeg(const std::vector<std::string>& lines, int orientation, int wid
 
     // A minimal EXIF segment right after the start-of-image marker: a
     // big-endian TIFF header and one IFD entry, Orientation (0x0112).
-    std::string tiff = std::string("MM\0*\0\0\0\x08", 8) + std::string("\0\x01", 2) + std::string("\x01\x12\0\x03\0\0\0\x01", 8)
-        + std::string("\0", 1) + static_cast<char>(orientation) + std::string("\0\0", 2) + std::string("\0\0\0\0", 4);
+    std::string tiff = std::string("MM\0*\0\0\0\x08", 8) + std::string("\0\x01", 2)
+        + std::string("\x01\x12\0\x03\0\0\0\x01", 8) + std::string("\0", 1) + static_cast<char>(orientation)
+        + std::string("\0\0", 2) + std::string("\0\0\0\0", 4);
     std::string payload = std::string("Exif\0\0", 6) + tiff;
     std::size_t length = payload.size() + 2;
-    std::string segment = std::string("\xFF\xE1", 2) + static_cast<char>(length >> 8) + static_cast<char>(length & 0xFF) + payload;
+    std::string segment
+        = std::string("\xFF\xE1", 2) + static_cast<char>(length >> 8) + static_cast<char>(length & 0xFF) + payload;
     bytes.insert(2, segment);
     return bytes;
 }
@@ -195,7 +202,8 @@ std::string jpeg(const std::vector<std::string>& lines, int orientation, int wid
 ScratchFolder::ScratchFolder()
 {
     std::random_device random;
-    path_ = std::filesystem::temp_directory_path() / ("korvid-excerpts-" + std::to_string(random()) + std::to_string(random()));
+    path_ = std::filesystem::temp_directory_path()
+        / ("korvid-excerpts-" + std::to_string(random()) + std::to_string(random()));
     std::filesystem::create_directories(path_);
 }
 

@@ -25,7 +25,10 @@ struct JpegFile {
 };
 
 // A picture with no symmetry, so that every turn and mirror differs.
-std::uint8_t sample(int x, int y, int component) { return static_cast<std::uint8_t>((x * 5 + y * 3 + component * 70) % 256); }
+std::uint8_t sample(int x, int y, int component)
+{
+    return static_cast<std::uint8_t>((x * 5 + y * 3 + component * 70) % 256);
+}
 
 std::string encode(const JpegFile& file)
 {
@@ -152,7 +155,7 @@ TEST(RecognitionJpeg, DensityComesFromTheHeaderAndFollowsTheReduction)
 {
     EXPECT_EQ(PosterImage::decode(encode({ .densityUnit = 1, .density = 300 })).dpi, 300);
     EXPECT_EQ(PosterImage::decode(encode({ .densityUnit = 2, .density = 78 })).dpi, 198); // 78 per cm
-    EXPECT_EQ(PosterImage::decode(encode({ .densityUnit = 0, .density = 1 })).dpi, 0); // an aspect ratio only
+    EXPECT_EQ(PosterImage::decode(encode({ .densityUnit = 0, .density = 1 })).dpi, 0);    // an aspect ratio only
     // 6000 pixels wide at 600 dpi: decoded at half size, then to 2800.
     PosterImage large = PosterImage::decode(encode({ .width = 6000, .height = 40, .densityUnit = 1, .density = 600 }));
     EXPECT_EQ(large.width, 2800);
@@ -171,7 +174,8 @@ TEST(RecognitionJpeg, HugeJpegIsReducedByTheDecoderToTheNearestEighth)
     JpegPicture::Decoded below = JpegPicture::decode(encode({ .width = 5598, .height = 16 }), 2800, 100'000'000, "x");
     EXPECT_EQ(below.width, 5598);
     // The pixel limit applies to the stored size, not the reduced one.
-    EXPECT_THROW(JpegPicture::decode(encode({ .width = 16000, .height = 16 }), 2800, 16000 * 16 - 1, "x"), DesktopError);
+    EXPECT_THROW(
+        JpegPicture::decode(encode({ .width = 16000, .height = 16 }), 2800, 16000 * 16 - 1, "x"), DesktopError);
 }
 
 TEST(RecognitionJpeg, DamagedExifSegmentsLeaveThePictureAsStored)
@@ -188,14 +192,14 @@ TEST(RecognitionJpeg, DamagedExifSegmentsLeaveThePictureAsStored)
         segment.replace(at, bytes.size(), bytes);
         return JpegPicture::exifOrientation(segment);
     };
-    EXPECT_EQ(edited(6, "XX"), 0); // no byte order
-    EXPECT_EQ(edited(8, std::string("\0\x2b", 2)), 0); // not TIFF
+    EXPECT_EQ(edited(6, "XX"), 0);                                // no byte order
+    EXPECT_EQ(edited(8, std::string("\0\x2b", 2)), 0);            // not TIFF
     EXPECT_EQ(edited(10, std::string("\xFF\xFF\xFF\xF0", 4)), 0); // directory far outside
-    EXPECT_EQ(edited(16, std::string("\x01\x13", 2)), 0); // another tag
+    EXPECT_EQ(edited(16, std::string("\x01\x13", 2)), 0);         // another tag
     // 65535 entries claimed, one present: read up to the end, never past it.
     EXPECT_EQ(edited(14, std::string("\xFF\xFF", 2)), 6);
     EXPECT_EQ(edited(14, std::string("\xFF\xFF\x01\x13", 4)), 0);
-    EXPECT_EQ(edited(18, std::string("\0\x04", 2)), 0); // a LONG, not a SHORT
+    EXPECT_EQ(edited(18, std::string("\0\x04", 2)), 0);     // a LONG, not a SHORT
     EXPECT_EQ(edited(20, std::string("\0\0\0\x02", 4)), 0); // two values
 
     // A picture with such a segment is still read, upright as stored.

@@ -55,7 +55,8 @@ std::string inlineCell(const std::string& reference, const std::string& text)
 
 TEST(OfficeWord, ParagraphsIncludingTablesInDocumentOrder)
 {
-    std::string body = paragraph("第一段 first") + "<w:tbl><w:tr><w:tc>" + paragraph("单元格") + "</w:tc><w:tc><w:p/></w:tc></w:tr></w:tbl>"
+    std::string body = paragraph("第一段 first") + "<w:tbl><w:tr><w:tc>" + paragraph("单元格")
+        + "</w:tc><w:tc><w:p/></w:tc></w:tr></w:tbl>"
         + "<w:p><w:r><w:t>Hello</w:t></w:r><w:r><w:t xml:space=\"preserve\"> </w:t></w:r><w:r><w:t>world</w:t></w:r>"
           "<w:r><w:delText>gone</w:delText></w:r></w:p>";
     auto result = OfficeExcerpt::read(docx(body), false);
@@ -154,20 +155,26 @@ TEST(OfficeWord, NestedBodiesParagraphsAndRunsReadAsTheExpressionSelectsThem)
     const std::string ns = " xmlns:w=\"urn:w\" xmlns:v=\"urn:v\" xmlns:x=\"urn:x\"";
     const std::vector<std::string> documents {
         // A paragraph before any body and one after it are not body text.
-        "<w:document" + ns + "><w:p><w:r><w:t>before</w:t></w:r></w:p><w:body><w:p><w:r><w:t>in</w:t></w:r></w:p>"
-            "</w:body><w:p><w:r><w:t>after</w:t></w:r></w:p></w:document>",
+        "<w:document" + ns
+            + "><w:p><w:r><w:t>before</w:t></w:r></w:p><w:body><w:p><w:r><w:t>in</w:t></w:r></w:p>"
+              "</w:body><w:p><w:r><w:t>after</w:t></w:r></w:p></w:document>",
         // Bodies inside bodies: each paragraph once, in document order.
-        "<w:document" + ns + "><w:body><w:p><w:r><w:t>1</w:t></w:r></w:p><w:body><w:p><w:r><w:t>2</w:t></w:r></w:p>"
-            "<w:body><w:p><w:t>3</w:t></w:p></w:body><w:p><w:t>4</w:t></w:p></w:body><w:p><w:t>5</w:t></w:p></w:body></w:document>",
+        "<w:document" + ns
+            + "><w:body><w:p><w:r><w:t>1</w:t></w:r></w:p><w:body><w:p><w:r><w:t>2</w:t></w:r></w:p>"
+              "<w:body><w:p><w:t>3</w:t></w:p></w:body><w:p><w:t>4</w:t></w:p></w:body><w:p><w:t>5</w:t></w:p></"
+              "w:body></w:document>",
         // A text box: a paragraph inside a paragraph; the outer one includes
         // the inner one's text, and the inner one follows it.
-        "<w:document" + ns + "><w:body><w:p><w:r><w:t>outer </w:t></w:r><w:r><v:shape><w:txbxContent>"
-            "<w:p><w:r><w:t>inner</w:t></w:r></w:p></w:txbxContent></v:shape></w:r><w:r><w:t> tail</w:t></w:r></w:p></w:body></w:document>",
+        "<w:document" + ns
+            + "><w:body><w:p><w:r><w:t>outer </w:t></w:r><w:r><v:shape><w:txbxContent>"
+              "<w:p><w:r><w:t>inner</w:t></w:r></w:p></w:txbxContent></v:shape></w:r><w:r><w:t> "
+              "tail</w:t></w:r></w:p></w:body></w:document>",
         // Runs inside runs, text in CDATA and below other elements, empty runs,
         // other prefixes and none, a body below a paragraph.
-        "<w:document" + ns + "><x:body><p><w:t>a<x:i>b</x:i><w:t>c<![CDATA[<d>]]></w:t></w:t><w:t/><w:t></w:t>"
-            "<w:delText>gone</w:delText></p><w:p><w:body><w:p><t>deep</t></w:p></w:body></w:p></x:body>"
-            "<w:body><x:y:p><w:t>two colons</w:t></x:y:p><x:y:p><w:t>y:p</w:t></x:y:p><w:p/></w:body></w:document>",
+        "<w:document" + ns
+            + "><x:body><p><w:t>a<x:i>b</x:i><w:t>c<![CDATA[<d>]]></w:t></w:t><w:t/><w:t></w:t>"
+              "<w:delText>gone</w:delText></p><w:p><w:body><w:p><t>deep</t></w:p></w:body></w:p></x:body>"
+              "<w:body><x:y:p><w:t>two colons</w:t></x:y:p><x:y:p><w:t>y:p</w:t></x:y:p><w:p/></w:body></w:document>",
     };
     for (const std::string& xml : documents) {
         std::string expected = xpathParagraphs(xml);
@@ -205,7 +212,8 @@ TEST(OfficeWord, NestedBodiesCostLinearTime)
     std::string runs;
     for (int i = 0; i < 100000; ++i)
         runs += "<w:t/>";
-    xml = "<w:document xmlns:w=\"urn:w\"><w:body>" + nested + runs + "<w:t>x</w:t>" + closing + "</w:body></w:document>";
+    xml = "<w:document xmlns:w=\"urn:w\"><w:body>" + nested + runs + "<w:t>x</w:t>" + closing
+        + "</w:body></w:document>";
     started = std::chrono::steady_clock::now();
     result = OfficeExcerpt::read(zip({ { "word/document.xml", xml } }), false);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
@@ -219,7 +227,8 @@ TEST(OfficeWord, ZipBombEntryIsRefusedByTheCap)
 {
     // 64 MiB of one byte deflates to about 64 KiB; only the first 4 MiB and a
     // chunk are ever inflated.
-    std::string huge = "<w:document><w:body><w:p><w:r><w:t>" + std::string(64 << 20, 'a') + "</w:t></w:r></w:p></w:body></w:document>";
+    std::string huge = "<w:document><w:body><w:p><w:r><w:t>" + std::string(64 << 20, 'a')
+        + "</w:t></w:r></w:p></w:body></w:document>";
     std::string package = zip({ { "word/document.xml", huge } });
     huge.clear();
     huge.shrink_to_fit();
@@ -242,8 +251,10 @@ TEST(OfficeWord, EntryOfExactly4MiBIsRead)
 
 TEST(OfficeExcel, InlineSharedAndEmptyCellsMakeOneLine)
 {
-    std::string rows = "<row r=\"1\">" + inlineCell("A1", "Name") + "<c r=\"B1\"/><c r=\"C1\" t=\"s\"><v>0</v></c></row>";
-    std::string shared = "<sst xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\"><si><t>Zhang</t></si></sst>";
+    std::string rows
+        = "<row r=\"1\">" + inlineCell("A1", "Name") + "<c r=\"B1\"/><c r=\"C1\" t=\"s\"><v>0</v></c></row>";
+    std::string shared
+        = "<sst xmlns=\"http://schemas.openxmlformats.org/spreadsheetml/2006/main\"><si><t>Zhang</t></si></sst>";
     auto result = OfficeExcerpt::read(simpleXlsx(rows, shared), true);
     EXPECT_EQ(result.text, "A1 Name\u3000C1 Zhang\n");
     EXPECT_EQ(result.label, std::string("Excel 首个可见工作表 · Sheet1") + kSheetLabel);
@@ -255,7 +266,8 @@ TEST(OfficeExcel, RawValuesHiddenRowsAndRichTextRuns)
                        "<row r=\"2\" hidden=\"1\"><c r=\"A2\"><v>secret</v></c></row>"
                        "<row r=\"3\"><c><v>no reference</v></c><c r=\"B3\" t=\"s\"><v>+0</v></c></row>";
     std::string shared = "<sst><si><r><t>富</t></r><r><t xml:space=\"preserve\"> text</t></r></si></sst>";
-    EXPECT_EQ(OfficeExcerpt::read(simpleXlsx(rows, shared), true).text, "A1 42.50\u3000B1 1\n no reference\u3000B3 富 text\n");
+    EXPECT_EQ(OfficeExcerpt::read(simpleXlsx(rows, shared), true).text,
+        "A1 42.50\u3000B1 1\n no reference\u3000B3 富 text\n");
 }
 
 TEST(OfficeExcel, FirstVisibleSheetIsChosen)
@@ -283,26 +295,34 @@ TEST(OfficeExcel, RelationshipChoiceAndTargets)
         book.sheets = { { "worksheets/real.xml", sheetXml("<row>" + inlineCell("A1", "ok") + "</row>") } };
         return xlsx(book);
     };
-    EXPECT_EQ(OfficeExcerpt::read(bookWith("<Relationship Id=\"rId7\" TargetMode=\"External\" Target=\"http://x/worksheets/a.xml\"/>"
-                                           "<Relationship Target=\"worksheets/nothing.xml\"/>"
-                                           "<Relationship Id=\"rId7\" TargetMode=\"Internal\" Target=\"worksheets/real.xml\"/>"),
+    EXPECT_EQ(OfficeExcerpt::read(
+                  bookWith("<Relationship Id=\"rId7\" TargetMode=\"External\" Target=\"http://x/worksheets/a.xml\"/>"
+                           "<Relationship Target=\"worksheets/nothing.xml\"/>"
+                           "<Relationship Id=\"rId7\" TargetMode=\"Internal\" Target=\"worksheets/real.xml\"/>"),
                   true)
                   .text,
         "A1 ok\n");
-    EXPECT_EQ(OfficeExcerpt::read(bookWith("<Relationship Id=\"rId7\" Target=\"/xl/worksheets/real.xml\"/>"), true).text, "A1 ok\n");
+    EXPECT_EQ(
+        OfficeExcerpt::read(bookWith("<Relationship Id=\"rId7\" Target=\"/xl/worksheets/real.xml\"/>"), true).text,
+        "A1 ok\n");
 
-    EXPECT_EQ(failure(bookWith("<Relationship Id=\"rId7\" TargetMode=\"External\" Target=\"worksheets/real.xml\"/>"), true),
+    EXPECT_EQ(
+        failure(bookWith("<Relationship Id=\"rId7\" TargetMode=\"External\" Target=\"worksheets/real.xml\"/>"), true),
         "Excel 的工作表位置无法识别。");
-    EXPECT_EQ(failure(bookWith("<Relationship Id=\"rid7\" Target=\"worksheets/real.xml\"/>"), true), "Excel 的工作表位置无法识别。");
+    EXPECT_EQ(failure(bookWith("<Relationship Id=\"rid7\" Target=\"worksheets/real.xml\"/>"), true),
+        "Excel 的工作表位置无法识别。");
     EXPECT_EQ(failure(bookWith("<Relationship Id=\"rId7\"/>"), true), "Excel 的工作表位置无法识别。");
-    for (const char* target : { "../worksheets/a.xml", "worksheets/sub/a.xml", "worksheets/a b.xml", "../../etc/passwd",
-             "worksheets/.xml", "worksheets/a.xml.bak", "xl/worksheets/real.xml", "/xl/../etc/passwd", "worksheets/a*.xml" }) {
+    for (const char* target :
+        { "../worksheets/a.xml", "worksheets/sub/a.xml", "worksheets/a b.xml", "../../etc/passwd", "worksheets/.xml",
+            "worksheets/a.xml.bak", "xl/worksheets/real.xml", "/xl/../etc/passwd", "worksheets/a*.xml" }) {
         EXPECT_EQ(failure(bookWith("<Relationship Id=\"rId7\" Target=\"" + std::string(target) + "\"/>"), true),
             "Excel 工作表格式不受支持。")
             << target;
     }
     // A megabyte-long target is refused by the pattern, not by exhausting the stack.
-    EXPECT_EQ(failure(bookWith("<Relationship Id=\"rId7\" Target=\"worksheets/" + std::string(1 << 20, 'a') + ".xm\"/>"), true),
+    EXPECT_EQ(
+        failure(
+            bookWith("<Relationship Id=\"rId7\" Target=\"worksheets/" + std::string(1 << 20, 'a') + ".xm\"/>"), true),
         "Excel 工作表格式不受支持。");
 }
 
@@ -324,7 +344,9 @@ TEST(OfficeExcel, SharedStringIndexErrors)
     for (int i = 0; i < 7; ++i)
         seven += "<si><t>s" + std::to_string(i) + "</t></si>";
     seven += "</sst>";
-    auto cell = [&](const std::string& value) { return simpleXlsx("<row><c r=\"A1\" t=\"s\"><v>" + value + "</v></c></row>", seven); };
+    auto cell = [&](const std::string& value) {
+        return simpleXlsx("<row><c r=\"A1\" t=\"s\"><v>" + value + "</v></c></row>", seven);
+    };
     EXPECT_EQ(OfficeExcerpt::read(cell("6"), true).text, "A1 s6\n");
     EXPECT_EQ(OfficeExcerpt::read(cell("-0"), true).text, "A1 s0\n");
     for (const char* bad : { "7", "-1", "abc", "1.0", " 1", "", "--1", "+-1", "99999999999999999999999" })
@@ -332,7 +354,8 @@ TEST(OfficeExcel, SharedStringIndexErrors)
 
     // Without a table, only a shared-string cell needs it.
     EXPECT_EQ(OfficeExcerpt::read(simpleXlsx("<row><c r=\"A1\"><v>1</v></c></row>"), true).text, "A1 1\n");
-    EXPECT_EQ(failure(simpleXlsx("<row><c r=\"A1\"><v>1</v></c><c r=\"B1\" t=\"s\"><v>0</v></c></row>"), true), kUnreadable);
+    EXPECT_EQ(
+        failure(simpleXlsx("<row><c r=\"A1\"><v>1</v></c><c r=\"B1\" t=\"s\"><v>0</v></c></row>"), true), kUnreadable);
 }
 
 TEST(OfficeExcel, RowOf200CellsContributesFirst128)
@@ -348,7 +371,8 @@ TEST(OfficeExcel, RowOf200CellsContributesFirst128)
 
 TEST(OfficeExcel, CellCutTo3000AndStopAfterTheRowReachingTheLimit)
 {
-    std::string rows = "<row>" + inlineCell("A1", std::string(5000, 'z')) + "</row><row>" + inlineCell("A2", "never") + "</row>";
+    std::string rows
+        = "<row>" + inlineCell("A1", std::string(5000, 'z')) + "</row><row>" + inlineCell("A2", "never") + "</row>";
     std::string text = OfficeExcerpt::read(simpleXlsx(rows), true).text;
     EXPECT_EQ(text, "A1 " + std::string(3000, 'z') + "\n");
 }
@@ -359,10 +383,14 @@ TEST(OfficeExcel, NestedItemsAndRunsReadAsTheExpressionsSelectThem)
     // item's text is the string values of the "t" elements below it, a "t"
     // inside a "t" counted in both.
     std::string shared = "<sst><si><t>a</t><si><t>b</t></si></si><si><r><t>c<t>d</t></t></r></si></sst>";
-    std::string row = "<row><c r=\"A1\" t=\"s\"><v>0</v></c><c r=\"B1\" t=\"s\"><v>1</v></c><c r=\"C1\" t=\"s\"><v>2</v></c>"
-                      "<c r=\"D1\" t=\"inlineStr\"><is><t>e<t>f</t></t></is></c></row>";
+    std::string row
+        = "<row><c r=\"A1\" t=\"s\"><v>0</v></c><c r=\"B1\" t=\"s\"><v>1</v></c><c r=\"C1\" t=\"s\"><v>2</v></c>"
+          "<c r=\"D1\" t=\"inlineStr\"><is><t>e<t>f</t></t></is></c></row>";
     EXPECT_EQ(OfficeExcerpt::read(simpleXlsx(row, shared), true).text,
-        "A1 ab\xE3\x80\x80" "B1 b\xE3\x80\x80" "C1 cdd\xE3\x80\x80" "D1 eff\n");
+        "A1 ab\xE3\x80\x80"
+        "B1 b\xE3\x80\x80"
+        "C1 cdd\xE3\x80\x80"
+        "D1 eff\n");
 }
 
 TEST(OfficeExcel, NestedItemsAndCellsCostLinearTime)

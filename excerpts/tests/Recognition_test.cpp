@@ -24,7 +24,10 @@ std::string excerptOf(const std::string& bytes, const std::string& name)
     return EventSource::excerpt(bytes, name)["excerpt"];
 }
 
-bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+bool contains(const std::string& text, const std::string& part)
+{
+    return text.find(part) != std::string::npos;
+}
 
 TEST(Recognition, ChineseAndEnglishFromAPng)
 {
@@ -163,7 +166,10 @@ std::size_t residentPeak()
     }
     return 0;
 }
-bool resetResidentPeak() { return bool(std::ofstream("/proc/self/clear_refs") << "5" << std::flush); }
+bool resetResidentPeak()
+{
+    return bool(std::ofstream("/proc/self/clear_refs") << "5" << std::flush);
+}
 std::size_t resident()
 {
     std::ifstream status("/proc/self/status");
@@ -304,8 +310,12 @@ TEST(Recognition, PngColourTypesDepthsAndTransparencyReadAsRgbOnWhite)
     EXPECT_EQ(rgbOf(PosterImage::decode(writePng(deep))), (std::vector<std::uint8_t> { 0xFF, 0, 0, 0x12, 0x56, 0x9A }));
 
     // A palette whose second entry is fully transparent: white paper.
-    PngFile indexed { .width = 2, .height = 1, .depth = 8, .colour = PNG_COLOR_TYPE_PALETTE,
-        .palette = { { 10, 20, 30 }, { 0, 0, 0 } }, .transparency = { 255, 0 } };
+    PngFile indexed { .width = 2,
+        .height = 1,
+        .depth = 8,
+        .colour = PNG_COLOR_TYPE_PALETTE,
+        .palette = { { 10, 20, 30 }, { 0, 0, 0 } },
+        .transparency = { 255, 0 } };
     indexed.row = [](std::uint32_t, std::vector<png_byte>& row) { row = { 0, 1 }; };
     EXPECT_EQ(rgbOf(PosterImage::decode(writePng(indexed))), (std::vector<std::uint8_t> { 10, 20, 30, 255, 255, 255 }));
 
@@ -315,8 +325,9 @@ TEST(Recognition, PngColourTypesDepthsAndTransparencyReadAsRgbOnWhite)
     EXPECT_EQ(rgbOf(PosterImage::decode(writePng(greyAlpha))), (std::vector<std::uint8_t> { 0, 0, 0, 127, 127, 127 }));
 
     // Interlaced, and the density it records.
-    PngFile interlaced { .width = 3, .height = 2, .depth = 8, .colour = PNG_COLOR_TYPE_RGB, .interlaced = true,
-        .pixelsPerMetre = 11811 };
+    PngFile interlaced {
+        .width = 3, .height = 2, .depth = 8, .colour = PNG_COLOR_TYPE_RGB, .interlaced = true, .pixelsPerMetre = 11811
+    };
     interlaced.row = [](std::uint32_t y, std::vector<png_byte>& row) {
         for (std::size_t i = 0; i < row.size(); ++i)
             row[i] = static_cast<png_byte>(y * 100 + i);
@@ -337,7 +348,9 @@ TEST(Recognition, LargePngIsReducedWhileDecodingWithinMemory)
     // 100 megapixels, the largest accepted: 300 MB as RGB. Black on the
     // left half, white on the right, 300 dpi. (The bound leaves room for
     // what the address sanitizer keeps of freed buffers.)
-    PngFile large { .width = 10000, .height = 10000, .depth = 8, .colour = PNG_COLOR_TYPE_GRAY, .pixelsPerMetre = 11811 };
+    PngFile large {
+        .width = 10000, .height = 10000, .depth = 8, .colour = PNG_COLOR_TYPE_GRAY, .pixelsPerMetre = 11811
+    };
     large.row = [](std::uint32_t, std::vector<png_byte>& row) { std::fill(row.begin() + 5000, row.end(), 255); };
     std::string bytes = writePng(large);
     ASSERT_LT(bytes.size(), 2'000'000u);

@@ -57,15 +57,16 @@ int main(int argc, char** argv)
     // these flags its first use reads the system configuration and fills the
     // legacy tables of every digest and cipher, which is a sixth of the
     // instructions of reading a small PDF.
-    OPENSSL_init_crypto(OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ADD_ALL_CIPHERS | OPENSSL_INIT_NO_ADD_ALL_DIGESTS,
-        nullptr);
+    OPENSSL_init_crypto(
+        OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ADD_ALL_CIPHERS | OPENSSL_INIT_NO_ADD_ALL_DIGESTS, nullptr);
     int status = 0;
     for (int i = 1; i < argc; ++i) {
         korvid::Json line;
         try {
             line = korvid::EventSource::inspect(argv[i]);
         } catch (...) {
-            line = korvid::Json { { "name", nameOf(argv[i]) }, { "error", korvid::describe(std::current_exception()) } };
+            line
+                = korvid::Json { { "name", nameOf(argv[i]) }, { "error", korvid::describe(std::current_exception()) } };
             status = 1;
         }
         std::string text = line.dump() + "\n";

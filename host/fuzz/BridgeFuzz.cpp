@@ -46,7 +46,7 @@ struct World {
         host = std::make_unique<DesktopHost>(main, options);
         bridge = std::make_unique<DesktopBridge>(*host);
         bridge->machine.accessibilityTrusted = [](auto done) { done(true); };
-        bridge->machine.applyAppearance = [](DesktopAppearance) { };
+        bridge->machine.applyAppearance = [](DesktopAppearance) {};
         bridge->machine.inspectWindow = [](std::uint64_t) -> std::int64_t { return 1; };
         // Every entry of the task workspace answers with what it was given.
         auto echo = [](const std::string&, const Json& payload) { return payload; };
@@ -59,7 +59,8 @@ struct World {
         bridge->tasks.workspace.attach = [](const std::string&, const Json& payload, const auto&) { return payload; };
         bridge->tasks.selectTaskFiles = [](auto done) { done({}); };
         bridge->machine.selectEventFile = [](auto done) { done(std::nullopt); };
-        bridge->webWorkspaces.makeWebWorkspace = [](WebWorkspaceArguments) -> std::shared_ptr<WebWorkspace> { return nullptr; };
+        bridge->webWorkspaces.makeWebWorkspace
+            = [](WebWorkspaceArguments) -> std::shared_ptr<WebWorkspace> { return nullptr; };
     }
 
     void signIn()

@@ -14,9 +14,16 @@
 namespace korvid {
 namespace {
 
-Task<int> answer(int value) { co_return value; }
+Task<int> answer(int value)
+{
+    co_return value;
+}
 
-Task<int> failing() { throw DesktopError("失败了。"); co_return 0; }
+Task<int> failing()
+{
+    throw DesktopError("失败了。");
+    co_return 0;
+}
 
 Task<int> sum(Executor& worker, Executor& main)
 {
@@ -35,15 +42,13 @@ Task<std::string> rethrows()
     co_return "not caught";
 }
 
-template <class T>
-struct Outcome {
+template <class T> struct Outcome {
     int calls = 0;
     std::optional<T> value;
     std::optional<std::string> error;
 };
 
-template <class T>
-std::shared_ptr<Outcome<T>> start(ManualExecutor& main, Task<T> task)
+template <class T> std::shared_ptr<Outcome<T>> start(ManualExecutor& main, Task<T> task)
 {
     auto outcome = std::make_shared<Outcome<T>>();
     spawn(main, std::move(task), [outcome](std::optional<T> value, std::exception_ptr error) {
@@ -139,7 +144,7 @@ TEST(Async, CallbackAdapterCoversEveryWayACallbackEnds)
         done(2);
         done(3);
     }));
-    auto dropped = start(main, fromChooser(main, [](auto) { }));
+    auto dropped = start(main, fromChooser(main, [](auto) {}));
     auto throwing = start(main, fromChooser(main, [](auto) { throw DesktopError("选择器失败。"); }));
     auto unset = start(main, fromChooser(main, nullptr));
     auto later = start(main, fromChooser(main, [&](auto done) { kept = done; }));

@@ -88,8 +88,8 @@ TEST_F(BridgeRegistryTest, ANewRowGetsItsGuardAndItsRecheck)
     expectError(wait(postTo(extra, Json { { "op", "probe" }, { "owner", "account-2" } })), "请先登录。");
     EXPECT_EQ(suspensions, 0);
 
-    expectValue(wait(postTo(extra, Json { { "op", "probe" }, { "owner", "account-1" } })),
-        Json { { "owner", "account-1" } });
+    expectValue(
+        wait(postTo(extra, Json { { "op", "probe" }, { "owner", "account-1" } })), Json { { "owner", "account-1" } });
 
     // Switched while the first suspension waits: the handler goes no further.
     hold = true;

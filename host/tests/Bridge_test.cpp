@@ -24,8 +24,8 @@ TEST_F(BridgeTest, GateRefusesAtOnceWithoutLookingAtOp)
 {
     auto other = std::make_shared<FakePageView>();
     std::vector<std::shared_ptr<Outcome>> refused = {
-        postFrom(message("session"), other, true, kPageURL),              // another web view
-        postFrom(message("session"), view, false, kPageURL),              // an embedded frame
+        postFrom(message("session"), other, true, kPageURL),               // another web view
+        postFrom(message("session"), view, false, kPageURL),               // an embedded frame
         postFrom(message("session"), view, true, "https://evil.example/"), // another page
         postFrom(message("session"), view, true, std::string(kPageURL) + "#x"),
         postFrom(message("session"), nullptr, true, kPageURL), // the view is gone
@@ -65,7 +65,8 @@ TEST_F(BridgeTest, SessionEndedBeforeDispatchAsksToSignInAgain)
 
 TEST_F(BridgeTest, SessionAndLogout)
 {
-    expectValue(call(message("session")), Json { { "id", "account-1" }, { "label", "一号" }, { "destination", "home" } });
+    expectValue(
+        call(message("session")), Json { { "id", "account-1" }, { "label", "一号" }, { "destination", "home" } });
     expectValue(call(message("logout")), true);
     EXPECT_EQ(host->screen(), Screen::authentication);
     EXPECT_FALSE(host->workspaceWeb());
@@ -173,7 +174,8 @@ TEST_F(BridgeTest, TheAccessibilityCheckWaitsWithoutHoldingTheWindow)
     main.runUntilIdle();
     ASSERT_EQ(pending.size(), 2u);
     // Other messages are answered meanwhile.
-    expectValue(call(message("session")), Json { { "id", "account-1" }, { "label", "一号" }, { "destination", "home" } });
+    expectValue(
+        call(message("session")), Json { { "id", "account-1" }, { "label", "一号" }, { "destination", "home" } });
     EXPECT_EQ(status->calls, 0);
     pending[0](true);
     expectValue(wait(status), Json { { "accessibility", true }, { "screen", true } });
@@ -190,7 +192,7 @@ TEST_F(BridgeTest, TheAccessibilityCheckWaitsWithoutHoldingTheWindow)
 
     // A check dropped without an answer counts as not trusted.
     host->setWorkspaceWeb(view);
-    bridge->machine.accessibilityTrusted = [](std::function<void(bool)>) { };
+    bridge->machine.accessibilityTrusted = [](std::function<void(bool)>) {};
     expectValue(call(message("deviceStatus")), Json { { "accessibility", false }, { "screen", true } });
     expectError(call(message("inspectOwnWindow")), "请先核对辅助功能授权并打开工作台窗口。");
 }
@@ -208,12 +210,14 @@ TEST_F(BridgeTest, EventFileGuardCancelAndRecord)
 
     choice = "/tmp/议程.pdf";
     bridge->machine.inspectEventFile = [](const std::filesystem::path& file) {
-        return Json { { "name", file.filename().string() }, { "digest", "d" }, { "excerpt", "e" }, { "method", "pdf" } };
+        return Json { { "name", file.filename().string() }, { "digest", "d" }, { "excerpt", "e" },
+            { "method", "pdf" } };
     };
     expectValue(call(message("eventFile")),
         Json { { "name", "议程.pdf" }, { "digest", "d" }, { "excerpt", "e" }, { "method", "pdf" } });
 
-    bridge->machine.inspectEventFile = [](const std::filesystem::path&) -> Json { throw DesktopError("文件无法读取。"); };
+    bridge->machine.inspectEventFile
+        = [](const std::filesystem::path&) -> Json { throw DesktopError("文件无法读取。"); };
     expectError(call(message("eventFile")), "文件无法读取。");
 }
 
@@ -249,7 +253,7 @@ TEST_F(BridgeTest, WorkspaceOpsRunOnTheTaskQueueWithOwnerAndBody)
     std::vector<std::string> seen;
     auto mainThread = std::this_thread::get_id();
     everyWorkspaceOp() = [&](const std::string& op, const std::string& owner, const Json& payload,
-                                const std::vector<std::filesystem::path>& files) -> Json {
+                             const std::vector<std::filesystem::path>& files) -> Json {
         std::lock_guard lock(mutex);
         EXPECT_NE(std::this_thread::get_id(), mainThread);
         seen.push_back(op + "|" + owner + "|" + payload.value("title", "") + "|" + std::to_string(files.size()));
@@ -286,11 +290,11 @@ TEST_F(BridgeTest, TaskAttachPassesTheChosenFiles)
     std::vector<std::filesystem::path> chosen;
     bridge->tasks.selectTaskFiles = [&](auto done) { done(chosen); };
     std::vector<std::filesystem::path> received;
-    everyWorkspaceOp() = [&](const std::string&, const std::string&, const Json&,
-                                const std::vector<std::filesystem::path>& files) {
-        received = files;
-        return Json { { "attached", files.size() } };
-    };
+    everyWorkspaceOp()
+        = [&](const std::string&, const std::string&, const Json&, const std::vector<std::filesystem::path>& files) {
+              received = files;
+              return Json { { "attached", files.size() } };
+          };
     expectValue(call(message("taskAttach")), Json { { "cancelled", true } });
     EXPECT_TRUE(received.empty());
     chosen = { "/tmp/a.pdf", "/tmp/b.docx" };
@@ -417,8 +421,8 @@ TEST_F(BridgeTest, TaskReviewChecksItsKeys)
     expectValue(call(message("taskReview", review)), Json { { "state", "done" } });
     EXPECT_EQ(service.received().back().body, R"({"decision":{"a":"keep"},"version":3,"finalize":true})");
 
-    for (auto [key, bad] : std::vector<std::pair<std::string, Json>> {
-             { "version", "3" }, { "version", 3.0 }, { "finalize", 1 }, { "decision", { { "a", 1 } } }, { "decision", "x" } }) {
+    for (auto [key, bad] : std::vector<std::pair<std::string, Json>> { { "version", "3" }, { "version", 3.0 },
+             { "finalize", 1 }, { "decision", { { "a", 1 } } }, { "decision", "x" } }) {
         Json broken = review;
         broken[key] = bad;
         expectError(call(message("taskReview", broken)), "请重新打开审阅。");
@@ -440,11 +444,13 @@ TEST_F(BridgeTest, SalesMapsTheActionAndSendsTheTurnOnlyForAgentTurns)
     service.answer(std::string("/v1/desktop/agent/") + kTaskLower, 200, R"({"reply":"ok"})");
     expectError(call(message("sales", { { "action", "agentTurn" }, { "id", kTask }, { "body", Json::object() } })),
         "请重新核对本轮执行标识。");
-    expectError(call(message("sales", { { "action", "agentTurn" }, { "id", kTask }, { "body", Json::object() }, { "turn", "x" } })),
+    expectError(call(message("sales",
+                    { { "action", "agentTurn" }, { "id", kTask }, { "body", Json::object() }, { "turn", "x" } })),
         "请重新核对本轮执行标识。");
     EXPECT_EQ(service.count(), 0u);
 
-    expectValue(call(message("sales", { { "action", "agentTurn" }, { "id", kTask }, { "body", { { "q", 1 } } }, { "turn", turn } })),
+    expectValue(call(message("sales",
+                    { { "action", "agentTurn" }, { "id", kTask }, { "body", { { "q", 1 } } }, { "turn", turn } })),
         Json { { "reply", "ok" } });
     auto request = service.received().back();
     EXPECT_EQ(request.method, "POST");
@@ -461,7 +467,8 @@ TEST_F(BridgeTest, SalesRefusalsSendNothing)
     expectError(call(message("sales", { { "owner", "account-2" }, { "action", "rules" } })), "请先登录当前账号。");
     expectError(call(message("sales", { { "action", "Minutes" } })), "不支持此销售操作。");
     expectError(call(message("sales", { { "action", "followup" }, { "id", "x" } })), "无效的记录标识。");
-    expectError(call(message("sales", { { "action", "library" }, { "since", "2024-05-01T08:30:00Z" } })), "关系库同步时间无效。");
+    expectError(call(message("sales", { { "action", "library" }, { "since", "2024-05-01T08:30:00Z" } })),
+        "关系库同步时间无效。");
     EXPECT_EQ(service.count(), 0u);
 }
 

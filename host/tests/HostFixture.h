@@ -171,18 +171,17 @@ inline void standInForWorkspace(TaskOps& tasks, WorkspaceStandIn standIn)
     auto with = [standIn](const char* op) {
         return [standIn, op](const std::string& owner, const Json& payload) { return standIn(op, owner, payload, {}); };
     };
-    tasks.workspace.open = [standIn](const std::string& owner) {
-        return standIn("workspaceOpen", owner, Json::object(), {});
-    };
+    tasks.workspace.open
+        = [standIn](const std::string& owner) { return standIn("workspaceOpen", owner, Json::object(), {}); };
     tasks.workspace.createProject = with("projectCreate");
     tasks.workspace.save = with("taskSave");
     tasks.workspace.confirm = with("taskConfirm");
     tasks.workspace.source = with("taskSource");
     tasks.workspace.startScope = with("taskStart");
-    tasks.workspace.attach = [standIn](const std::string& owner, const Json& payload,
-                                 const std::vector<std::filesystem::path>& files) {
-        return standIn("taskAttach", owner, payload, files);
-    };
+    tasks.workspace.attach
+        = [standIn](const std::string& owner, const Json& payload, const std::vector<std::filesystem::path>& files) {
+              return standIn("taskAttach", owner, payload, files);
+          };
 }
 
 // The outcome of one page message.
@@ -198,10 +197,7 @@ inline const char* kPageURL = "file:///opt/korvid/resources/Desktop.html";
 // deterministic main loop.
 class HostTest : public ::testing::Test {
 protected:
-    HostTest()
-    {
-        build({});
-    }
+    HostTest() { build({}); }
 
     // (Re)creates the signed-in host; `adjust` changes the test options.
     void build(const std::function<void(DesktopHostOptions&)>& adjust)
@@ -212,7 +208,8 @@ protected:
             host.reset();
             main.runUntilIdle();
         }
-        settingsFolder = std::filesystem::temp_directory_path() / ("korvid-host-test-" + std::to_string(::getpid()) + "-" + std::to_string(++serial()));
+        settingsFolder = std::filesystem::temp_directory_path()
+            / ("korvid-host-test-" + std::to_string(::getpid()) + "-" + std::to_string(++serial()));
         DesktopHostOptions options;
         options.origin = service.origin();
         options.desktopPageURL = kPageURL;
@@ -258,10 +255,7 @@ protected:
     }
 
     // Posts a message from the main frame of the main view showing the page.
-    std::shared_ptr<Outcome> post(Json body)
-    {
-        return postFrom(std::move(body), view, true, kPageURL);
-    }
+    std::shared_ptr<Outcome> post(Json body) { return postFrom(std::move(body), view, true, kPageURL); }
 
     std::shared_ptr<Outcome> postFrom(Json body, std::shared_ptr<PageView> sender, bool mainFrame, std::string url)
     {
@@ -300,7 +294,10 @@ protected:
     EveryWorkspaceOp everyWorkspaceOp() { return { bridge->tasks }; }
 
     // Lets in-flight work finish, so no coroutine outlives the test.
-    void drain() { main.runUntil([] { return false; }, 50); }
+    void drain()
+    {
+        main.runUntil([] { return false; }, 50);
+    }
 
     ManualExecutor main;
     LoopbackService service;

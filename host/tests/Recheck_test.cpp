@@ -106,7 +106,7 @@ TEST_F(RecheckTest, TaskAttachAfterTheChooserAttachesOnlyForTheSameAccount)
         holdChoosers();
         std::atomic<int> attached { 0 };
         everyWorkspaceOp() = [&](const std::string&, const std::string& owner, const Json&,
-                                    const std::vector<std::filesystem::path>& files) {
+                                 const std::vector<std::filesystem::path>& files) {
             EXPECT_EQ(owner, "account-1");
             attached += static_cast<int>(files.size());
             return Json { { "attached", files.size() } };

@@ -25,7 +25,10 @@ struct Answered {
 // driving libcurl directly.
 enum class Carrier { ownThread, mainLoop };
 
-void PrintTo(Carrier carrier, std::ostream* out) { *out << (carrier == Carrier::mainLoop ? "main loop" : "own thread"); }
+void PrintTo(Carrier carrier, std::ostream* out)
+{
+    *out << (carrier == Carrier::mainLoop ? "main loop" : "own thread");
+}
 
 class RequestTest : public HostTest, public ::testing::WithParamInterface<Carrier> {
 protected:
@@ -72,7 +75,8 @@ protected:
 
     Answered get(std::string path, std::vector<QueryItem> query = {})
     {
-        return run(host->request(std::move(path), "token-1", std::nullopt, std::nullopt, std::nullopt, std::move(query)));
+        return run(
+            host->request(std::move(path), "token-1", std::nullopt, std::nullopt, std::nullopt, std::move(query)));
     }
 
     PollLoop loop;
@@ -86,8 +90,8 @@ std::string carrierName(const ::testing::TestParamInfo<Carrier>& info)
 TEST_P(RequestTest, SendsTheFourHeadersMethodPathQueryAndBody)
 {
     service.answer("/v1/desktop/briefs/states", 200, R"({"states":{}})");
-    auto answered = run(host->request("/v1/desktop/briefs/states", "token-1", Json { { "ids", Json::array() }, { "a", 1 } },
-        std::string("0b0c8a6e-4d5f-4c4b-9a59-4f1f0c8e7d21")));
+    auto answered = run(host->request("/v1/desktop/briefs/states", "token-1",
+        Json { { "ids", Json::array() }, { "a", 1 } }, std::string("0b0c8a6e-4d5f-4c4b-9a59-4f1f0c8e7d21")));
     ASSERT_FALSE(answered.error) << *answered.error;
     EXPECT_EQ(*answered.value, Json::parse(R"({"states":{}})"));
 
@@ -282,7 +286,8 @@ TEST_P(RequestTest, ATurnGetsTheLongerTimeout)
     });
     service.answer("/v1/slow", slowAnswer("{}", 900));
     EXPECT_EQ(get("/v1/slow").error, "连接服务器超时，请稍后重试。");
-    auto withTurn = run(host->request("/v1/slow", "token-1", Json::object(), std::string("0b0c8a6e-4d5f-4c4b-9a59-4f1f0c8e7d21")));
+    auto withTurn = run(
+        host->request("/v1/slow", "token-1", Json::object(), std::string("0b0c8a6e-4d5f-4c4b-9a59-4f1f0c8e7d21")));
     EXPECT_FALSE(withTurn.error) << *withTurn.error;
 }
 
@@ -300,9 +305,11 @@ TEST_P(RequestTest, SeveralRequestsRunAtOnce)
     service.answer("/v1/slow", slowAnswer(R"({"slow":true})", 400));
     service.answer("/v1/fast", 200, R"({"fast":true})");
     std::vector<std::string> order;
-    spawn(main, host->request("/v1/slow", "token-1"), [&](std::optional<Json>, std::exception_ptr) { order.push_back("slow"); });
+    spawn(main, host->request("/v1/slow", "token-1"),
+        [&](std::optional<Json>, std::exception_ptr) { order.push_back("slow"); });
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    spawn(main, host->request("/v1/fast", "token-1"), [&](std::optional<Json>, std::exception_ptr) { order.push_back("fast"); });
+    spawn(main, host->request("/v1/fast", "token-1"),
+        [&](std::optional<Json>, std::exception_ptr) { order.push_back("fast"); });
     pump([&] { return order.size() == 2; });
     EXPECT_EQ(order, (std::vector<std::string> { "fast", "slow" }));
 }

@@ -9,7 +9,10 @@ const char* kBatch = "11111111-2222-4333-8444-555555555555";
 // Stands in for the web workspace subsystem's type.
 class RecordingWorkspace final : public WebWorkspace {
 public:
-    explicit RecordingWorkspace(WebWorkspaceArguments arguments) : arguments(std::move(arguments)) { }
+    explicit RecordingWorkspace(WebWorkspaceArguments arguments)
+        : arguments(std::move(arguments))
+    {
+    }
     void stop() override { ++stops; }
     WebWorkspaceArguments arguments;
     int stops = 0;
@@ -64,7 +67,8 @@ TEST_F(WebWorkspaceOpsTest, Guards)
     expectError(call(message("webCompany", { { "id", "c" }, { "owner", "account-2" } })), "请重新登录后打开企业详情。");
     expectError(call(message("webWechatReview", { { "id", kSnapshot }, { "batch", "batch-1" } })),
         "请重新打开当前账号的差异预览。");
-    expectError(call(message("webWorkspace", { { "route", "library/ai/import-history/" } })), "请重新登录后打开网页功能。");
+    expectError(
+        call(message("webWorkspace", { { "route", "library/ai/import-history/" } })), "请重新登录后打开网页功能。");
     expectError(call(message("webWorkspace", { { "route", "Library" } })), "请重新登录后打开网页功能。");
     EXPECT_TRUE(made_.empty());
 
@@ -79,7 +83,8 @@ TEST_F(WebWorkspaceOpsTest, AGuardFailureLeavesTheOpenWorkspace)
 {
     expectValue(call(message("webWorkspace", { { "route", "library/ai/import-history" } })), Json { { "ok", true } });
     auto* shown = open();
-    expectError(call(message("webWechatReview", { { "id", kSnapshot }, { "batch", "x" } })), "请重新打开当前账号的差异预览。");
+    expectError(
+        call(message("webWechatReview", { { "id", kSnapshot }, { "batch", "x" } })), "请重新打开当前账号的差异预览。");
     EXPECT_EQ(open(), shown);
     EXPECT_EQ(shown->stops, 0);
 }
@@ -161,7 +166,8 @@ TEST_F(WebWorkspaceOpsTest, CompanyExitAfterSignOutDoesNothing)
 
 TEST_F(WebWorkspaceOpsTest, ReviewExitOnlyForTheSameAccount)
 {
-    expectValue(call(message("webWechatReview", { { "id", kSnapshot }, { "batch", kBatch } })), Json { { "ok", true } });
+    expectValue(
+        call(message("webWechatReview", { { "id", kSnapshot }, { "batch", kBatch } })), Json { { "ok", true } });
     EXPECT_EQ(open()->arguments.snapshotID, kSnapshot); // as sent, not lower-cased
     EXPECT_EQ(open()->arguments.batchID, kBatch);
     auto exit = open()->arguments.reviewExit;

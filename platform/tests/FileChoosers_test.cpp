@@ -20,24 +20,24 @@ struct FakePanel {
 
     OpenPanel panel()
     {
-        return [this](GtkWindow*, const std::vector<FileKind>& offered, bool many,
-                   std::function<void(GListModel*)> done) {
-            ++shown;
-            multiple = many;
-            kinds = offered.size();
-            if (cancel) {
-                done(nullptr);
-                return;
-            }
-            GListStore* files = g_list_store_new(G_TYPE_FILE);
-            for (auto& uri : answer) {
-                GFile* file = g_file_new_for_uri(uri.c_str());
-                g_list_store_append(files, file);
-                g_object_unref(file);
-            }
-            done(G_LIST_MODEL(files));
-            g_object_unref(files);
-        };
+        return
+            [this](GtkWindow*, const std::vector<FileKind>& offered, bool many, std::function<void(GListModel*)> done) {
+                ++shown;
+                multiple = many;
+                kinds = offered.size();
+                if (cancel) {
+                    done(nullptr);
+                    return;
+                }
+                GListStore* files = g_list_store_new(G_TYPE_FILE);
+                for (auto& uri : answer) {
+                    GFile* file = g_file_new_for_uri(uri.c_str());
+                    g_list_store_append(files, file);
+                    g_object_unref(file);
+                }
+                done(G_LIST_MODEL(files));
+                g_object_unref(files);
+            };
     }
 };
 
@@ -57,16 +57,16 @@ TEST(FileChoosersTest, TaskChooserGivesEveryLocalFileInOrderOrNamesTheOneItCanno
 {
     FakePanel panel;
     auto chooser = taskFilesChooser(nullptr, panel.panel());
-    panel.answer = {"file:///tmp/%E6%8A%A5%E4%BB%B7.pdf", "file:///tmp/b.docx"};
+    panel.answer = { "file:///tmp/%E6%8A%A5%E4%BB%B7.pdf", "file:///tmp/b.docx" };
     auto chosen = choose(chooser);
     EXPECT_EQ(chosen.failure, "");
-    EXPECT_EQ(chosen.files, (std::vector<std::filesystem::path> {"/tmp/报价.pdf", "/tmp/b.docx"}));
+    EXPECT_EQ(chosen.files, (std::vector<std::filesystem::path> { "/tmp/报价.pdf", "/tmp/b.docx" }));
     EXPECT_TRUE(panel.multiple);
     EXPECT_EQ(panel.kinds, taskFileKinds().size());
 
     // One file of three has no local path: nothing is attached, and the
     // sentence names it (not a silent, shorter list).
-    panel.answer = {"file:///tmp/a.txt", "sftp://server.example/%E7%BA%AA%E8%A6%81.docx", "file:///tmp/c.txt"};
+    panel.answer = { "file:///tmp/a.txt", "sftp://server.example/%E7%BA%AA%E8%A6%81.docx", "file:///tmp/c.txt" };
     chosen = choose(chooser);
     EXPECT_TRUE(chosen.files.empty());
     EXPECT_EQ(chosen.failure, "无法使用所选文件「纪要.docx」，请选择本机上的文件。");
@@ -81,20 +81,20 @@ TEST(FileChoosersTest, EventChooserGivesOneLocalFileOrSaysWhyNot)
 {
     FakePanel panel;
     auto chooser = eventFileChooser([] { return nullptr; }, panel.panel());
-    panel.answer = {"file:///tmp/%E8%AE%AE%E7%A8%8B.pdf"};
+    panel.answer = { "file:///tmp/%E8%AE%AE%E7%A8%8B.pdf" };
     auto chosen = choose(chooser);
-    EXPECT_EQ(chosen.files, std::vector<std::filesystem::path> {"/tmp/议程.pdf"});
+    EXPECT_EQ(chosen.files, std::vector<std::filesystem::path> { "/tmp/议程.pdf" });
     EXPECT_FALSE(panel.multiple);
     EXPECT_EQ(panel.kinds, eventFileKinds().size());
 
     // Before, a file without a path came back as a cancel.
-    panel.answer = {"https://files.example/%E8%AE%AE%E7%A8%8B.pdf"};
+    panel.answer = { "https://files.example/%E8%AE%AE%E7%A8%8B.pdf" };
     chosen = choose(chooser);
     EXPECT_TRUE(chosen.files.empty());
     EXPECT_EQ(chosen.failure, "无法使用所选文件「议程.pdf」，请选择本机上的文件。");
 
     // A name that is not UTF-8 still makes a readable sentence.
-    panel.answer = {"sftp://server.example/%FF%FE"};
+    panel.answer = { "sftp://server.example/%FF%FE" };
     chosen = choose(chooser);
     EXPECT_TRUE(g_utf8_validate(chosen.failure.c_str(), -1, nullptr)) << chosen.failure;
     EXPECT_TRUE(chosen.failure.starts_with("无法使用所选文件「")) << chosen.failure;
@@ -122,19 +122,19 @@ TEST(FileChoosersTest, ChoosersOfferWhatTheReadersRead)
 {
     // A meeting's file is text, PDF or a picture; a task takes every kind.
     EXPECT_EQ(mimeTypes(eventFileKinds()),
-              (std::vector<std::string> {"text/plain", "text/markdown", "application/pdf", "image/jpeg", "image/png"}));
+        (std::vector<std::string> { "text/plain", "text/markdown", "application/pdf", "image/jpeg", "image/png" }));
     auto task = mimeTypes(taskFileKinds());
     EXPECT_EQ(task.size(), 8u);
-    for (const char* type : {"text/csv", "application/vnd.openxmlformats-officedocument.wordprocessingml.document",
-                             "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet"})
+    for (const char* type : { "text/csv", "application/vnd.openxmlformats-officedocument.wordprocessingml.document",
+             "application/vnd.openxmlformats-officedocument.spreadsheetml.sheet" })
         EXPECT_NE(std::find(task.begin(), task.end(), type), task.end()) << type;
     // Both spellings of JPEG under one type, and a pattern for each kind the
     // MIME database may not recognise by content.
     auto jpeg = std::find_if(eventFileKinds().begin(), eventFileKinds().end(),
-                             [](const FileKind& kind) { return kind.mimeType == "image/jpeg"; });
+        [](const FileKind& kind) { return kind.mimeType == "image/jpeg"; });
     ASSERT_NE(jpeg, eventFileKinds().end());
-    EXPECT_EQ(jpeg->patterns, (std::vector<std::string> {"*.jpg", "*.jpeg"}));
-    EXPECT_EQ(taskFileKinds()[1].patterns, std::vector<std::string> {"*.md"});
+    EXPECT_EQ(jpeg->patterns, (std::vector<std::string> { "*.jpg", "*.jpeg" }));
+    EXPECT_EQ(taskFileKinds()[1].patterns, std::vector<std::string> { "*.md" });
 }
 
 }

@@ -133,16 +133,19 @@ TEST(SalesEndpoint, GetIgnoresAGivenBody)
 TEST(SalesEndpoint, LibrarySince)
 {
     SalesEndpoint withSince(Json { { "action", "library" }, { "since", "2024-05-01T08:30:00.000Z" } });
-    EXPECT_EQ(withSince.query, (std::vector<QueryItem> { { "view", "directory" }, { "since", "2024-05-01T08:30:00.000Z" } }));
+    EXPECT_EQ(
+        withSince.query, (std::vector<QueryItem> { { "view", "directory" }, { "since", "2024-05-01T08:30:00.000Z" } }));
     SalesEndpoint offset(Json { { "action", "library" }, { "since", "2024-05-01T08:30:00.5+08:00" } });
     EXPECT_EQ(offset.query.back().value, "2024-05-01T08:30:00.5+08:00"); // unchanged, not re-formatted
     SalesEndpoint number(Json { { "action", "library" }, { "since", 5 } });
     EXPECT_EQ(number.query, (std::vector<QueryItem> { { "view", "directory" } }));
 
     EXPECT_EQ(failure(Json { { "action", "library" }, { "since", "2024-05-01T08:30:00Z" } }), "关系库同步时间无效。");
-    EXPECT_EQ(failure(Json { { "action", "library" }, { "since", "2024-05-01T08:30:00.0000000000Z" } }), "关系库同步时间无效。"); // 31
+    EXPECT_EQ(failure(Json { { "action", "library" }, { "since", "2024-05-01T08:30:00.0000000000Z" } }),
+        "关系库同步时间无效。"); // 31
     EXPECT_EQ(failure(Json { { "action", "library" }, { "since", "" } }), "关系库同步时间无效。");
-    EXPECT_EQ(failure(Json { { "action", "library" }, { "since", "2024-02-30T08:30:00.000Z" } }), "关系库同步时间无效。");
+    EXPECT_EQ(
+        failure(Json { { "action", "library" }, { "since", "2024-02-30T08:30:00.000Z" } }), "关系库同步时间无效。");
 }
 
 TEST(SalesEndpointDirectory, ProjectsKnownFieldsAndTombstones)

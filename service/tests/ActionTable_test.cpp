@@ -13,7 +13,10 @@ namespace {
 
 using ActionTableTest = ServiceTest;
 
-std::string seed(int kind, int n = 1) { return SeedData::seedId(kind, n); }
+std::string seed(int kind, int n = 1)
+{
+    return SeedData::seedId(kind, n);
+}
 
 std::string encoded(const std::string& text)
 {
@@ -35,30 +38,32 @@ TEST_F(ActionTableTest, EveryActionOfTheClientIsAnsweredWithSeedRecords)
     const std::string agent = "9a8b7c6d-0000-4000-8000-0000000000a1";
     // The record each action is sent for, and a body the service accepts.
     const std::map<std::string, Json> messages {
-        {"agentStatus", {{"id", agent}}},
-        {"agentTurn", {{"id", agent}, {"body", {{"text", "整理本周纪要"}}}}},
-        {"library", {{"since", "2024-01-01T00:00:00.000Z"}}},
-        {"companySave", {{"id", seed(SeedData::Company)}, {"body", {{"introNote", "更新的简介"}}}}},
-        {"opportunity", {{"id", seed(SeedData::Opportunity)}}},
-        {"opportunitySave", {{"id", seed(SeedData::Opportunity)}, {"body", {{"nextStep", "约评审"}}}}},
-        {"followup", {{"id", seed(SeedData::Opportunity)}, {"body", {{"note", "电话确认预算"}}}}},
-        {"stage", {{"id", seed(SeedData::Opportunity)}, {"body", {{"stage", "negotiation"}}}}},
-        {"ecoProfile", {{"id", "partner-001"}}},
-        {"ecoSave", {{"body", {{"id", "partner-001"}, {"notes", "季度复盘"}}}}},
-        {"eventSession", {{"id", "session-001"}}},
-        {"eventCheck", {{"body", {{"id", "session-001"}}}}},
-        {"eventConfirm", {{"body", {{"id", "session-001"}, {"attendeeIDs", {"attendee-1"}}}}}},
-        {"eventConvert", {{"body", {{"id", "session-001"}, {"attendeeID", "attendee-2"}}}}},
-        {"eventNote", {{"body", {{"id", "session-001"}, {"text", "现场记录"}}}}},
-        {"minute", {{"id", seed(SeedData::Minute)}}},
-        {"archive", {{"id", seed(SeedData::Minute, 3)}, {"body", Json::object()}}},
-        {"ruleSave", {{"id", seed(SeedData::Rule)}, {"body", {{"enabled", true}}}}},
-        {"trial", {{"id", seed(SeedData::Rule)}, {"body", {{"text", "今年预算已立项"}}}}},
-        {"delivery", {{"id", seed(SeedData::Delivery)}}},
-        {"feedback", {{"id", seed(SeedData::Delivery)}, {"body", {{"rating", 4}}}}},
-        {"conversation", {{"id", seed(SeedData::Conversation)}}},
-        {"turnSave", {{"id", seed(SeedData::Conversation)}, {"body", {{"role", "user"}, {"text", "下一步怎么推进？"}}}}},
-        {"ask", {{"body", {{"question", "产线数据采集平台二期怎么推进？"}}}}},
+        { "agentStatus", { { "id", agent } } },
+        { "agentTurn", { { "id", agent }, { "body", { { "text", "整理本周纪要" } } } } },
+        { "library", { { "since", "2024-01-01T00:00:00.000Z" } } },
+        { "companySave", { { "id", seed(SeedData::Company) }, { "body", { { "introNote", "更新的简介" } } } } },
+        { "opportunity", { { "id", seed(SeedData::Opportunity) } } },
+        { "opportunitySave", { { "id", seed(SeedData::Opportunity) }, { "body", { { "nextStep", "约评审" } } } } },
+        { "followup", { { "id", seed(SeedData::Opportunity) }, { "body", { { "note", "电话确认预算" } } } } },
+        { "stage", { { "id", seed(SeedData::Opportunity) }, { "body", { { "stage", "negotiation" } } } } },
+        { "ecoProfile", { { "id", "partner-001" } } },
+        { "ecoSave", { { "body", { { "id", "partner-001" }, { "notes", "季度复盘" } } } } },
+        { "eventSession", { { "id", "session-001" } } },
+        { "eventCheck", { { "body", { { "id", "session-001" } } } } },
+        { "eventConfirm", { { "body", { { "id", "session-001" }, { "attendeeIDs", { "attendee-1" } } } } } },
+        { "eventConvert", { { "body", { { "id", "session-001" }, { "attendeeID", "attendee-2" } } } } },
+        { "eventNote", { { "body", { { "id", "session-001" }, { "text", "现场记录" } } } } },
+        { "minute", { { "id", seed(SeedData::Minute) } } },
+        { "archive", { { "id", seed(SeedData::Minute, 3) }, { "body", Json::object() } } },
+        { "ruleSave", { { "id", seed(SeedData::Rule) }, { "body", { { "enabled", true } } } } },
+        { "trial", { { "id", seed(SeedData::Rule) }, { "body", { { "text", "今年预算已立项" } } } } },
+        { "delivery", { { "id", seed(SeedData::Delivery) } } },
+        { "feedback", { { "id", seed(SeedData::Delivery) }, { "body", { { "rating", 4 } } } } },
+        { "conversation", { { "id", seed(SeedData::Conversation) } } },
+        { "turnSave",
+            { { "id", seed(SeedData::Conversation) },
+                { "body", { { "role", "user" }, { "text", "下一步怎么推进？" } } } } },
+        { "ask", { { "body", { { "question", "产线数据采集平台二期怎么推进？" } } } } },
     };
 
     auto names = SalesEndpoint::actionNames();
@@ -77,7 +82,8 @@ TEST_F(ActionTableTest, EveryActionOfTheClientIsAnsweredWithSeedRecords)
             endpoint.body ? std::optional<std::string>(endpoint.body->dump()) : std::nullopt, headers);
         EXPECT_NE(reply.status, 404) << name << " " << endpoint.method << " " << target;
         EXPECT_NE(reply.status, 405) << name << " " << endpoint.method << " " << target;
-        EXPECT_EQ(reply.status, 200) << name << " " << endpoint.method << " " << target << ": " << reply.raw.substr(0, 200);
+        EXPECT_EQ(reply.status, 200) << name << " " << endpoint.method << " " << target << ": "
+                                     << reply.raw.substr(0, 200);
     }
 }
 

@@ -46,7 +46,7 @@ public:
     void shutdownSending() { shutdown(fd_, SHUT_WR); }
     bool readable()
     {
-        pollfd polled {fd_, POLLIN, 0};
+        pollfd polled { fd_, POLLIN, 0 };
         return poll(&polled, 1, 0) > 0;
     }
 
@@ -71,7 +71,7 @@ public:
         char buffer[4096];
         for (;;) {
             auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-            pollfd polled {fd_, POLLIN, 0};
+            pollfd polled { fd_, POLLIN, 0 };
             if (left <= 0 || poll(&polled, 1, static_cast<int>(left)) <= 0)
                 break;
             ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
@@ -119,8 +119,8 @@ std::string signInBody()
     return R"({"email":"demo@korvid.cn","password":"korvid123"})";
 }
 
-std::string post(const std::string& path, const std::string& host, const std::string& extraHeaders,
-    const std::string& body)
+std::string post(
+    const std::string& path, const std::string& host, const std::string& extraHeaders, const std::string& body)
 {
     return "POST " + path + " HTTP/1.1\r\nHost: " + host + "\r\n" + extraHeaders
         + "Content-Length: " + std::to_string(body.size()) + "\r\nConnection: close\r\n\r\n" + body;
@@ -128,7 +128,7 @@ std::string post(const std::string& path, const std::string& host, const std::st
 
 mode_t modeOf(const std::filesystem::path& path)
 {
-    struct stat info {};
+    struct stat info { };
     return stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
 }
 
@@ -183,7 +183,7 @@ public:
         auto deadline = Clock::now() + timeout;
         for (;;) {
             auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-            pollfd polled {out_, POLLIN, 0};
+            pollfd polled { out_, POLLIN, 0 };
             if (left <= 0 || poll(&polled, 1, static_cast<int>(left)) <= 0)
                 break;
             ssize_t n = read(out_, buffer, sizeof buffer);
@@ -222,23 +222,25 @@ using EdgeTest = ServiceTest;
 TEST_F(EdgeTest, OnlyLoopbackNamesWithTheServicePortAreAnswered)
 {
     int port = service->port();
-    for (std::string host : {own(port), "localhost:" + std::to_string(port), "LocalHost:" + std::to_string(port),
-             "[::1]:" + std::to_string(port)}) {
+    for (std::string host : { own(port), "localhost:" + std::to_string(port), "LocalHost:" + std::to_string(port),
+             "[::1]:" + std::to_string(port) }) {
         std::string reply = roundTrip(port, "GET /healthz HTTP/1.1\r\nHost: " + host + "\r\nConnection: close\r\n\r\n");
         EXPECT_EQ(statusOf(reply), 200) << host;
     }
 
     // A page whose name was rebound to 127.0.0.1 sends its own name; the
     // same loopback names on another port belong to something else.
-    for (const std::string& host : std::vector<std::string> {"evil.example:" + std::to_string(port), "evil.example", "127.0.0.1",
-             "127.0.0.1:" + std::to_string(port + 1), "localhost.evil.example:" + std::to_string(port),
-             "127.0.0.2:" + std::to_string(port), "127.0.0.1:0" + std::to_string(port)}) {
-        std::string signIn = roundTrip(port, post("/auth/sign-in", host, "Content-Type: application/json\r\n", signInBody()));
+    for (const std::string& host : std::vector<std::string> { "evil.example:" + std::to_string(port), "evil.example",
+             "127.0.0.1", "127.0.0.1:" + std::to_string(port + 1), "localhost.evil.example:" + std::to_string(port),
+             "127.0.0.2:" + std::to_string(port), "127.0.0.1:0" + std::to_string(port) }) {
+        std::string signIn
+            = roundTrip(port, post("/auth/sign-in", host, "Content-Type: application/json\r\n", signInBody()));
         EXPECT_EQ(statusOf(signIn), 421) << host;
         EXPECT_EQ(bodyOf(signIn).value("code", ""), "misdirected_request") << host;
         EXPECT_EQ(bodyOf(signIn).value("message", ""), "请求的主机名不是本机服务，已拒绝。");
-        std::string library = roundTrip(port, "GET /v1/library HTTP/1.1\r\nHost: " + host
-                + "\r\nAuthorization: Bearer " + token + "\r\nx-korvid-privacy-version: 2\r\nConnection: close\r\n\r\n");
+        std::string library = roundTrip(port,
+            "GET /v1/library HTTP/1.1\r\nHost: " + host + "\r\nAuthorization: Bearer " + token
+                + "\r\nx-korvid-privacy-version: 2\r\nConnection: close\r\n\r\n");
         EXPECT_EQ(statusOf(library), 421) << host;
         EXPECT_EQ(library.find("companies"), std::string::npos);
     }
@@ -250,11 +252,12 @@ TEST_F(EdgeTest, ARequestWithoutOneHostIsRefused)
     std::string none = roundTrip(port, "GET /healthz HTTP/1.1\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(statusOf(none), 400);
     EXPECT_EQ(bodyOf(none).value("code", ""), "bad_request");
-    std::string two = roundTrip(port, "GET /healthz HTTP/1.1\r\nHost: " + own(port) + "\r\nHost: evil.example:"
-            + std::to_string(port) + "\r\nConnection: close\r\n\r\n");
-    EXPECT_EQ(statusOf(two), 400);
-    std::string twoSame = roundTrip(port, "GET /healthz HTTP/1.1\r\nHost: " + own(port) + "\r\nHost: " + own(port)
+    std::string two = roundTrip(port,
+        "GET /healthz HTTP/1.1\r\nHost: " + own(port) + "\r\nHost: evil.example:" + std::to_string(port)
             + "\r\nConnection: close\r\n\r\n");
+    EXPECT_EQ(statusOf(two), 400);
+    std::string twoSame = roundTrip(port,
+        "GET /healthz HTTP/1.1\r\nHost: " + own(port) + "\r\nHost: " + own(port) + "\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(statusOf(twoSame), 400);
     // HTTP/1.0 without Host is refused as well: the name is what is checked.
     EXPECT_EQ(statusOf(roundTrip(port, "GET /healthz HTTP/1.0\r\n\r\n")), 400);
@@ -268,32 +271,35 @@ TEST_F(EdgeTest, SignInRoutesTakeOnlyJsonFromTheServiceOwnPages)
     };
     EXPECT_EQ(statusOf(signIn("Content-Type: application/json\r\n")), 200);
     EXPECT_EQ(statusOf(signIn("Content-Type: application/json\r\nOrigin: http://" + own(port) + "\r\n")), 200);
-    EXPECT_EQ(statusOf(signIn("Content-Type: application/json\r\nOrigin: http://localhost:" + std::to_string(port) + "\r\n")), 200);
+    EXPECT_EQ(
+        statusOf(signIn("Content-Type: application/json\r\nOrigin: http://localhost:" + std::to_string(port) + "\r\n")),
+        200);
 
     // What a cross-site form or "simple" request can send.
-    for (std::string type : {"text/plain;x=application/json", "text/plain", "application/x-www-form-urlencoded",
-             "multipart/form-data; boundary=x", "application/json; charset=utf-8", "application/jsonx", ""}) {
+    for (std::string type : { "text/plain;x=application/json", "text/plain", "application/x-www-form-urlencoded",
+             "multipart/form-data; boundary=x", "application/json; charset=utf-8", "application/jsonx", "" }) {
         std::string header = type.empty() ? "" : "Content-Type: " + type + "\r\n";
         std::string reply = signIn(header);
         EXPECT_EQ(statusOf(reply), 415) << type;
         EXPECT_EQ(bodyOf(reply).value("code", ""), "unsupported_media_type") << type;
     }
-    for (const std::string& origin : std::vector<std::string> {"http://evil.example", "http://evil.example:" + std::to_string(port), "null",
-             "https://" + own(port), "http://127.0.0.1:" + std::to_string(port + 1)}) {
+    for (const std::string& origin :
+        std::vector<std::string> { "http://evil.example", "http://evil.example:" + std::to_string(port), "null",
+            "https://" + own(port), "http://127.0.0.1:" + std::to_string(port + 1) }) {
         std::string reply = signIn("Content-Type: application/json\r\nOrigin: " + origin + "\r\n");
         EXPECT_EQ(statusOf(reply), 403) << origin;
         EXPECT_EQ(bodyOf(reply).value("code", ""), "forbidden_origin") << origin;
         EXPECT_EQ(reply.find("token"), std::string::npos);
     }
-    std::string challenge = roundTrip(port, post("/auth/challenge", own(port),
-        "Content-Type: text/plain\r\nOrigin: http://evil.example\r\n", "{}"));
+    std::string challenge = roundTrip(
+        port, post("/auth/challenge", own(port), "Content-Type: text/plain\r\nOrigin: http://evil.example\r\n", "{}"));
     EXPECT_EQ(statusOf(challenge), 403);
 }
 
 TEST_F(EdgeTest, ABodyDeclaredOverTheCapIsRefusedAtOnce)
 {
     int port = service->port();
-    for (std::string length : {"104857600000", "1048577", "99999999999999999999999999"}) {
+    for (std::string length : { "104857600000", "1048577", "99999999999999999999999999" }) {
         Socket socket(port);
         auto started = Clock::now();
         socket.send("POST /v1/library/import HTTP/1.1\r\nHost: " + own(port) + "\r\nAuthorization: Bearer " + token
@@ -304,11 +310,15 @@ TEST_F(EdgeTest, ABodyDeclaredOverTheCapIsRefusedAtOnce)
         EXPECT_EQ(bodyOf(reply).value("code", ""), "payload_too_large");
         EXPECT_LT(Clock::now() - started, milliseconds(2000)) << length;
     }
-    std::string conflicting = roundTrip(port, "POST /auth/sign-in HTTP/1.1\r\nHost: " + own(port)
-            + "\r\nContent-Type: application/json\r\nContent-Length: 2\r\nContent-Length: 3\r\nConnection: close\r\n\r\n{}");
+    std::string conflicting = roundTrip(port,
+        "POST /auth/sign-in HTTP/1.1\r\nHost: " + own(port)
+            + "\r\nContent-Type: application/json\r\nContent-Length: 2\r\nContent-Length: 3\r\nConnection: "
+              "close\r\n\r\n{}");
     EXPECT_EQ(statusOf(conflicting), 400);
-    std::string chunked = roundTrip(port, "POST /auth/sign-in HTTP/1.1\r\nHost: " + own(port)
-            + "\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\nConnection: close\r\n\r\n2\r\n{}\r\n0\r\n\r\n");
+    std::string chunked = roundTrip(port,
+        "POST /auth/sign-in HTTP/1.1\r\nHost: " + own(port)
+            + "\r\nContent-Type: application/json\r\nTransfer-Encoding: chunked\r\nConnection: "
+              "close\r\n\r\n2\r\n{}\r\n0\r\n\r\n");
     EXPECT_EQ(statusOf(chunked), 501);
     EXPECT_EQ(service->get("/v1/me", token).status, 200);
 }
@@ -357,16 +367,18 @@ TEST_F(EdgeTest, RequestsAreReadWhole)
     EXPECT_NE(replies.find("\"token\""), std::string::npos);
 
     // HEAD has the headers of GET and no body.
-    std::string head = roundTrip(port, "HEAD /healthz HTTP/1.1\r\nHost: " + own(port) + "\r\nConnection: close\r\n\r\n");
+    std::string head
+        = roundTrip(port, "HEAD /healthz HTTP/1.1\r\nHost: " + own(port) + "\r\nConnection: close\r\n\r\n");
     EXPECT_EQ(statusOf(head), 200);
     EXPECT_NE(head.find("Content-Length: 2\r\n"), std::string::npos);
     EXPECT_EQ(head.substr(head.find("\r\n\r\n") + 4), "");
 
-    for (std::string bad : {"GET healthz HTTP/1.1\r\n", "GET /healthz HTTP/1.1 extra\r\n", "GET /healthz FTP/1.0\r\n",
-             "GET /heal\x01thz HTTP/1.1\r\n"})
+    for (std::string bad : { "GET healthz HTTP/1.1\r\n", "GET /healthz HTTP/1.1 extra\r\n", "GET /healthz FTP/1.0\r\n",
+             "GET /heal\x01thz HTTP/1.1\r\n" })
         EXPECT_EQ(statusOf(roundTrip(port, bad + "Host: " + own(port) + "\r\n\r\n")), 400) << bad;
     EXPECT_EQ(statusOf(roundTrip(port, "GET /healthz HTTP/2.0\r\nHost: " + own(port) + "\r\n\r\n")), 505);
-    EXPECT_EQ(statusOf(roundTrip(port, "GET /healthz HTTP/1.1\r\nHost: " + own(port) + "\r\nBad Name: x\r\n\r\n")), 400);
+    EXPECT_EQ(
+        statusOf(roundTrip(port, "GET /healthz HTTP/1.1\r\nHost: " + own(port) + "\r\nBad Name: x\r\n\r\n")), 400);
     EXPECT_EQ(statusOf(roundTrip(port, "GET /healthz HTTP/1.1\r\nHost: " + own(port) + "\r\n folded\r\n\r\n")), 400);
 }
 
@@ -453,27 +465,29 @@ TEST(EdgeFilesTest, DataFolderAndDatabaseAreTheOwnersAlone)
 TEST(EdgeProcessTest, HelpPrintsUsageAndSucceeds)
 {
     for (std::vector<std::string> arguments : std::vector<std::vector<std::string>> {
-             {"--help"}, {"-h"}, {"--port", "0", "--help"}, {"--data", "/nonexistent", "--help"}}) {
+             { "--help" }, { "-h" }, { "--port", "0", "--help" }, { "--data", "/nonexistent", "--help" } }) {
         ServiceProcess help(arguments);
         std::string text = help.output();
         EXPECT_EQ(help.exitCode(), 0) << arguments.back();
         EXPECT_EQ(text.rfind("用法：korvid-service", 0), 0u) << text;
         EXPECT_NE(text.find("--help"), std::string::npos);
     }
-    ServiceProcess wrong({"--bogus"});
+    ServiceProcess wrong({ "--bogus" });
     EXPECT_EQ(wrong.exitCode(), 2);
 }
 
 TEST(EdgeProcessTest, HeaderFloodsLeaveTheServiceSmall)
 {
     ScratchFolder scratch;
-    ServiceProcess service({"--port", "0", "--data", scratch.path().string(), "--seed-companies", "20",
-        "--seed-contacts", "20"});
+    ServiceProcess service(
+        { "--port", "0", "--data", scratch.path().string(), "--seed-companies", "20", "--seed-contacts", "20" });
     std::string line = service.firstLine();
     auto colon = line.rfind(':');
     ASSERT_NE(colon, std::string::npos) << line;
     int port = std::stoi(line.substr(colon + 1));
-    ASSERT_EQ(statusOf(roundTrip(port, "GET /healthz HTTP/1.1\r\nHost: " + own(port) + "\r\nConnection: close\r\n\r\n")), 200);
+    ASSERT_EQ(
+        statusOf(roundTrip(port, "GET /healthz HTTP/1.1\r\nHost: " + own(port) + "\r\nConnection: close\r\n\r\n")),
+        200);
     std::int64_t before = residentKiB(service.pid());
     ASSERT_GT(before, 0);
 
@@ -496,12 +510,14 @@ TEST(EdgeProcessTest, HeaderFloodsLeaveTheServiceSmall)
     std::this_thread::sleep_for(milliseconds(200));
     std::int64_t after = residentKiB(service.pid());
     EXPECT_LT(after - before, 32 * 1024) << before << " KiB before, " << after << " KiB after";
-    EXPECT_EQ(statusOf(roundTrip(port, "GET /healthz HTTP/1.1\r\nHost: " + own(port) + "\r\nConnection: close\r\n\r\n")), 200);
+    EXPECT_EQ(
+        statusOf(roundTrip(port, "GET /healthz HTTP/1.1\r\nHost: " + own(port) + "\r\nConnection: close\r\n\r\n")),
+        200);
 }
 
 TEST(EdgeServerTest, SlowRequestsSetAsideLeaveTheOtherWorkersFree)
 {
-    std::atomic<int> slowStarted {0};
+    std::atomic<int> slowStarted { 0 };
     HttpLimits limits;
     limits.workers = 2;
     limits.asideWorkers = 1;

@@ -19,8 +19,14 @@ namespace {
 
 using RowsTest = ServiceTest;
 
-std::string opportunity(int n) { return SeedData::seedId(SeedData::Opportunity, n); }
-std::string conversation(int n) { return SeedData::seedId(SeedData::Conversation, n); }
+std::string opportunity(int n)
+{
+    return SeedData::seedId(SeedData::Opportunity, n);
+}
+std::string conversation(int n)
+{
+    return SeedData::seedId(SeedData::Conversation, n);
+}
 
 std::int64_t count(Database& db, const std::string& sql)
 {
@@ -32,10 +38,9 @@ std::int64_t count(Database& db, const std::string& sql)
 // Everything the pages read that carries a growing list, raw.
 std::vector<std::pair<std::string, std::string>> readings(RunningService& service, const std::string& token)
 {
-    std::vector<std::string> paths {"/v1/want/opportunities", "/v1/want/opportunities?bucket=open",
-        "/v1/want/conversations", "/v1/desktop/commercial/sessions",
-        "/v1/desktop/commercial/session?id=session-001",
-        "/v1/companies/" + SeedData::seedId(SeedData::Company, 1) + "/opportunities"};
+    std::vector<std::string> paths { "/v1/want/opportunities", "/v1/want/opportunities?bucket=open",
+        "/v1/want/conversations", "/v1/desktop/commercial/sessions", "/v1/desktop/commercial/session?id=session-001",
+        "/v1/companies/" + SeedData::seedId(SeedData::Company, 1) + "/opportunities" };
     for (int n = 1; n <= 3; ++n)
         paths.push_back("/v1/want/opportunities/" + opportunity(n));
     paths.push_back("/v1/want/conversations/" + conversation(1));
@@ -53,7 +58,7 @@ TEST_F(RowsTest, AppendedItemsComeBackInTheRecordsOwnShape)
     std::string path = "/v1/want/opportunities/" + opportunity(2);
     Json before = service->get(path, token).body;
     Reply followed = service->patch(path + "/followup", token,
-        Json {{"note", "第一次上门"}, {"nextStep", "准备报价"}, {"dueDate", "2026-05-06"}});
+        Json { { "note", "第一次上门" }, { "nextStep", "准备报价" }, { "dueDate", "2026-05-06" } });
     ASSERT_EQ(followed.status, 200) << followed.raw;
 
     // What the record was, with the one follow-up added and the fields set,
@@ -68,7 +73,7 @@ TEST_F(RowsTest, AppendedItemsComeBackInTheRecordsOwnShape)
     EXPECT_EQ(service->get(path, token).raw, followed.raw);
 
     std::string next = before["stage"] == "proposal" ? "negotiation" : "proposal";
-    Reply staged = service->patch(path + "/stage", token, Json {{"stage", next}});
+    Reply staged = service->patch(path + "/stage", token, Json { { "stage", next } });
     ASSERT_EQ(staged.status, 200);
     EXPECT_EQ(staged.body["stageHistory"].size(), before["stageHistory"].size() + 1);
     EXPECT_EQ(staged.body["stageHistory"].back()["stage"], next);
@@ -90,10 +95,12 @@ TEST_F(RowsTest, AppendedItemsComeBackInTheRecordsOwnShape)
 
     // A new conversation, then a second turn; the list summarises both.
     std::string fresh = "7a1f0c2e-1111-4222-8333-444455556666";
-    ASSERT_EQ(service->put("/v1/want/conversations/" + fresh, token,
-        Json {{"role", "user"}, {"text", "怎么报价？"}}).status, 200);
-    Reply second = service->put("/v1/want/conversations/" + fresh, token,
-        Json {{"role", "assistant"}, {"text", "先拆分一期。"}});
+    ASSERT_EQ(
+        service->put("/v1/want/conversations/" + fresh, token, Json { { "role", "user" }, { "text", "怎么报价？" } })
+            .status,
+        200);
+    Reply second = service->put(
+        "/v1/want/conversations/" + fresh, token, Json { { "role", "assistant" }, { "text", "先拆分一期。" } });
     ASSERT_EQ(second.body["turns"].size(), 2u);
     EXPECT_EQ(second.body["turns"][0]["text"], "怎么报价？");
     Json listed;
@@ -105,8 +112,8 @@ TEST_F(RowsTest, AppendedItemsComeBackInTheRecordsOwnShape)
     EXPECT_EQ(listed["lastText"], "先拆分一期。");
 
     // A session note: the reply and the session list carry it.
-    Reply noted = service->post("/v1/desktop/commercial/session/notes", token,
-        Json {{"id", "session-002"}, {"text", "午餐会确认"}});
+    Reply noted = service->post(
+        "/v1/desktop/commercial/session/notes", token, Json { { "id", "session-002" }, { "text", "午餐会确认" } });
     ASSERT_EQ(noted.status, 200);
     ASSERT_EQ(noted.body["notes"].size(), 1u);
     Json sessions = service->get("/v1/desktop/commercial/sessions", token).body["items"];
@@ -131,8 +138,11 @@ TEST(RowsStorageTest, DatabaseWithListsInsideDocumentsIsMovedToRowsOnceWithTheSa
         token = service.signIn();
         // One record with many items, so order is checked beyond the seed's few.
         for (int i = 0; i < 30; ++i)
-            ASSERT_EQ(service.patch("/v1/want/opportunities/" + opportunity(1) + "/followup", token,
-                Json {{"note", "第 " + std::to_string(i) + " 次跟进"}}).status, 200);
+            ASSERT_EQ(service
+                          .patch("/v1/want/opportunities/" + opportunity(1) + "/followup", token,
+                              Json { { "note", "第 " + std::to_string(i) + " 次跟进" } })
+                          .status,
+                200);
         first = readings(service, token);
     }
     {
@@ -144,7 +154,8 @@ TEST(RowsStorageTest, DatabaseWithListsInsideDocumentsIsMovedToRowsOnceWithTheSa
         std::vector<std::pair<std::string, Json>> whole;
         {
             RunningService reader(ServiceTest::options(folder.path()));
-            Statement kinds(db, "SELECT kind, id FROM documents WHERE kind IN ('opportunity', 'eventSession', 'conversation')");
+            Statement kinds(
+                db, "SELECT kind, id FROM documents WHERE kind IN ('opportunity', 'eventSession', 'conversation')");
             while (kinds.step()) {
                 std::string kind = kinds.text(0), id = kinds.text(1);
                 std::string path = kind == "opportunity" ? "/v1/want/opportunities/" + id
@@ -167,14 +178,16 @@ TEST(RowsStorageTest, DatabaseWithListsInsideDocumentsIsMovedToRowsOnceWithTheSa
         EXPECT_EQ(readings(service, token), first) << "round " << round;
         Database db(folder.path() / ServiceStore::kFileName);
         EXPECT_EQ(count(db, "SELECT count(*) FROM document_items"), items) << "round " << round;
-        EXPECT_EQ(count(db, "SELECT count(*) FROM documents WHERE body LIKE '%\"followups\":[{%' "
-                            "OR body LIKE '%\"turns\":[{%' OR body LIKE '%\"notes\":[{%'"), 0);
+        EXPECT_EQ(count(db,
+                      "SELECT count(*) FROM documents WHERE body LIKE '%\"followups\":[{%' "
+                      "OR body LIKE '%\"turns\":[{%' OR body LIKE '%\"notes\":[{%'"),
+            0);
     }
 
     // Appending after the move continues the old list.
     RunningService service(ServiceTest::options(folder.path()));
-    Reply followed = service.patch("/v1/want/opportunities/" + opportunity(1) + "/followup", token,
-        Json {{"note", "迁移后的跟进"}});
+    Reply followed = service.patch(
+        "/v1/want/opportunities/" + opportunity(1) + "/followup", token, Json { { "note", "迁移后的跟进" } });
     ASSERT_EQ(followed.status, 200);
     Json old = Json::parse(first[6].second);
     ASSERT_EQ(followed.body["followups"].size(), old["followups"].size() + 1);
@@ -184,22 +197,27 @@ TEST(RowsStorageTest, DatabaseWithListsInsideDocumentsIsMovedToRowsOnceWithTheSa
 
 TEST_F(RowsTest, AReplyNamingTwoRecordsCarriesBothTheirListsAsTheyAreStored)
 {
-    ASSERT_EQ(service->post("/v1/desktop/commercial/session/notes", token,
-        Json {{"id", "session-001"}, {"text", "展位来访较多"}}).status, 200);
+    ASSERT_EQ(service
+                  ->post("/v1/desktop/commercial/session/notes", token,
+                      Json { { "id", "session-001" }, { "text", "展位来访较多" } })
+                  .status,
+        200);
     Reply converted = service->post("/v1/desktop/commercial/session/convert", token,
-        Json {{"id", "session-001"}, {"attendeeID", "attendee-1"}});
+        Json { { "id", "session-001" }, { "attendeeID", "attendee-1" } });
     ASSERT_EQ(converted.status, 200) << converted.raw;
     std::string opportunityID = converted.body["opportunity"]["id"];
-    ASSERT_EQ(service->patch("/v1/want/opportunities/" + opportunityID + "/followup", token,
-        Json {{"note", "已回访"}}).status, 200);
+    ASSERT_EQ(
+        service->patch("/v1/want/opportunities/" + opportunityID + "/followup", token, Json { { "note", "已回访" } })
+            .status,
+        200);
 
     // Converting again answers with both records as they now read.
     Reply again = service->post("/v1/desktop/commercial/session/convert", token,
-        Json {{"id", "session-001"}, {"attendeeID", "attendee-1"}});
+        Json { { "id", "session-001" }, { "attendeeID", "attendee-1" } });
     ASSERT_EQ(again.status, 200);
     Json session = service->get("/v1/desktop/commercial/session?id=session-001", token).body;
     Json opportunity = service->get("/v1/want/opportunities/" + opportunityID, token).body;
-    EXPECT_EQ(again.raw, (Json {{"session", session}, {"opportunity", opportunity}}).dump());
+    EXPECT_EQ(again.raw, (Json { { "session", session }, { "opportunity", opportunity } }).dump());
     EXPECT_EQ(session["notes"].back()["text"], "展位来访较多");
     EXPECT_EQ(opportunity["followups"].size(), 1u);
     EXPECT_EQ(opportunity["stageHistory"].size(), 1u);
@@ -213,14 +231,14 @@ TEST_F(RowsTest, ConcurrentAppendsAreAllKeptAndEachReplyEndsWithItsOwnItem)
     std::size_t before = service->get(path, token).body["followups"].size();
     constexpr int kClients = 8, kEach = 12;
     std::vector<std::thread> clients;
-    std::atomic<int> failures {0};
+    std::atomic<int> failures { 0 };
     std::mutex seenMutex;
     std::set<std::size_t> sizes;
     for (int c = 0; c < kClients; ++c) {
         clients.emplace_back([&, c] {
             for (int i = 0; i < kEach; ++i) {
                 std::string note = "并发 " + std::to_string(c) + "-" + std::to_string(i);
-                Reply reply = service->patch(path + "/followup", token, Json {{"note", note}});
+                Reply reply = service->patch(path + "/followup", token, Json { { "note", note } });
                 if (reply.status != 200 || reply.body["followups"].back()["note"] != note) {
                     ++failures;
                     continue;
@@ -248,22 +266,22 @@ TEST_F(RowsTest, DaysTheCalendarDoesNotHaveAreRefused)
 {
     std::string path = "/v1/want/opportunities/" + opportunity(4);
     Json before = service->get(path, token).body;
-    for (const char* day : {"2026-02-31", "2026-02-29", "2026-04-31", "2026-06-31", "2026-09-31",
-             "2026-11-31", "1900-02-29", "2026-13-01", "2026-00-10", "2026-01-00", "2026-01-32"}) {
-        Reply refused = service->patch(path + "/followup", token, Json {{"note", "改期"}, {"dueDate", day}});
+    for (const char* day : { "2026-02-31", "2026-02-29", "2026-04-31", "2026-06-31", "2026-09-31", "2026-11-31",
+             "1900-02-29", "2026-13-01", "2026-00-10", "2026-01-00", "2026-01-32" }) {
+        Reply refused = service->patch(path + "/followup", token, Json { { "note", "改期" }, { "dueDate", day } });
         EXPECT_EQ(refused.status, 400) << day;
         EXPECT_EQ(refused.message(), "字段“dueDate”格式不正确。") << day;
-        EXPECT_EQ(service->put(path, token, Json {{"dueDate", day}}).status, 400) << day;
-        Reply minute = service->put("/v1/desktop/sales/minutes/" + SeedData::seedId(SeedData::Minute, 1), token,
-            Json {{"date", day}});
+        EXPECT_EQ(service->put(path, token, Json { { "dueDate", day } }).status, 400) << day;
+        Reply minute = service->put(
+            "/v1/desktop/sales/minutes/" + SeedData::seedId(SeedData::Minute, 1), token, Json { { "date", day } });
         EXPECT_EQ(minute.status, 400) << day;
         EXPECT_EQ(minute.message(), "字段“date”格式不正确。") << day;
     }
     // Nothing was stored by the refusals.
     EXPECT_EQ(service->get(path, token).raw, before.dump());
 
-    for (const char* day : {"2024-02-29", "2000-02-29", "2026-02-28", "2026-01-31", "2026-12-31", "2026-04-30"}) {
-        Reply accepted = service->put(path, token, Json {{"dueDate", day}});
+    for (const char* day : { "2024-02-29", "2000-02-29", "2026-02-28", "2026-01-31", "2026-12-31", "2026-04-30" }) {
+        Reply accepted = service->put(path, token, Json { { "dueDate", day } });
         EXPECT_EQ(accepted.status, 200) << day;
         EXPECT_EQ(accepted.body["dueDate"], day);
     }
@@ -272,12 +290,18 @@ TEST_F(RowsTest, DaysTheCalendarDoesNotHaveAreRefused)
 TEST_F(RowsTest, CsvCellsStartingWithFormulaCharactersTabOrReturnAreDefused)
 {
     std::string id = SeedData::seedId(SeedData::Company, 2);
-    ASSERT_EQ(service->put("/v1/companies/" + id, token,
-        Json {{"city", "\t=1+1"}, {"industry", "\r@SUM(A1)"}, {"phone", "-2+3"}}).status, 200);
+    ASSERT_EQ(service
+                  ->put("/v1/companies/" + id, token,
+                      Json { { "city", "\t=1+1" }, { "industry", "\r@SUM(A1)" }, { "phone", "-2+3" } })
+                  .status,
+        200);
     std::string id3 = SeedData::seedId(SeedData::Company, 3);
-    ASSERT_EQ(service->put("/v1/companies/" + id3, token,
-        Json {{"city", "=HYPERLINK(\"x\")"}, {"industry", "+7"}, {"phone", "010"}}).status, 200);
-    Reply link = service->post("/v1/downloads", token, Json {{"kind", "library"}});
+    ASSERT_EQ(service
+                  ->put("/v1/companies/" + id3, token,
+                      Json { { "city", "=HYPERLINK(\"x\")" }, { "industry", "+7" }, { "phone", "010" } })
+                  .status,
+        200);
+    Reply link = service->post("/v1/downloads", token, Json { { "kind", "library" } });
     ASSERT_EQ(link.status, 200);
     std::string csv = service->get(link.body["url"], "").raw;
     EXPECT_NE(csv.find(",\"'\t=1+1\",\"'\r@SUM(A1)\","), std::string::npos);

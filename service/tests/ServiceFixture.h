@@ -73,6 +73,7 @@ private:
 class ServiceTest : public ::testing::Test {
 public:
     static ServiceOptions options(const std::filesystem::path& folder, std::int64_t briefStepMs = 150);
+
 protected:
     void SetUp() override;
     void TearDown() override;

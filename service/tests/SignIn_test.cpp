@@ -18,8 +18,8 @@ namespace korvid::test {
 
 namespace {
 
-const Json kDemo {{"email", "demo@korvid.cn"}, {"password", "korvid123"}};
-const Json kSales {{"email", "sales2@korvid.cn"}, {"password", "korvid456"}};
+const Json kDemo { { "email", "demo@korvid.cn" }, { "password", "korvid123" } };
+const Json kSales { { "email", "sales2@korvid.cn" }, { "password", "korvid456" } };
 
 Json withPassword(Json credentials, const std::string& password)
 {
@@ -36,8 +36,8 @@ protected:
         std::smatch numbers;
         std::string question = challenge.body["question"];
         EXPECT_TRUE(std::regex_search(question, numbers, std::regex("(\\d+) 加 (\\d+)")));
-        Json answer {{"id", challenge.body["id"]},
-            {"answer", std::to_string(std::stoi(numbers[1]) + std::stoi(numbers[2]))}};
+        Json answer { { "id", challenge.body["id"] },
+            { "answer", std::to_string(std::stoi(numbers[1]) + std::stoi(numbers[2])) } };
         if (email)
             answer["email"] = *email;
         Reply solved = service->post("/auth/challenge", "", answer);
@@ -52,18 +52,15 @@ protected:
         return service->post("/auth/sign-in", "", credentials);
     }
 
-    std::unique_ptr<Database> openDatabase()
-    {
-        return std::make_unique<Database>(scratch->path() / "korvid.sqlite3");
-    }
+    std::unique_ptr<Database> openDatabase() { return std::make_unique<Database>(scratch->path() / "korvid.sqlite3"); }
 };
 
 std::string legacyDigest(const std::string& password, const std::string& salt)
 {
     unsigned char digest[32];
     PKCS5_PBKDF2_HMAC(password.data(), static_cast<int>(password.size()),
-        reinterpret_cast<const unsigned char*>(salt.data()), static_cast<int>(salt.size()), 20000,
-        EVP_sha256(), sizeof digest, digest);
+        reinterpret_cast<const unsigned char*>(salt.data()), static_cast<int>(salt.size()), 20000, EVP_sha256(),
+        sizeof digest, digest);
     std::string text;
     char pair[3];
     for (unsigned char byte : digest) {
@@ -87,7 +84,8 @@ std::vector<double> readMe(RunningService& service, const std::string& token, st
     while (std::chrono::steady_clock::now() < until) {
         auto start = std::chrono::steady_clock::now();
         EXPECT_EQ(service.get("/v1/me", token).status, 200);
-        latencies.push_back(std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
+        latencies.push_back(
+            std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - start).count());
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return latencies;
@@ -160,7 +158,7 @@ TEST_F(SignInTest, OneConnectionGuessingManyAccountsIsSlowedAndSoIsTheWholeServi
     httplib::Client script("127.0.0.1", service->port());
     script.set_keep_alive(true);
     auto guess = [&](int n) {
-        Json body {{"email", "user" + std::to_string(n) + "@example.com"}, {"password", "x"}};
+        Json body { { "email", "user" + std::to_string(n) + "@example.com" }, { "password", "x" } };
         auto result = script.Post("/auth/sign-in", body.dump(), "application/json");
         return result ? result->status : 0;
     };
@@ -174,7 +172,7 @@ TEST_F(SignInTest, OneConnectionGuessingManyAccountsIsSlowedAndSoIsTheWholeServi
     // Fresh connections for every guess: past a burst, the whole service waits.
     int refusedAt = -1;
     for (int n = 100; n < 100 + SignInThrottle::kServiceBurst + 5 && refusedAt < 0; ++n) {
-        Reply reply = signIn(Json {{"email", "user" + std::to_string(n) + "@example.com"}, {"password", "x"}});
+        Reply reply = signIn(Json { { "email", "user" + std::to_string(n) + "@example.com" }, { "password", "x" } });
         if (reply.status == 429)
             refusedAt = n - 100;
         else
@@ -211,8 +209,9 @@ TEST_F(SignInTest, AfterFailuresParallelAttemptsOnOneAccountAreCheckedOneAtATime
     for (std::size_t i = 0; i < tickets.size(); ++i) {
         guesses.emplace_back([&, i] {
             go.wait();
-            statuses[i] = signIn(Json {{"email", "nobody@example.com"}, {"password", "guess" + std::to_string(i)}},
-                tickets[i]).status;
+            statuses[i] = signIn(
+                Json { { "email", "nobody@example.com" }, { "password", "guess" + std::to_string(i) } }, tickets[i])
+                              .status;
         });
     }
     go.count_down();
@@ -222,13 +221,15 @@ TEST_F(SignInTest, AfterFailuresParallelAttemptsOnOneAccountAreCheckedOneAtATime
     EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 429), 5);
     // The place is given back: once the wait is over the account is tried again.
     std::this_thread::sleep_for(std::chrono::milliseconds(1100));
-    EXPECT_EQ(signIn(Json {{"email", "nobody@example.com"}, {"password", "again"}},
-                  solveChallenge("nobody@example.com")).status, 401);
+    EXPECT_EQ(signIn(Json { { "email", "nobody@example.com" }, { "password", "again" } },
+                  solveChallenge("nobody@example.com"))
+                  .status,
+        401);
 }
 
 TEST_F(SignInTest, ATicketIsGoodOnlyForTheEmailItWasSolvedFor)
 {
-    for (const Json& account : {kDemo, kSales})
+    for (const Json& account : { kDemo, kSales })
         for (int i = 0; i < 3; ++i)
             EXPECT_EQ(signIn(withPassword(account, "wrong")).status, 401);
 
@@ -248,7 +249,7 @@ TEST_F(SignInTest, EarlierPasswordFormsSignInAndAreStoredAgainAtTheCurrentCost)
         Statement query(*db, "SELECT salt, password_hash FROM accounts WHERE email = ?");
         query.bind(1, email);
         EXPECT_TRUE(query.step());
-        return StoredPassword {query.text(0), query.text(1)};
+        return StoredPassword { query.text(0), query.text(1) };
     };
     auto store = [&](const std::string& email, const StoredPassword& stored) {
         Statement write(*db, "UPDATE accounts SET salt = ?, password_hash = ? WHERE email = ?");
@@ -256,7 +257,7 @@ TEST_F(SignInTest, EarlierPasswordFormsSignInAndAreStoredAgainAtTheCurrentCost)
     };
     // What earlier versions wrote: PBKDF2-SHA256, 20,000 iterations, hex salt.
     std::string salt = "8d0c5a1f3e2b4a6978c1d2e3f4a5b6c7";
-    store("sales2@korvid.cn", StoredPassword {salt, legacyDigest("korvid456", salt)});
+    store("sales2@korvid.cn", StoredPassword { salt, legacyDigest("korvid456", salt) });
     // An Argon2id form cheaper than the service's current cost.
     PasswordCost cheaper = PasswordCost::forTests();
     cheaper.memoryKiB /= 2;
@@ -265,7 +266,7 @@ TEST_F(SignInTest, EarlierPasswordFormsSignInAndAreStoredAgainAtTheCurrentCost)
     EXPECT_EQ(signIn(withPassword(kSales, "korvid457")).status, 401);
     EXPECT_EQ(storedFor("sales2@korvid.cn").salt, salt);
 
-    for (const Json& account : {kSales, kDemo}) {
+    for (const Json& account : { kSales, kDemo }) {
         std::string email = account["email"];
         ASSERT_EQ(signIn(account).status, 200) << email;
         StoredPassword upgraded = storedFor(email);
@@ -291,11 +292,13 @@ TEST(PasswordHashTest, TheShippedCostIsCurrentGuidanceAndDamagedFormsNeverMatch)
     // Same password, fresh salt: a different digest.
     EXPECT_NE(PasswordHash::make("密码 with spaces", PasswordCost::forTests()).digest, stored.digest);
 
-    for (const char* salt : {"argon2id$m=64,t=1,p=1$short", "argon2id$m=99999999,t=1,p=1$0123456789abcdef0123456789abcdef",
-             "argon2id$m=64,t=0,p=1$0123456789abcdef0123456789abcdef", "argon2id$m=64,t=1,p=4$0123456789abcdef0123456789abcdef",
-             "argon2i$m=64,t=1,p=1$0123456789abcdef0123456789abcdef", "$", ""}) {
-        EXPECT_FALSE(PasswordHash::matches("x", StoredPassword {salt, std::string(64, '0')})) << salt;
-        EXPECT_TRUE(PasswordHash::outdated(StoredPassword {salt, std::string(64, '0')}, shipped)) << salt;
+    for (const char* salt :
+        { "argon2id$m=64,t=1,p=1$short", "argon2id$m=99999999,t=1,p=1$0123456789abcdef0123456789abcdef",
+            "argon2id$m=64,t=0,p=1$0123456789abcdef0123456789abcdef",
+            "argon2id$m=64,t=1,p=4$0123456789abcdef0123456789abcdef",
+            "argon2i$m=64,t=1,p=1$0123456789abcdef0123456789abcdef", "$", "" }) {
+        EXPECT_FALSE(PasswordHash::matches("x", StoredPassword { salt, std::string(64, '0') })) << salt;
+        EXPECT_TRUE(PasswordHash::outdated(StoredPassword { salt, std::string(64, '0') }, shipped)) << salt;
     }
 }
 
@@ -307,8 +310,10 @@ TEST_F(SignInTest, RunOutSessionsAndFailuresArePrunedAndEachAccountKeepsItsNewes
         Statement session(*db, "INSERT INTO sessions (token_hash, account_id, expires_ms) VALUES (?, ?, ?)");
         for (int i = 0; i < 150; ++i) {
             // 30 long expired, the rest live for a while yet.
-            session.bind(1, "old" + std::to_string(i)).bind(2, kDemoID)
-                .bind(3, i < 30 ? now - 1000 * (i + 1) : now + 3600 * 1000 + i).run();
+            session.bind(1, "old" + std::to_string(i))
+                .bind(2, kDemoID)
+                .bind(3, i < 30 ? now - 1000 * (i + 1) : now + 3600 * 1000 + i)
+                .run();
             session.reset();
         }
         Statement failure(*db, "INSERT INTO sign_in_failures (email, count, last_ms) VALUES (?, 1, ?)");
@@ -325,8 +330,8 @@ TEST_F(SignInTest, RunOutSessionsAndFailuresArePrunedAndEachAccountKeepsItsNewes
     std::string newest = signedIn.body["token"];
     EXPECT_EQ(count("SELECT count(*) FROM sessions WHERE expires_ms <= strftime('%s','now') * 1000"), 0);
     EXPECT_EQ(count("SELECT count(*) FROM sign_in_failures"), 0);
-    EXPECT_EQ(count("SELECT count(*) FROM sessions WHERE account_id = '" + kDemoID + "'"),
-        Accounts::kMaxSessionsPerAccount);
+    EXPECT_EQ(
+        count("SELECT count(*) FROM sessions WHERE account_id = '" + kDemoID + "'"), Accounts::kMaxSessionsPerAccount);
     EXPECT_EQ(service->get("/v1/me", newest).status, 200);
     // The fixture's own session was the oldest live one; the newest are kept.
     EXPECT_EQ(count("SELECT count(*) FROM sessions WHERE token_hash = 'old149'"), 1);
@@ -411,8 +416,9 @@ TEST(SignInLoadTest, AFloodOfSignInsLeavesOtherRequestsQuick)
     EXPECT_EQ(other, 0);
     ASSERT_GE(latencies.size(), 50u);
     EXPECT_LT(percentile(latencies, 0.5), 10.0 + aloneMedian) << "alone median " << aloneMedian << " ms";
-    EXPECT_LT(percentile(latencies, 0.99), 150.0 + alone) << "alone " << alone << " ms; median " << percentile(latencies, 0.5) << " ms, "
-                                                 << accepted << " sign-ins, " << busy << " told to retry";
+    EXPECT_LT(percentile(latencies, 0.99), 150.0 + alone)
+        << "alone " << alone << " ms; median " << percentile(latencies, 0.5) << " ms, " << accepted << " sign-ins, "
+        << busy << " told to retry";
 }
 
 }

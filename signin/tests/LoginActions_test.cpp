@@ -83,11 +83,11 @@ public:
         return ++lastNavigation;
     }
 
-    void replaceUserScripts(const std::string& source) override { userScripts = {source}; }
+    void replaceUserScripts(const std::string& source) override { userScripts = { source }; }
 
     void evaluateAsyncFunction(const std::string& body, const Json& arguments, EvaluationDone done) override
     {
-        evaluations.push_back({arguments, std::move(done)});
+        evaluations.push_back({ arguments, std::move(done) });
     }
 
     void removeAllWebsiteData(std::function<void()> done) override { removals.push_back(std::move(done)); }
@@ -122,7 +122,8 @@ protected:
     void SetUp() override
     {
         resources = std::filesystem::temp_directory_path()
-            / ("korvid-login-" + std::to_string(::getpid()) + "-" + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+            / ("korvid-login-" + std::to_string(::getpid()) + "-"
+                + ::testing::UnitTest::GetInstance()->current_test_info()->name());
         std::filesystem::create_directories(resources);
         std::ofstream(resources / "login.css") << ".card { color: #3060cc; }";
         make();
@@ -152,8 +153,7 @@ protected:
                 verifiedTokens.push_back(token);
                 pendingVerify.push_back(std::move(done));
             },
-            [this](const DesktopLoginSession& session) { sessions.push_back(session); },
-            {main, timers, resources});
+            [this](const DesktopLoginSession& session) { sessions.push_back(session); }, { main, timers, resources });
     }
 
     // start(), then the load begins and finishes.
@@ -201,28 +201,29 @@ TEST_F(LoginActionsTest, StartLoadsTheOriginWithOneStyleScriptAndProbesWithTheOr
         loadPage();
     EXPECT_EQ(view->loads, std::vector<std::string>(3, origin));
     ASSERT_EQ(view->userScripts.size(), 1u);
-    EXPECT_NE(view->userScripts[0].find(R"(   const [host, css] = ["http://127.0.0.1:8787",".card { color: #3060cc; }"];)"),
+    EXPECT_NE(
+        view->userScripts[0].find(R"(   const [host, css] = ["http://127.0.0.1:8787",".card { color: #3060cc; }"];)"),
         std::string::npos);
     // Only the last page's probe loop is alive: earlier loops' answers are dropped.
     ASSERT_EQ(view->evaluations.size(), 3u);
-    EXPECT_EQ(view->evaluations[2].arguments, (Json {{"expected", origin}}));
-    view->answer(Json {{"token", "stale"}});
-    view->answer(Json {{"visible", true}});
+    EXPECT_EQ(view->evaluations[2].arguments, (Json { { "expected", origin } }));
+    view->answer(Json { { "token", "stale" } });
+    view->answer(Json { { "visible", true } });
     EXPECT_TRUE(verifiedTokens.empty());
     EXPECT_EQ(actions->phase().kind, Kind::loading);
-    view->answer(Json {{"visible", true}});
+    view->answer(Json { { "visible", true } });
     EXPECT_EQ(actions->phase().kind, Kind::ready);
 }
 
 TEST_F(LoginActionsTest, VisibleAnswerShowsThePageAndStopsTheDeadline)
 {
     loadPage();
-    view->answer(Json {{"visible", true}});
+    view->answer(Json { { "visible", true } });
     EXPECT_EQ(actions->phase(), LoginActions::Phase::ready());
     // The loop keeps polling; answers without a token change nothing now.
     for (int i = 0; i < 40; ++i) {
         probeAgain();
-        view->answer(Json {{"visible", false}});
+        view->answer(Json { { "visible", false } });
     }
     timers.advance(21s, main);
     EXPECT_EQ(actions->phase(), LoginActions::Phase::ready());
@@ -232,14 +233,14 @@ TEST_F(LoginActionsTest, ThirtySecondMissFailsTheThirtyFirstDoesNot)
 {
     loadPage();
     // Answers that are not "visible": true all count as misses.
-    std::vector<std::optional<Json>> misses = {Json {{"token", ""}}, Json {{"visible", "true"}}, Json {{"visible", 1}},
-        std::nullopt, Json::array(), Json {{"visible", false}}};
+    std::vector<std::optional<Json>> misses = { Json { { "token", "" } }, Json { { "visible", "true" } },
+        Json { { "visible", 1 } }, std::nullopt, Json::array(), Json { { "visible", false } } };
     for (int i = 0; i < 31; ++i) {
         view->answer(misses[i % misses.size()]);
         ASSERT_EQ(actions->phase().kind, Kind::loading) << "miss " << i + 1;
         probeAgain();
     }
-    view->answer(Json {{"visible", false}});
+    view->answer(Json { { "visible", false } });
     EXPECT_EQ(actions->phase(), LoginActions::Phase::failed("登录页没有显示内容，请重新加载。"));
     probeAgain();
     EXPECT_TRUE(view->evaluations.empty());
@@ -249,15 +250,15 @@ TEST_F(LoginActionsTest, NewNavigationAfterReadyHidesThePageAndRestartsTheMissCo
 {
     auto first = loadPage();
     for (int i = 0; i < 20; ++i) {
-        view->answer(Json {{"visible", false}});
+        view->answer(Json { { "visible", false } });
         probeAgain();
     }
-    view->answer(Json {{"visible", true}});
+    view->answer(Json { { "visible", true } });
     ASSERT_EQ(actions->phase().kind, Kind::ready);
     probeAgain();
     actions->didStartProvisionalNavigation(first + 1);
     EXPECT_EQ(actions->phase().kind, Kind::loading);
-    view->answer(Json {{"visible", false}}); // the old loop's answer comes late
+    view->answer(Json { { "visible", false } }); // the old loop's answer comes late
     EXPECT_EQ(actions->phase().kind, Kind::loading);
     actions->didFinish(first); // not the current navigation
     main.runUntilIdle();
@@ -265,7 +266,7 @@ TEST_F(LoginActionsTest, NewNavigationAfterReadyHidesThePageAndRestartsTheMissCo
     actions->didFinish(first + 1);
     main.runUntilIdle();
     for (int i = 0; i < 31; ++i) {
-        view->answer(Json {{"visible", false}});
+        view->answer(Json { { "visible", false } });
         probeAgain();
     }
     EXPECT_EQ(actions->phase().kind, Kind::loading);
@@ -298,7 +299,7 @@ TEST_F(LoginActionsTest, MainFrameStatusAbove399Fails)
     EXPECT_EQ(actions->phase(), LoginActions::Phase::failed("登录服务返回 HTTP 400，请稍后重试。"));
     probeAgain();
     EXPECT_EQ(view->evaluations.size(), 1u); // the watcher was cancelled; its answer is dropped
-    view->answer(Json {{"visible", true}});
+    view->answer(Json { { "visible", true } });
     EXPECT_EQ(actions->phase().kind, Kind::failed);
 }
 
@@ -310,11 +311,11 @@ TEST_F(LoginActionsTest, NavigationFailuresDependOnCodeHostAndPhase)
         std::optional<std::string> message;
     };
     std::vector<Case> cases = {
-        {"http://127.0.0.1:8787", kCancelledLoadCode, std::nullopt},
-        {"http://127.0.0.1:8787", -1004, "无法连接本机体验服务，请重新加载。"},
-        {"https://127.0.0.1", 1, "无法连接本机体验服务，请重新加载。"},
-        {"http://localhost:8787", -1004, "无法打开 Korvid 登录页，请检查网络连接后重试。"},
-        {"https://app.korvid.cn", -1009, "无法打开 Korvid 登录页，请检查网络连接后重试。"},
+        { "http://127.0.0.1:8787", kCancelledLoadCode, std::nullopt },
+        { "http://127.0.0.1:8787", -1004, "无法连接本机体验服务，请重新加载。" },
+        { "https://127.0.0.1", 1, "无法连接本机体验服务，请重新加载。" },
+        { "http://localhost:8787", -1004, "无法打开 Korvid 登录页，请检查网络连接后重试。" },
+        { "https://app.korvid.cn", -1009, "无法打开 Korvid 登录页，请检查网络连接后重试。" },
     };
     for (auto& c : cases) {
         origin = c.origin;
@@ -331,7 +332,7 @@ TEST_F(LoginActionsTest, NavigationFailuresDependOnCodeHostAndPhase)
     }
     // Once the page shows, a failure of its navigation is ignored.
     loadPage();
-    view->answer(Json {{"visible", true}});
+    view->answer(Json { { "visible", true } });
     actions->didFail(view->lastNavigation, -1);
     EXPECT_EQ(actions->phase().kind, Kind::ready);
 }
@@ -363,9 +364,9 @@ TEST_F(LoginActionsTest, LoadRefusedBeforeItStartsFailsAtOnce)
 TEST_F(LoginActionsTest, TokenIsVerifiedAndHandedOverExactlyOnce)
 {
     loadPage();
-    view->answer(Json {{"token", "abc"}});
+    view->answer(Json { { "token", "abc" } });
     EXPECT_EQ(actions->phase().kind, Kind::verifying);
-    EXPECT_EQ(verifiedTokens, std::vector<std::string> {"abc"});
+    EXPECT_EQ(verifiedTokens, std::vector<std::string> { "abc" });
     timers.advance(30s, main); // the deadline is off and the loop ended
     EXPECT_TRUE(view->evaluations.empty());
     EXPECT_EQ(actions->phase().kind, Kind::verifying);
@@ -384,11 +385,11 @@ TEST_F(LoginActionsTest, TokenIsVerifiedAndHandedOverExactlyOnce)
 
 TEST_F(LoginActionsTest, ATokenThatWouldBreakARequestHeaderIsRefusedUnsent)
 {
-    for (std::string token : {std::string("abc\r\nX-Injected: 1"), std::string("a b"), std::string("令牌"),
-             std::string(4097, 'a')}) {
+    for (std::string token :
+        { std::string("abc\r\nX-Injected: 1"), std::string("a b"), std::string("令牌"), std::string(4097, 'a') }) {
         make();
         loadPage();
-        view->answer(Json {{"token", token}});
+        view->answer(Json { { "token", token } });
         EXPECT_EQ(actions->phase(), LoginActions::Phase::verificationFailed("无法确认目标账号。"));
         EXPECT_TRUE(verifiedTokens.empty());
         timers.advance(30s, main); // neither the deadline nor the probe comes back
@@ -398,19 +399,19 @@ TEST_F(LoginActionsTest, ATokenThatWouldBreakARequestHeaderIsRefusedUnsent)
     // Retrying on a page that now holds a sound token verifies it.
     actions->retryVerification();
     main.runUntilIdle();
-    view->answer(Json {{"token", "sound-token"}});
-    EXPECT_EQ(verifiedTokens, std::vector<std::string> {"sound-token"});
+    view->answer(Json { { "token", "sound-token" } });
+    EXPECT_EQ(verifiedTokens, std::vector<std::string> { "sound-token" });
 }
 
 TEST_F(LoginActionsTest, TwoTokensInARowCallOnVerifiedOnce)
 {
     loadPage();
-    view->answer(Json {{"token", "first"}});
+    view->answer(Json { { "token", "first" } });
     // The user reloads the verifying page: a new navigation finds a token too.
     actions->didStartProvisionalNavigation(view->lastNavigation + 1);
     actions->didFinish(view->lastNavigation + 1);
     main.runUntilIdle();
-    view->answer(Json {{"token", "second"}});
+    view->answer(Json { { "token", "second" } });
     ASSERT_EQ(pendingVerify.size(), 2u);
     pendingVerify[1](session("second"), {});
     pendingVerify[0](session("first"), {}); // its loop was cancelled
@@ -423,7 +424,7 @@ TEST_F(LoginActionsTest, RejectedTokenOffersRetryOnTheLoadedPage)
     auto navigation = loadPage();
     actions->retryVerification(); // not in verificationFailed: nothing
     EXPECT_EQ(actions->phase().kind, Kind::loading);
-    view->answer(Json {{"token", "abc"}});
+    view->answer(Json { { "token", "abc" } });
     pendingVerify[0](std::nullopt, "无法确认目标账号。");
     EXPECT_EQ(actions->phase(), LoginActions::Phase::verificationFailed("无法确认目标账号。"));
     auto loads = view->loads.size();
@@ -432,7 +433,7 @@ TEST_F(LoginActionsTest, RejectedTokenOffersRetryOnTheLoadedPage)
     EXPECT_EQ(actions->phase().kind, Kind::loading);
     EXPECT_EQ(view->loads.size(), loads); // no reload
     ASSERT_EQ(view->evaluations.size(), 1u);
-    view->answer(Json {{"token", "abc"}});
+    view->answer(Json { { "token", "abc" } });
     pendingVerify[1](session("u"), {});
     EXPECT_EQ(sessions.size(), 1u);
     (void)navigation;
@@ -441,7 +442,7 @@ TEST_F(LoginActionsTest, RejectedTokenOffersRetryOnTheLoadedPage)
 TEST_F(LoginActionsTest, VerifyFinishingAfterCancelIsDropped)
 {
     loadPage();
-    view->answer(Json {{"token", "abc"}});
+    view->answer(Json { { "token", "abc" } });
     actions->cancel();
     pendingVerify[0](session("u"), {});
     EXPECT_TRUE(sessions.empty());
@@ -460,14 +461,14 @@ TEST_F(LoginActionsTest, StartTwiceQuicklyLoadsOnlyTheSecondAttempt)
     ASSERT_EQ(heldPrepares.size(), 2u);
     heldPrepares[1](origin, {});
     heldPrepares[0]("http://first.invalid", {});
-    EXPECT_EQ(view->loads, std::vector<std::string> {origin});
+    EXPECT_EQ(view->loads, std::vector<std::string> { origin });
     EXPECT_EQ(actions->origin(), origin);
 }
 
 TEST_F(LoginActionsTest, StartAfterCancelOnlyResetsThePhase)
 {
     loadPage();
-    view->answer(Json {{"visible", true}});
+    view->answer(Json { { "visible", true } });
     actions->cancel();
     EXPECT_EQ(actions->phase().kind, Kind::ready);
     actions->start();
@@ -485,7 +486,7 @@ TEST_F(LoginActionsTest, StartAfterCancelOnlyResetsThePhase)
 TEST_F(LoginActionsTest, SignInAgainWipesDataThenStartsOver)
 {
     loadPage();
-    view->answer(Json {{"token", "abc"}});
+    view->answer(Json { { "token", "abc" } });
     pendingVerify[0](std::nullopt, "无法确认目标账号。");
     actions->signInAgain();
     EXPECT_EQ(actions->phase().kind, Kind::loading);
@@ -527,11 +528,11 @@ TEST_F(LoginActionsTest, PhaseObserversSeeEachChange)
     std::vector<Kind> seen;
     auto id = actions->observePhase([&](const LoginActions::Phase& phase) { seen.push_back(phase.kind); });
     loadPage();
-    view->answer(Json {{"visible", true}});
+    view->answer(Json { { "visible", true } });
     actions->didStartProvisionalNavigation(view->lastNavigation + 1);
     actions->removePhaseObserver(id);
     actions->webContentProcessDidTerminate();
-    EXPECT_EQ(seen, (std::vector<Kind> {Kind::ready, Kind::loading}));
+    EXPECT_EQ(seen, (std::vector<Kind> { Kind::ready, Kind::loading }));
 }
 
 }

@@ -116,7 +116,8 @@ TEST_F(AttachmentTest, BookmarkFollowsEditsButNotRemoval)
     EXPECT_EQ(errorOf([&] { again.validate(); }), "请返回编辑，移除或重新选择附件「plan.txt」。");
 
     Attachment forged = again;
-    for (std::string bytes : { std::string(), std::string("KVBM"), std::string("garbage bytes that are long enough!") }) {
+    for (std::string bytes :
+        { std::string(), std::string("KVBM"), std::string("garbage bytes that are long enough!") }) {
         forged.bookmark = bytes;
         EXPECT_EQ(errorOf([&] { forged.originalData(100); }), unreadable);
     }
@@ -136,11 +137,11 @@ TEST_F(AttachmentTest, FileSavedAsANewFileRenamedOverTheOldOneIsCheckedByItsCont
 {
     auto path = file("方案.md", "# 方案\n第一版\n");
     Attachment attachment = Attachment::inspect(path);
-    struct stat before {};
+    struct stat before { };
     ASSERT_EQ(::stat(path.c_str(), &before), 0);
 
     saveByRename(path, "# 方案\n第二版\n");
-    struct stat after {};
+    struct stat after { };
     ASSERT_EQ(::stat(path.c_str(), &after), 0);
     ASSERT_NE(before.st_ino, after.st_ino) << "the save must give the path a new file";
     const std::string changed = "附件「方案.md」自确认后已改变，请重新选择资料。";
@@ -243,7 +244,8 @@ TEST_F(AttachmentTest, PdfExcerptTravelsThroughTheStore)
     makePdf(temp / "offer.pdf", "Pilot pricing for the east region");
     TaskWorkspace workspace(temp / "store");
     const std::string id = "00000000-0000-4000-8000-0000000000f1";
-    Json draft { { "id", id }, { "revision", 0 }, { "title", "t" }, { "body", "b" }, { "skill", "" }, { "project", "" } };
+    Json draft { { "id", id }, { "revision", 0 }, { "title", "t" }, { "body", "b" }, { "skill", "" },
+        { "project", "" } };
     Json attached = workspace.attach("owner", draft, { temp / "offer.pdf" });
     EXPECT_EQ(attached["message"], "已添加 1 个附件");
     workspace.confirm("owner", { { "id", id }, { "revision", 1 } });
@@ -265,18 +267,19 @@ TEST_F(AttachmentTest, WordDocumentKeepsItsExcerpt)
     std::filesystem::create_directories(folder / "word");
     std::filesystem::create_directories(folder / "_rels");
     writeFile(folder / "[Content_Types].xml",
-              R"(<?xml version="1.0" encoding="UTF-8"?><Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">)"
-              R"(<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml"/>)"
-              R"(<Default Extension="xml" ContentType="application/xml"/>)"
-              R"(<Override PartName="/word/document.xml" ContentType="application/vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml"/></Types>)");
+        R"(<?xml version="1.0" encoding="UTF-8"?><Types xmlns="http://schemas.openxmlformats.org/package/2006/content-types">)"
+        R"(<Default Extension="rels" ContentType="application/vnd.openxmlformats-package.relationships+xml"/>)"
+        R"(<Default Extension="xml" ContentType="application/xml"/>)"
+        R"(<Override PartName="/word/document.xml" ContentType="application/vnd.openxmlformats-officedocument.wordprocessingml.document.main+xml"/></Types>)");
     writeFile(folder / "_rels" / ".rels",
-              R"(<?xml version="1.0" encoding="UTF-8"?><Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">)"
-              R"(<Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument" Target="word/document.xml"/></Relationships>)");
+        R"(<?xml version="1.0" encoding="UTF-8"?><Relationships xmlns="http://schemas.openxmlformats.org/package/2006/relationships">)"
+        R"(<Relationship Id="rId1" Type="http://schemas.openxmlformats.org/officeDocument/2006/relationships/officeDocument" Target="word/document.xml"/></Relationships>)");
     writeFile(folder / "word" / "document.xml",
-              R"(<?xml version="1.0" encoding="UTF-8"?><w:document xmlns:w="http://schemas.openxmlformats.org/wordprocessingml/2006/main">)"
-              R"(<w:body><w:p><w:r><w:t>合作试点方案</w:t></w:r></w:p><w:p><w:r><w:t>第二段</w:t></w:r></w:p></w:body></w:document>)");
+        R"(<?xml version="1.0" encoding="UTF-8"?><w:document xmlns:w="http://schemas.openxmlformats.org/wordprocessingml/2006/main">)"
+        R"(<w:body><w:p><w:r><w:t>合作试点方案</w:t></w:r></w:p><w:p><w:r><w:t>第二段</w:t></w:r></w:p></w:body></w:document>)");
     auto docx = temp / "方案.docx";
-    std::string command = "cd '" + folder.string() + "' && zip -qr '" + docx.string() + "' '[Content_Types].xml' _rels word";
+    std::string command
+        = "cd '" + folder.string() + "' && zip -qr '" + docx.string() + "' '[Content_Types].xml' _rels word";
     ASSERT_EQ(std::system(command.c_str()), 0);
 
     Attachment attachment = Attachment::inspect(docx);

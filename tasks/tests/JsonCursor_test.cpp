@@ -24,10 +24,9 @@ bool libraryAccepts(std::string_view text)
 
 TEST(JsonCursorTest, AgreesWithTheJsonLibraryOnValidity)
 {
-    for (const char* text : {
-             "{}", "[]", "0", "-0", "1.5e3", "-1E-2", "\"\"", "true", "null", " [1, 2 ,3] ",
-             R"({"a":{"b":[{},[]]},"c":"\u00e9\ud83d\ude00\n"})", "\"\xE4\xB8\xAD\"", "18446744073709551616",
-             "1e999", "01", "1.", ".5", "-", "+1", "1e", "[1,]", "[,1]", "{\"a\":1,}", "{\"a\" 1}", "{\"a\":{} \"b\":1}",
+    for (const char* text : { "{}", "[]", "0", "-0", "1.5e3", "-1E-2", "\"\"", "true", "null", " [1, 2 ,3] ",
+             R"({"a":{"b":[{},[]]},"c":"\u00e9\ud83d\ude00\n"})", "\"\xE4\xB8\xAD\"", "18446744073709551616", "1e999",
+             "01", "1.", ".5", "-", "+1", "1e", "[1,]", "[,1]", "{\"a\":1,}", "{\"a\" 1}", "{\"a\":{} \"b\":1}",
              "[1 2]", "{1:2}", "\"\\x\"", "\"\\ud800\"", "\"\\udc00\"", "\"\\ud800\\u0041\"", "\"\x01\"", "\"\xFF\"",
              "\"\xC0\xAF\"", "\"\xED\xA0\x80\"", "\"\xF4\x90\x80\x80\"", "\"abc", "tru", "nul", "[] []", "", "  ",
              "{\"a\":1}x", "[\"\\u00G0\"]" }) {
@@ -62,9 +61,15 @@ TEST(JsonCursorTest, MutatedTaskFilesAgreeWithTheLibrary)
         for (int e = 0; e < edits; ++e) {
             std::size_t at = random() % text.size();
             switch (random() % 3) {
-            case 0: text[at] = alphabet[random() % alphabet.size()]; break;
-            case 1: text.erase(at, 1); break;
-            default: text.insert(at, 1, alphabet[random() % alphabet.size()]); break;
+            case 0:
+                text[at] = alphabet[random() % alphabet.size()];
+                break;
+            case 1:
+                text.erase(at, 1);
+                break;
+            default:
+                text.insert(at, 1, alphabet[random() % alphabet.size()]);
+                break;
             }
         }
         bool library = libraryAccepts(text);
@@ -91,14 +96,15 @@ TEST(JsonCursorTest, MutatedTaskFilesAgreeWithTheLibrary)
 TEST(JsonCursorTest, LongStringsAgreeWithTheLibraryAtEveryPosition)
 {
     const std::vector<std::string> pieces = { "中文", "a", "\xC3\xA9", "\xF0\x9F\x98\x80", "\\n", "\\\"", "\\u00e9",
-                                              "\\ud83d\\ude00", "\\\\", "摘录摘录", "/", "  ", "\xEF\xBF\xBD" };
-    const std::vector<std::string> inserts = {
-        "\xFF", "\xC0\xAF", "\xC1\x81", "\x80", "\xBF\xBF", "\xE4\xB8", "\xE4" "a", "\xC3", "\xF0\x9F\x98",
-        "\xE0\x9F\x80", "\xED\xA0\x80", "\xF0\x8F\x80\x80", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\xF8",
-        "\xE4\xB8\xAD\x80", "\x01", "\x1F", "\"", "\\", "\\u12", "\\ud800x",
+        "\\ud83d\\ude00", "\\\\", "摘录摘录", "/", "  ", "\xEF\xBF\xBD" };
+    const std::vector<std::string> inserts = { "\xFF", "\xC0\xAF", "\xC1\x81", "\x80", "\xBF\xBF", "\xE4\xB8",
+        "\xE4"
+        "a",
+        "\xC3", "\xF0\x9F\x98", "\xE0\x9F\x80", "\xED\xA0\x80", "\xF0\x8F\x80\x80", "\xF4\x90\x80\x80",
+        "\xF5\x80\x80\x80", "\xF8", "\xE4\xB8\xAD\x80", "\x01", "\x1F", "\"", "\\", "\\u12", "\\ud800x",
         // valid edges
-        "\xE0\xA0\x80", "\xED\x9F\xBF", "\xEE\x80\x80", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF", "\xC2\x80",
-        "\xDF\xBF", "\x7F", " ", "\\/" };
+        "\xE0\xA0\x80", "\xED\x9F\xBF", "\xEE\x80\x80", "\xF0\x90\x80\x80", "\xF4\x8F\xBF\xBF", "\xC2\x80", "\xDF\xBF",
+        "\x7F", " ", "\\/" };
     std::vector<std::size_t> boundaries { 0 };
     std::string base;
     for (int round = 0; round < 3; ++round)
@@ -122,8 +128,8 @@ TEST(JsonCursorTest, LongStringsAgreeWithTheLibraryAtEveryPosition)
                                                  : cursor.beginArray(sequence) && cursor.nextElement(sequence, more)
                             && cursor.readString(read) && cursor.skipValue();
                     if ((library != skipped || (text[0] == '"' && library != readOk)) && ++disagreements < 5)
-                        ADD_FAILURE() << "library " << library << ", skipped " << skipped << ", read " << readOk
-                                      << ": " << text;
+                        ADD_FAILURE() << "library " << library << ", skipped " << skipped << ", read " << readOk << ": "
+                                      << text;
                     if (library && readOk) {
                         Json json = Json::parse(text);
                         EXPECT_EQ(read, (text[0] == '"' ? json : json[0]).get<std::string>()) << text;

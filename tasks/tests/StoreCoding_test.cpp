@@ -47,7 +47,8 @@ TEST(StoreCodingTest, UpdatedAtIsSecondsSince2001)
 
     // Whole numbers written by others are numbers too.
     auto decoded = StoreCoding::decodeRecord(
-        R"({"id":"x","title":"","body":"","project":"","skill":"","revision":1,"confirmed":false,"updatedAt":12})", "t");
+        R"({"id":"x","title":"","body":"","project":"","skill":"","revision":1,"confirmed":false,"updatedAt":12})",
+        "t");
     EXPECT_EQ(decoded.updatedAt, 12.0);
     EXPECT_TRUE(decoded.attachments.empty()) << "absent attachments mean none";
     EXPECT_FALSE(decoded.minute);
@@ -60,13 +61,14 @@ TEST(StoreCodingTest, ProjectsRoundTripWithoutEmptyOptionals)
         { "project-b", "乙", "目标", "c-9" },
     };
     std::string bytes = StoreCoding::encodeProjects(projects);
-    EXPECT_EQ(bytes, R"([{"id":"project-a","name":"甲"},{"id":"project-b","name":"乙","goal":"目标","companyId":"c-9"}])");
+    EXPECT_EQ(
+        bytes, R"([{"id":"project-a","name":"甲"},{"id":"project-b","name":"乙","goal":"目标","companyId":"c-9"}])");
     EXPECT_EQ(StoreCoding::decodeProjects(bytes, "projects.json"), projects);
 
     EXPECT_EQ(StoreCoding::decodeProjects(R"([{"id":"p","name":"n","goal":null,"extra":[1]}])", "projects.json"),
-              (std::vector<TaskWorkspace::Project> { { "p", "n", std::nullopt, std::nullopt } }));
-    for (const char* bad : { R"({"id":"p","name":"n"})", R"([{"id":"p"}])", R"([{"id":"p","name":"n","goal":5}])",
-                             R"([1])", "[" }) {
+        (std::vector<TaskWorkspace::Project> { { "p", "n", std::nullopt, std::nullopt } }));
+    for (const char* bad :
+        { R"({"id":"p","name":"n"})", R"([{"id":"p"}])", R"([{"id":"p","name":"n","goal":5}])", R"([1])", "[" }) {
         std::string message = errorOf([&] { StoreCoding::decodeProjects(bad, "projects.json"); });
         EXPECT_EQ(message.rfind("无法解读「projects.json」：", 0), 0u) << bad << " → " << message;
     }
@@ -76,21 +78,21 @@ TEST(StoreCodingTest, DecodingNamesTheFaultyKey)
 {
     const std::string base = R"("id":"x","title":"","body":"","project":"","skill":"","confirmed":false,"updatedAt":1)";
     EXPECT_EQ(errorOf([&] { StoreCoding::decodeRecord("{" + base + R"(,"revision":"2"})", "task-x.json"); }),
-              "无法解读「task-x.json」：“revision”的类型不对。");
+        "无法解读「task-x.json」：“revision”的类型不对。");
     EXPECT_EQ(errorOf([&] { StoreCoding::decodeRecord("{" + base + "}", "task-x.json"); }),
-              "无法解读「task-x.json」：缺少“revision”。");
+        "无法解读「task-x.json」：缺少“revision”。");
     EXPECT_EQ(errorOf([&] { StoreCoding::decodeRecord("{" + base + R"(,"revision":18446744073709551615})", "t"); }),
-              "无法解读「t」：“revision”超出范围。");
+        "无法解读「t」：“revision”超出范围。");
     EXPECT_EQ(errorOf([&] { StoreCoding::decodeRecord("{" + base + R"(,"revision":1,"minute":{"id":"m"}})", "t"); }),
-              "无法解读「t」：缺少“digest”。");
+        "无法解读「t」：缺少“digest”。");
     EXPECT_EQ(errorOf([&] { StoreCoding::decodeRecord("{" + base + R"(,"revision":1,"attachments":[5]})", "t"); }),
-              "无法解读「t」：附件不是 JSON 对象。");
+        "无法解读「t」：附件不是 JSON 对象。");
 }
 
 TEST(StoreCodingTest, Base64IsStrictStandardWithPadding)
 {
     for (std::string bytes : { std::string(), std::string("f"), std::string("fo"), std::string("foo"),
-                               std::string("foob"), std::string("\0\xFF\x10", 3) })
+             std::string("foob"), std::string("\0\xFF\x10", 3) })
         EXPECT_EQ(base64Decode(base64Encode(bytes)), bytes);
     EXPECT_EQ(base64Encode("foob"), "Zm9vYg==");
     EXPECT_FALSE(base64Decode("Zm9vYg"));

@@ -39,8 +39,8 @@ protected:
     }
     static Json draft(std::int64_t revision, const std::string& body = "交付一份报价单")
     {
-        return Json { { "id", kId }, { "revision", revision }, { "title", "报价" }, { "body", body },
-                      { "skill", "" }, { "project", "" } };
+        return Json { { "id", kId }, { "revision", revision }, { "title", "报价" }, { "body", body }, { "skill", "" },
+            { "project", "" } };
     }
     std::filesystem::path ownerFolder() const { return workspace.root() / TaskWorkspace::ownerKey(kOwner); }
     std::filesystem::path taskFile() const { return ownerFolder() / ("task-" + kLowerId + ".json"); }
@@ -67,7 +67,7 @@ TEST_F(TaskWorkspaceTest, FirstCallCreatesOnlyTheFolderAndLock)
     Json reply = call("workspaceOpen", Json::object());
     EXPECT_EQ(reply, (Json { { "projects", Json::array() }, { "records", Json::array() } }));
 
-    struct stat info {};
+    struct stat info { };
     ASSERT_EQ(::stat(ownerFolder().c_str(), &info), 0);
     EXPECT_EQ(info.st_mode & 0777, 0700u);
     ASSERT_EQ(::stat(workspace.root().c_str(), &info), 0);
@@ -104,7 +104,7 @@ TEST_F(TaskWorkspaceTest, DefaultRootFollowsDataHomeAndIdentifierRule)
     ::unsetenv("XDG_DATA_HOME");
     std::string home = std::getenv("HOME") ? std::getenv("HOME") : "/";
     EXPECT_EQ(TaskWorkspace::defaultRoot(),
-              std::filesystem::path(home) / ".local/share/com.vantorel.desktop.dev/TaskWorkspace");
+        std::filesystem::path(home) / ".local/share/com.vantorel.desktop.dev/TaskWorkspace");
     if (saved)
         ::setenv("XDG_DATA_HOME", restore.c_str(), 1);
 }
@@ -126,18 +126,19 @@ TEST_F(TaskWorkspaceTest, OneUndecodableTaskFailsTheWholeListing)
     std::string good = readFile(taskFile());
 
     // Unknown keys are ignored.
-    writeFile(other, R"({"id":"00000000-0000-4000-8000-000000000001","title":"","body":"","project":"","skill":"",)"
-                     R"("revision":1,"confirmed":false,"updatedAt":5,"colour":"blue"})");
+    writeFile(other,
+        R"({"id":"00000000-0000-4000-8000-000000000001","title":"","body":"","project":"","skill":"",)"
+        R"("revision":1,"confirmed":false,"updatedAt":5,"colour":"blue"})");
     EXPECT_EQ(call("workspaceOpen", Json::object())["records"].size(), 2u);
 
-    for (const char* bad : {
-             R"({"id":"x","title":"","body":"","project":"","skill":"","revision":"2","confirmed":false,"updatedAt":5})",
-             R"({"id":"x","title":"","body":"","project":"","skill":"","revision":2,"confirmed":false})",
-             R"({"id":"x","title":"","body":"","project":"","skill":"","revision":2.0,"confirmed":false,"updatedAt":5})",
-             R"({"id":"x","title":"","body":"","project":"","skill":"","revision":2,"confirmed":0,"updatedAt":5})",
-             R"({"id":"x","title":"","body":"","project":"","skill":"","revision":2,"confirmed":false,"updatedAt":5,)"
-             R"("attachments":[{"name":"a","digest":"d","bookmark":"***"}]})",
-             R"([1,2])", "", "{" }) {
+    for (const char* bad :
+        { R"({"id":"x","title":"","body":"","project":"","skill":"","revision":"2","confirmed":false,"updatedAt":5})",
+            R"({"id":"x","title":"","body":"","project":"","skill":"","revision":2,"confirmed":false})",
+            R"({"id":"x","title":"","body":"","project":"","skill":"","revision":2.0,"confirmed":false,"updatedAt":5})",
+            R"({"id":"x","title":"","body":"","project":"","skill":"","revision":2,"confirmed":0,"updatedAt":5})",
+            R"({"id":"x","title":"","body":"","project":"","skill":"","revision":2,"confirmed":false,"updatedAt":5,)"
+            R"("attachments":[{"name":"a","digest":"d","bookmark":"***"}]})",
+            R"([1,2])", "", "{" }) {
         writeFile(other, bad);
         std::string message = fails("workspaceOpen", Json::object());
         EXPECT_NE(message.find("无法解读「task-00000000-0000-4000-8000-000000000001.json」"), std::string::npos)
@@ -190,23 +191,24 @@ TEST_F(TaskWorkspaceTest, ProjectCreateIsWrittenOnceAndRefusesChanges)
     Json payload { { "id", kId }, { "name", "  华东渠道  \n" }, { "goal", "" }, { "companyId", " c-1 " } };
     Json first = call("projectCreate", payload);
     EXPECT_EQ(first, (Json { { "id", "project-" + kLowerId }, { "name", "华东渠道" }, { "companyId", " c-1 " } }));
-    struct stat before {};
+    struct stat before { };
     ::stat((ownerFolder() / "projects.json").c_str(), &before);
     EXPECT_EQ(call("projectCreate", payload), first);
-    struct stat after {};
+    struct stat after { };
     ::stat((ownerFolder() / "projects.json").c_str(), &after);
     EXPECT_EQ(before.st_ino, after.st_ino) << "an identical project must not be rewritten";
 
     payload["goal"] = "拿下试点";
     EXPECT_EQ(fails("projectCreate", payload), "项目已变更，请重新打开。");
     EXPECT_EQ(readFile(ownerFolder() / "projects.json"),
-              R"([{"id":"project-)" + kLowerId + R"(","name":"华东渠道","companyId":" c-1 "}])");
+        R"([{"id":"project-)" + kLowerId + R"(","name":"华东渠道","companyId":" c-1 "}])");
 
     Json second { { "id", "00000000-0000-4000-8000-000000000002" }, { "name", "B" }, { "goal", " 目标 " } };
     call("projectCreate", second);
     Json projects = call("workspaceOpen", Json::object())["projects"];
     ASSERT_EQ(projects.size(), 2u);
-    EXPECT_EQ(projects[1], (Json { { "id", "project-00000000-0000-4000-8000-000000000002" }, { "name", "B" }, { "goal", "目标" } }));
+    EXPECT_EQ(projects[1],
+        (Json { { "id", "project-00000000-0000-4000-8000-000000000002" }, { "name", "B" }, { "goal", "目标" } }));
 }
 
 TEST_F(TaskWorkspaceTest, ProjectFieldLimitsCountUtf16Units)
@@ -227,7 +229,7 @@ TEST_F(TaskWorkspaceTest, ProjectFieldLimitsCountUtf16Units)
     EXPECT_EQ(create({ { "name", "n" }, { "goal", std::string(501, 'g') } }), "项目目标或客户标识过长。");
     EXPECT_EQ(create({ { "name", "n" }, { "companyId", std::string(161, 'c') } }), "项目目标或客户标识过长。");
     EXPECT_EQ(create({ { "name", forty }, { "goal", std::string(500, 'g') }, { "companyId", std::string(160, 'c') } }),
-              "<none>");
+        "<none>");
     EXPECT_EQ(fails("projectCreate", { { "id", "project-1" }, { "name", "n" } }), "记录标识失效，请重新打开工作区。");
 }
 
@@ -300,11 +302,11 @@ TEST_F(TaskWorkspaceTest, DraftFieldsOfWrongTypeOrBeyondLimitsAreRefused)
     EXPECT_EQ(withField("project", "project-unknown"), kDraftInvalid);
     EXPECT_EQ(withField("project", Json(Json::value_t::discarded)), kDraftInvalid);
     EXPECT_EQ(withField("minute", { { "id", kId }, { "digest", std::string(64, 'A') }, { "title", "纪要" } }),
-              "引用纪要失效。");
+        "引用纪要失效。");
     EXPECT_EQ(withField("minute", { { "id", "nope" }, { "digest", std::string(64, 'a') }, { "title", "纪要" } }),
-              "引用纪要失效。");
-    EXPECT_EQ(withField("minute", { { "id", kId }, { "digest", std::string(64, 'a') }, { "title", "" } }),
-              "引用纪要失效。");
+        "引用纪要失效。");
+    EXPECT_EQ(
+        withField("minute", { { "id", kId }, { "digest", std::string(64, 'a') }, { "title", "" } }), "引用纪要失效。");
     EXPECT_EQ(withField("minute", { { "digest", std::string(64, 'a') }, { "title", "x" } }), "引用纪要失效。");
     // Draft fields are checked before the minute reference.
     Json both = draft(0);
@@ -318,11 +320,12 @@ TEST_F(TaskWorkspaceTest, DraftFieldsOfWrongTypeOrBeyondLimitsAreRefused)
     good["skill"] = "项目周报";
     good["title"] = std::string(80, 't');
     good["body"] = std::string(1200, 'b');
-    good["minute"] = { { "id", "ABCDEF01-0000-4000-8000-000000000000" }, { "digest", std::string(64, 'a') },
-                       { "title", "周会" } };
+    good["minute"]
+        = { { "id", "ABCDEF01-0000-4000-8000-000000000000" }, { "digest", std::string(64, 'a') }, { "title", "周会" } };
     Json view = call("taskSave", good);
-    EXPECT_EQ(view["minute"], (Json { { "id", "ABCDEF01-0000-4000-8000-000000000000" },
-                                      { "digest", std::string(64, 'a') }, { "title", "周会" } }));
+    EXPECT_EQ(view["minute"],
+        (Json { { "id", "ABCDEF01-0000-4000-8000-000000000000" }, { "digest", std::string(64, 'a') },
+            { "title", "周会" } }));
     EXPECT_EQ(view["skill"], "项目周报");
 
     // A minute that is not an object of strings is no minute at all.
@@ -344,8 +347,9 @@ TEST_F(TaskWorkspaceTest, RecordViewShape)
     std::vector<std::string> keys;
     for (const auto& item : view.items())
         keys.push_back(item.key());
-    EXPECT_EQ(keys, (std::vector<std::string> { "id", "title", "body", "project", "skill", "revision", "confirmed",
-                                                "updatedAt", "files" }));
+    EXPECT_EQ(keys,
+        (std::vector<std::string> {
+            "id", "title", "body", "project", "skill", "revision", "confirmed", "updatedAt", "files" }));
 
     TaskWorkspace::Record record;
     record.id = "r";
@@ -356,8 +360,9 @@ TEST_F(TaskWorkspaceTest, RecordViewShape)
     record.attachments.push_back({ "a.pdf", "d1", "bm", "摘录", "PDF 前六页文本层 · 最多 3000 字" });
     record.attachments.push_back({ "b.txt", "d2", "bm", std::nullopt, std::nullopt });
     Json files = TaskWorkspace::display(record)["files"];
-    EXPECT_EQ(files, (Json::parse(R"([{"name":"a.pdf","digest":"d1","method":"PDF 前六页文本层 · 最多 3000 字"},)"
-                                  R"({"name":"b.txt","digest":"d2","method":"原文"}])")));
+    EXPECT_EQ(files,
+        (Json::parse(R"([{"name":"a.pdf","digest":"d1","method":"PDF 前六页文本层 · 最多 3000 字"},)"
+                     R"({"name":"b.txt","digest":"d2","method":"原文"}])")));
 }
 
 // The listing reads file after file into one buffer: a short file read after
@@ -369,12 +374,12 @@ TEST_F(TaskWorkspaceTest, ListingReadsEachFileAloneWhateverItsNeighbours)
     auto put = [&](int n, const std::string& title, std::size_t excerptBytes) {
         std::string id = "00000000-0000-4000-8000-00000000000" + std::to_string(n);
         std::string attachments = excerptBytes == 0 ? "[]"
-            : R"([{"name":"a.pdf","digest":"d","bookmark":"","excerpt":")" + std::string(excerptBytes, 'x')
-                + R"(\u4e2d\ud83d\ude00","method":"PDF"}])";
+                                                    : R"([{"name":"a.pdf","digest":"d","bookmark":"","excerpt":")"
+                + std::string(excerptBytes, 'x') + R"(\u4e2d\ud83d\ude00","method":"PDF"}])";
         writeFile(ownerFolder() / ("task-" + id + ".json"),
-                  R"({"attachments":)" + attachments + R"(,"id":")" + id + R"(","title":")" + title
-                      + R"(","body":"","project":"","skill":"","revision":1,"confirmed":false,"updatedAt":)"
-                      + std::to_string(n) + "}");
+            R"({"attachments":)" + attachments + R"(,"id":")" + id + R"(","title":")" + title
+                + R"(","body":"","project":"","skill":"","revision":1,"confirmed":false,"updatedAt":)"
+                + std::to_string(n) + "}");
     };
     auto titles = [&] {
         std::vector<std::string> seen;
@@ -385,7 +390,8 @@ TEST_F(TaskWorkspaceTest, ListingReadsEachFileAloneWhateverItsNeighbours)
     };
     for (int n = 1; n <= 6; ++n)
         put(n, "任务" + std::to_string(n), n % 2 ? 70000 : 0);
-    EXPECT_EQ(titles(), (std::vector<std::string> { "任务6/0", "任务5/1", "任务4/0", "任务3/1", "任务2/0", "任务1/1" }));
+    EXPECT_EQ(
+        titles(), (std::vector<std::string> { "任务6/0", "任务5/1", "任务4/0", "任务3/1", "任务2/0", "任务1/1" }));
 
     // Shortened by hand, and one grown past everything read so far.
     put(5, "改短", 0);
@@ -399,8 +405,10 @@ TEST_F(TaskWorkspaceTest, ListingIsNewestFirstAndStableForEqualTimes)
     call("workspaceOpen", Json::object());
     auto put = [&](const std::string& id, double updatedAt) {
         writeFile(ownerFolder() / ("task-" + id + ".json"),
-                  R"({"id":")" + id + R"(","title":"","body":"","project":"","skill":"","revision":1,)"
-                  R"("confirmed":false,"updatedAt":)" + Json(updatedAt).dump() + "}");
+            R"({"id":")" + id
+                + R"(","title":"","body":"","project":"","skill":"","revision":1,)"
+                  R"("confirmed":false,"updatedAt":)"
+                + Json(updatedAt).dump() + "}");
     };
     put("00000000-0000-4000-8000-000000000001", 100);
     put("00000000-0000-4000-8000-000000000002", 300);
@@ -442,8 +450,8 @@ TEST_F(TaskWorkspaceTest, ConfirmTrimsBodyAndDerivesTitle)
     std::string sixty;
     for (int i = 0; i < 60; ++i)
         sixty += "字";
-    Json longLine { { "id", other }, { "revision", 0 }, { "title", "" }, { "body", sixty + "\r\n尾" },
-                    { "skill", "" }, { "project", "" } };
+    Json longLine { { "id", other }, { "revision", 0 }, { "title", "" }, { "body", sixty + "\r\n尾" }, { "skill", "" },
+        { "project", "" } };
     call("taskSave", longLine);
     std::string title = call("taskConfirm", { { "id", other }, { "revision", 1 } })["title"];
     EXPECT_EQ(graphemeCount(title), 44u);
@@ -454,17 +462,19 @@ TEST_F(TaskWorkspaceTest, ConfirmTrimsBodyAndDerivesTitle)
     std::string families;
     for (int i = 0; i < 50; ++i)
         families += "👨‍👩‍👧‍👦";
-    call("taskSave", { { "id", third }, { "revision", 0 }, { "title", "" }, { "body", families },
-                       { "skill", "" }, { "project", "" } });
+    call("taskSave",
+        { { "id", third }, { "revision", 0 }, { "title", "" }, { "body", families }, { "skill", "" },
+            { "project", "" } });
     std::string emojiTitle = call("taskConfirm", { { "id", third }, { "revision", 1 } })["title"];
     EXPECT_LE(utf16Length(emojiTitle), 80u);
     EXPECT_EQ(graphemeCount(emojiTitle), 7u);
 
     EXPECT_EQ(fails("taskConfirm", { { "id", "00000000-0000-4000-8000-0000000000dd" }, { "revision", 0 } }),
-              "请先保存草稿。");
+        "请先保存草稿。");
     const std::string blank = "00000000-0000-4000-8000-0000000000ee";
-    call("taskSave", { { "id", blank }, { "revision", 0 }, { "title", "t" }, { "body", " \n " }, { "skill", "" },
-                       { "project", "" } });
+    call("taskSave",
+        { { "id", blank }, { "revision", 0 }, { "title", "t" }, { "body", " \n " }, { "skill", "" },
+            { "project", "" } });
     EXPECT_EQ(fails("taskConfirm", { { "id", blank }, { "revision", 1 } }), "请先填写交付说明。");
 }
 
@@ -482,8 +492,9 @@ TEST_F(TaskWorkspaceTest, AttachSevenFilesToATaskHoldingOne)
     Json reply = call("taskAttach", draft(1), seven);
     EXPECT_EQ(reply["record"]["files"].size(), 5u);
     EXPECT_EQ(reply["record"]["revision"], 2);
-    EXPECT_EQ(reply["message"], "已添加 4 个附件；f4.md · 每项任务最多 5 个文件；f5.md · 每项任务最多 5 个文件；"
-                                "f6.md · 每项任务最多 5 个文件");
+    EXPECT_EQ(reply["message"],
+        "已添加 4 个附件；f4.md · 每项任务最多 5 个文件；f5.md · 每项任务最多 5 个文件；"
+        "f6.md · 每项任务最多 5 个文件");
     EXPECT_EQ(reply["record"]["files"][0]["name"], "first.txt");
     EXPECT_EQ(reply["record"]["files"][4]["name"], "f3.md");
     EXPECT_EQ(reply["record"]["files"][4]["method"], "原文");
@@ -505,7 +516,8 @@ TEST_F(TaskWorkspaceTest, AttachReportsPerFileProblemsAndWritesNothingWhenNoneAd
     EXPECT_EQ(dup["record"]["revision"], 1);
     EXPECT_EQ(dup["record"]["title"], "报价");
     std::string message = dup["message"];
-    EXPECT_EQ(message.rfind("copy.txt · 内容重复；gone.txt · 读取「gone.txt」的文件信息失败：文件或文件夹不存在。", 0), 0u)
+    EXPECT_EQ(
+        message.rfind("copy.txt · 内容重复；gone.txt · 读取「gone.txt」的文件信息失败：文件或文件夹不存在。", 0), 0u)
         << message;
     EXPECT_EQ(readFile(taskFile()), stored);
 
@@ -546,15 +558,15 @@ TEST_F(TaskWorkspaceTest, ConfirmRefusesAttachmentsEditedMovedOrDeleted)
             EXPECT_EQ(call("workspaceOpen", Json::object())["records"][0]["revision"], 1) << "nothing written";
         return message;
     };
-    EXPECT_EQ(attachAndConfirm("00000000-0000-4000-8000-000000000001",
-                               [](auto& file) { writeFile(file, "edited in place"); }),
-              expected);
+    EXPECT_EQ(attachAndConfirm(
+                  "00000000-0000-4000-8000-000000000001", [](auto& file) { writeFile(file, "edited in place"); }),
+        expected);
     EXPECT_EQ(attachAndConfirm("00000000-0000-4000-8000-000000000002",
-                               [&](auto& file) { std::filesystem::rename(file, files / "moved.txt"); }),
-              expected);
-    EXPECT_EQ(attachAndConfirm("00000000-0000-4000-8000-000000000003",
-                               [](auto& file) { std::filesystem::remove(file); }),
-              expected);
+                  [&](auto& file) { std::filesystem::rename(file, files / "moved.txt"); }),
+        expected);
+    EXPECT_EQ(
+        attachAndConfirm("00000000-0000-4000-8000-000000000003", [](auto& file) { std::filesystem::remove(file); }),
+        expected);
     EXPECT_EQ(attachAndConfirm("00000000-0000-4000-8000-000000000004", [](auto&) {}), "<none>");
 }
 
@@ -576,15 +588,22 @@ TEST_F(ConfirmedTaskTest, StartBuildsTheExecutionScope)
 {
     call("projectCreate", { { "id", "00000000-0000-4000-8000-0000000000aa" }, { "name", "渠道试点" } });
     confirmWith({ textFile("a.txt", "甲方需求"), textFile("b.md", "# 纪要") },
-                { { "project", "project-00000000-0000-4000-8000-0000000000aa" }, { "skill", "销售问答" },
-                  { "minute", { { "id", kId }, { "digest", std::string(64, 'f') }, { "title", "周会" } } } });
+        { { "project", "project-00000000-0000-4000-8000-0000000000aa" }, { "skill", "销售问答" },
+            { "minute", { { "id", kId }, { "digest", std::string(64, 'f') }, { "title", "周会" } } } });
     Json scope = call("taskStart", { { "id", kId }, { "revision", 2 }, { "budgetMicros", 1500 } });
     Json expected = {
-        { "model", "deepseek-flash" }, { "channel", "deepseek-official" }, { "budgetMicros", 1500 },
-        { "revision", 2 }, { "title", "报价" }, { "body", "交付一份报价单" }, { "project", "渠道试点" },
-        { "files", { { { "name", "a.txt" }, { "digest", sha256Hex("甲方需求") }, { "text", "甲方需求" } },
-                     { { "name", "b.md" }, { "digest", sha256Hex("# 纪要") }, { "text", "# 纪要" } } } },
-        { "skill", "销售问答" }, { "minute", { { "id", kId }, { "digest", std::string(64, 'f') } } },
+        { "model", "deepseek-flash" },
+        { "channel", "deepseek-official" },
+        { "budgetMicros", 1500 },
+        { "revision", 2 },
+        { "title", "报价" },
+        { "body", "交付一份报价单" },
+        { "project", "渠道试点" },
+        { "files",
+            { { { "name", "a.txt" }, { "digest", sha256Hex("甲方需求") }, { "text", "甲方需求" } },
+                { { "name", "b.md" }, { "digest", sha256Hex("# 纪要") }, { "text", "# 纪要" } } } },
+        { "skill", "销售问答" },
+        { "minute", { { "id", kId }, { "digest", std::string(64, 'f') } } },
     };
     EXPECT_EQ(scope, expected);
     EXPECT_EQ(scope.dump(), expected.dump()) << "key order";
@@ -598,15 +617,15 @@ TEST_F(ConfirmedTaskTest, StartPreconditionsAndSharedBudget)
     EXPECT_EQ(fails("taskStart", { { "id", kId }, { "revision", 2 }, { "budgetMicros", "100" } }), precondition);
     EXPECT_EQ(fails("taskStart", { { "id", kId }, { "revision", 2 }, { "budgetMicros", 100.0 } }), precondition);
     EXPECT_EQ(fails("taskStart", { { "id", kId }, { "revision", 1 }, { "budgetMicros", 100 } }), precondition);
-    EXPECT_EQ(fails("taskStart", { { "id", "00000000-0000-4000-8000-000000000009" }, { "revision", 0 },
-                                   { "budgetMicros", 100 } }),
-              precondition);
+    EXPECT_EQ(fails("taskStart",
+                  { { "id", "00000000-0000-4000-8000-000000000009" }, { "revision", 0 }, { "budgetMicros", 100 } }),
+        precondition);
     EXPECT_EQ(fails("taskStart", { { "id", kId }, { "revision", 2 }, { "budgetMicros", 100 } }),
-              "文件或本次附件摘录超过大小限制，请选择相关摘录。");
+        "文件或本次附件摘录超过大小限制，请选择相关摘录。");
 
     // Each alone fits the budget of one source read.
-    EXPECT_EQ(call("taskSource", { { "id", kId }, { "revision", 2 }, { "source", 2 } })["text"],
-              std::string(20000, 'b'));
+    EXPECT_EQ(
+        call("taskSource", { { "id", kId }, { "revision", 2 }, { "source", 2 } })["text"], std::string(20000, 'b'));
 }
 
 TEST_F(ConfirmedTaskTest, SourceRangeAndChangedFile)
@@ -615,7 +634,7 @@ TEST_F(ConfirmedTaskTest, SourceRangeAndChangedFile)
     confirmWith({ file });
     const std::string outside = "资料不在本次已确认范围内。";
     EXPECT_EQ(call("taskSource", { { "id", kId }, { "revision", 2 }, { "source", 1 } }),
-              (Json { { "text", "已确认的内容" } }));
+        (Json { { "text", "已确认的内容" } }));
     for (Json source : { Json(0), Json(2), Json(1.0), Json("1"), Json(nullptr) })
         EXPECT_EQ(fails("taskSource", { { "id", kId }, { "revision", 2 }, { "source", source } }), outside)
             << source.dump();
@@ -623,21 +642,20 @@ TEST_F(ConfirmedTaskTest, SourceRangeAndChangedFile)
 
     writeFile(file, "悄悄改过");
     EXPECT_EQ(fails("taskSource", { { "id", kId }, { "revision", 2 }, { "source", 1 } }),
-              "附件「a.txt」自确认后已改变，请重新选择资料。");
+        "附件「a.txt」自确认后已改变，请重新选择资料。");
     EXPECT_EQ(fails("taskStart", { { "id", kId }, { "revision", 2 }, { "budgetMicros", 1 } }),
-              "附件「a.txt」自确认后已改变，请重新选择资料。");
+        "附件「a.txt」自确认后已改变，请重新选择资料。");
     std::filesystem::remove(file);
     EXPECT_EQ(fails("taskStart", { { "id", kId }, { "revision", 2 }, { "budgetMicros", 1 } }),
-              "无法读取附件「a.txt」，请重新选择资料。");
+        "无法读取附件「a.txt」，请重新选择资料。");
 }
 
 TEST_F(ConfirmedTaskTest, SourceAndStartOnDraftsAreRefused)
 {
     call("taskSave", draft(0));
-    EXPECT_EQ(fails("taskSource", { { "id", kId }, { "revision", 1 }, { "source", 1 } }),
-              "资料不在本次已确认范围内。");
-    EXPECT_EQ(fails("taskStart", { { "id", kId }, { "revision", 1 }, { "budgetMicros", 1 } }),
-              "请核对任务版本和执行预算。");
+    EXPECT_EQ(fails("taskSource", { { "id", kId }, { "revision", 1 }, { "source", 1 } }), "资料不在本次已确认范围内。");
+    EXPECT_EQ(
+        fails("taskStart", { { "id", kId }, { "revision", 1 }, { "budgetMicros", 1 } }), "请核对任务版本和执行预算。");
 }
 
 }

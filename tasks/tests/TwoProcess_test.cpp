@@ -109,7 +109,7 @@ TEST(TwoProcessTest, CallsWaitForTheOwnerLock)
     ASSERT_EQ(::flock(lock, LOCK_EX), 0);
 
     Child child({ "call", (temp / "root").string(), kOwner, "projectCreate",
-                  R"({"id":"00000000-0000-4000-8000-000000000001","name":"并发"})" });
+        R"({"id":"00000000-0000-4000-8000-000000000001","name":"并发"})" });
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     EXPECT_TRUE(child.running()) << "the child must wait while another process holds the lock";
     EXPECT_FALSE(std::filesystem::exists(temp / "root" / TaskWorkspace::ownerKey(kOwner) / "projects.json"));
@@ -180,7 +180,7 @@ TEST(TwoProcessTest, LeftoverTemporaryFilesOfOursAndOnlyThoseAreRemovedUnderTheL
     const std::string task = "task-7c9e6679-7425-40de-944b-e07fc1f90ae7.json";
     const std::vector<std::string> ours { ".projects.json.tmp-" + uuid, "." + task + ".tmp-" + uuid };
     const std::vector<std::string> others {
-        ".notes.txt.tmp-" + uuid, // not a file of the store
+        ".notes.txt.tmp-" + uuid,                                  // not a file of the store
         ".projects.json.tmp-0F8FAD5B-D9CB-469F-A165-70867728950E", // not our spelling
         ".projects.json.tmp-" + uuid + ".bak",
         ".projects.json.tmp-not-a-uuid",

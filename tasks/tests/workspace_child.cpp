@@ -34,7 +34,7 @@ Json readTask(const TaskWorkspace& workspace, const std::string& owner, const st
 }
 
 int append(const TaskWorkspace& workspace, const std::string& owner, const std::string& id, int count,
-           const std::string& letter)
+    const std::string& letter)
 {
     int conflicts = 0;
     for (int done = 0; done < count;) {
@@ -42,7 +42,7 @@ int append(const TaskWorkspace& workspace, const std::string& owner, const std::
         std::int64_t revision = record.is_null() ? 0 : record["revision"].get<std::int64_t>();
         std::string body = record.is_null() ? "" : record["body"].get<std::string>();
         Json payload { { "id", id }, { "revision", revision }, { "title", "t" }, { "body", body + letter },
-                       { "skill", "" }, { "project", "" } };
+            { "skill", "" }, { "project", "" } };
         try {
             workspace.save(owner, payload);
             ++done;
@@ -66,13 +66,13 @@ int churn(const TaskWorkspace& workspace, const std::string& owner)
     for (long round = 0;; ++round) {
         for (int k = 0; k < 4; ++k) {
             Json payload { { "id", ids[k] }, { "revision", revisions[k] }, { "title", "churn" },
-                           { "body", std::string(static_cast<std::size_t>((round * 37 + k * 11) % 1100), 'x') },
-                           { "skill", "" }, { "project", "" } };
+                { "body", std::string(static_cast<std::size_t>((round * 37 + k * 11) % 1100), 'x') }, { "skill", "" },
+                { "project", "" } };
             workspace.save(owner, payload);
             ++revisions[k];
         }
-        workspace.createProject(owner,
-                         Json { { "id", korvid::Uuid::random().string() }, { "name", "项目 " + std::to_string(round) } });
+        workspace.createProject(
+            owner, Json { { "id", korvid::Uuid::random().string() }, { "name", "项目 " + std::to_string(round) } });
         if (round == 0)
             std::cout << "ready" << std::endl;
     }
@@ -89,7 +89,8 @@ int main(int argc, char** argv)
     std::string owner = argv[3];
     try {
         if (mode == "call" && argc == 6) {
-            std::cout << korvid::testing::callEntry(workspace, argv[4], owner, Json::parse(argv[5])).dump() << std::endl;
+            std::cout << korvid::testing::callEntry(workspace, argv[4], owner, Json::parse(argv[5])).dump()
+                      << std::endl;
             return 0;
         }
         if (mode == "append" && argc == 7)

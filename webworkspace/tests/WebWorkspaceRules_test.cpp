@@ -64,7 +64,8 @@ TEST(WebWorkspaceNavigation, ExitSchemesAreAlwaysCancelledAndLeftToTheirFrame)
 {
     EXPECT_EQ(decideNavigation(kOrigin, { std::nullopt }), NavigationVerdict::cancel);
     EXPECT_EQ(decideNavigation(kOrigin, action("korvid-customer://close")), NavigationVerdict::exitLink);
-    EXPECT_EQ(decideNavigation(kOrigin, action("korvid-review://settings", FrameTarget::newWindow, NavigationType::other, true)),
+    EXPECT_EQ(decideNavigation(
+                  kOrigin, action("korvid-review://settings", FrameTarget::newWindow, NavigationType::other, true)),
         NavigationVerdict::exitLink);
 }
 
@@ -90,8 +91,8 @@ TEST(WebWorkspaceNavigation, DownloadsAndBlobsOnlyFromTheSite)
     const std::string foreignBlob = "blob:https://evil.example/5a4c";
     EXPECT_EQ(decideNavigation(kOrigin, action(ownBlob, FrameTarget::mainFrame, NavigationType::other, true)),
         NavigationVerdict::download);
-    EXPECT_EQ(decideNavigation(kOrigin, action("https://app.korvid.cn/f.pdf", FrameTarget::mainFrame,
-                                            NavigationType::linkActivated, true)),
+    EXPECT_EQ(decideNavigation(kOrigin,
+                  action("https://app.korvid.cn/f.pdf", FrameTarget::mainFrame, NavigationType::linkActivated, true)),
         NavigationVerdict::download);
     EXPECT_EQ(decideNavigation(kOrigin, action(foreignBlob, FrameTarget::mainFrame, NavigationType::other, true)),
         NavigationVerdict::cancel);
@@ -142,11 +143,12 @@ TEST(WebWorkspaceResponse, PageErrorsAttachmentsAndUnshownTypes)
     for (const char* header : { "attachment", "ATTACHMENT; filename=a.csv", " Attachment;filename=\"b\"" })
         EXPECT_EQ(decideResponse(kOrigin, { page, false, 200, header, true }).verdict, ResponseVerdict::download)
             << header;
-    EXPECT_EQ(decideResponse(kOrigin, { page, true, 200, "inline; filename=a.pdf", true }).verdict,
-        ResponseVerdict::allow);
+    EXPECT_EQ(
+        decideResponse(kOrigin, { page, true, 200, "inline; filename=a.pdf", true }).verdict, ResponseVerdict::allow);
     EXPECT_EQ(decideResponse(kOrigin, { page, true, 200, std::nullopt, false }).verdict, ResponseVerdict::download);
     // A main frame that somehow reached another site's page shows nothing.
-    EXPECT_EQ(decideResponse(kOrigin, { "blob:https://app.korvid.cn/1", true, std::nullopt, std::nullopt, true }).verdict,
+    EXPECT_EQ(
+        decideResponse(kOrigin, { "blob:https://app.korvid.cn/1", true, std::nullopt, std::nullopt, true }).verdict,
         ResponseVerdict::cancel);
 }
 
