@@ -5,19 +5,15 @@
 
 namespace korvid {
 
-namespace {
-
-std::string hex(const unsigned char* bytes, unsigned length)
+std::string hexText(const unsigned char* bytes, std::size_t length)
 {
     static constexpr char digits[] = "0123456789abcdef";
     std::string text(length * 2, '0');
-    for (unsigned i = 0; i < length; ++i) {
+    for (std::size_t i = 0; i < length; ++i) {
         text[2 * i] = digits[bytes[i] >> 4];
         text[2 * i + 1] = digits[bytes[i] & 0x0f];
     }
     return text;
-}
-
 }
 
 struct Sha256::State {
@@ -45,7 +41,7 @@ std::string Sha256::finishHex()
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned length = 0;
     EVP_DigestFinal_ex(state_->context, digest, &length);
-    return hex(digest, length);
+    return hexText(digest, length);
 }
 
 std::string sha256Hex(std::string_view bytes)
@@ -53,7 +49,7 @@ std::string sha256Hex(std::string_view bytes)
     unsigned char digest[EVP_MAX_MD_SIZE];
     unsigned length = 0;
     EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-    return hex(digest, length);
+    return hexText(digest, length);
 }
 
 }

@@ -1,10 +1,14 @@
 #pragma once
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <string_view>
 
 namespace korvid {
+
+// Bytes as lower-case hexadecimal digits, two per byte.
+std::string hexText(const unsigned char* bytes, std::size_t length);
 
 // SHA-256 as 64 lower-case hexadecimal digits.
 std::string sha256Hex(std::string_view bytes);

@@ -72,22 +72,34 @@ std::optional<std::string> readFile(const std::filesystem::path& path)
     return text.str();
 }
 
-// The shipped pages share one stylesheet. Shown at the service's address, a
-// relative link would ask the service for it, so it goes in inline; a page
-// whose stylesheet is missing is as incomplete as a missing page.
+// The shipped pages share one stylesheet and one script. Shown at the
+// service's address, relative links would ask the service for them, so they go
+// in inline; a page whose shared file is missing is as incomplete as a missing
+// page.
 std::optional<std::string> shippedPage(const std::filesystem::path& resources, const std::string& name)
 {
-    static constexpr std::string_view kSharedStyle = "<link rel=\"stylesheet\" href=\"pages.css\">";
+    struct Shared {
+        std::string_view link;
+        const char* file;
+        const char* open;
+        const char* close;
+    };
+    static constexpr Shared kShared[] = {
+        { "<link rel=\"stylesheet\" href=\"pages.css\">", "pages.css", "<style>\n", "</style>" },
+        { "<script src=\"pages.js\"></script>", "pages.js", "<script>\n", "</script>" },
+    };
     auto html = readFile(resources / (name + ".html"));
     if (!html)
         return std::nullopt;
-    auto at = html->find(kSharedStyle);
-    if (at == std::string::npos)
-        return html;
-    auto style = readFile(resources / "pages.css");
-    if (!style)
-        return std::nullopt;
-    html->replace(at, kSharedStyle.size(), "<style>\n" + *style + "</style>");
+    for (const Shared& shared : kShared) {
+        auto at = html->find(shared.link);
+        if (at == std::string::npos)
+            continue;
+        auto content = readFile(resources / shared.file);
+        if (!content)
+            return std::nullopt;
+        html->replace(at, shared.link.size(), shared.open + *content + shared.close);
+    }
     return html;
 }
 

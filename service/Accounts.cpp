@@ -18,18 +18,6 @@ namespace {
 constexpr std::int64_t kChallengeLifetimeMs = 5 * 60 * 1000;
 constexpr std::int64_t kDownloadLifetimeMs = 2 * 60 * 1000;
 
-std::string hex(const unsigned char* bytes, std::size_t size)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(size * 2);
-    for (std::size_t i = 0; i < size; ++i) {
-        text.push_back(digits[bytes[i] >> 4]);
-        text.push_back(digits[bytes[i] & 15]);
-    }
-    return text;
-}
-
 std::string lowerAscii(std::string text)
 {
     std::transform(
@@ -104,7 +92,7 @@ std::string Accounts::randomHex(std::size_t bytes)
             throw ApiError(500, "internal", "服务无法生成安全随机数，请稍后重试。");
         filled += static_cast<std::size_t>(got);
     }
-    return hex(buffer.data(), bytes);
+    return hexText(buffer.data(), bytes);
 }
 
 void Accounts::create(Database& database, const std::string& id, const std::string& email, const std::string& name,

@@ -1,5 +1,6 @@
 #include "service/PasswordHash.h"
 
+#include "base/Digest.h"
 #include "service/Accounts.h"
 #include "service/ApiError.h"
 
@@ -24,18 +25,6 @@ struct Argon2Salt {
     PasswordCost cost;
     std::string salt;
 };
-
-std::string hex(const unsigned char* bytes, std::size_t size)
-{
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(size * 2);
-    for (std::size_t i = 0; i < size; ++i) {
-        text.push_back(digits[bytes[i] >> 4]);
-        text.push_back(digits[bytes[i] & 15]);
-    }
-    return text;
-}
 
 bool constantTimeEqual(const std::string& a, const std::string& b)
 {
@@ -68,7 +57,7 @@ std::string argon2Digest(const std::string& password, const Argon2Salt& salt)
         salt.salt.data(), salt.salt.size(), digest, sizeof digest);
     if (result != ARGON2_OK)
         throw ApiError(500, "internal", "服务无法校验密码，请稍后重试。");
-    return hex(digest, sizeof digest);
+    return hexText(digest, sizeof digest);
 }
 
 std::string legacyDigest(const std::string& password, const std::string& salt)
@@ -79,7 +68,7 @@ std::string legacyDigest(const std::string& password, const std::string& salt)
             EVP_sha256(), sizeof digest, digest)
         != 1)
         throw ApiError(500, "internal", "服务无法校验密码，请稍后重试。");
-    return hex(digest, sizeof digest);
+    return hexText(digest, sizeof digest);
 }
 
 bool isLegacy(const std::string& salt)

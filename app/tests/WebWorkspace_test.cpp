@@ -107,7 +107,7 @@ protected:
         // The shipped pages, copied where a test can take one away.
         pages = folder / "pages";
         std::filesystem::create_directories(pages);
-        for (const char* name : { "Company.html", "WechatReview.html", "pages.css" })
+        for (const char* name : { "Company.html", "WechatReview.html", "pages.css", "pages.js" })
             std::filesystem::copy_file(desktop.resources / name, pages / name);
         desktop.resources = pages;
         desktop.chooseSaveFile
@@ -378,6 +378,11 @@ TEST_F(WebWorkspaceTest, AMissingPageSaysSoAndRefreshTriesAgain)
 
     // Without its stylesheet the page is just as incomplete.
     std::filesystem::rename(pages / "pages.css", folder / "pages.css");
+    g_signal_emit_by_name(testing::findButton(window->webWorkspaceLayer(), "刷新"), "clicked");
+    EXPECT_EQ(workspace()->errorText(), std::optional<std::string>("安装包缺少桌面页面资源。"));
+    // And without its shared script.
+    std::filesystem::rename(folder / "pages.css", pages / "pages.css");
+    std::filesystem::rename(pages / "pages.js", folder / "pages.js");
     g_signal_emit_by_name(testing::findButton(window->webWorkspaceLayer(), "刷新"), "clicked");
     EXPECT_EQ(workspace()->errorText(), std::optional<std::string>("安装包缺少桌面页面资源。"));
 }
