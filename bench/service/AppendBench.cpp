@@ -10,6 +10,8 @@
 // writes, and otherwise the body waits for the server's delayed ACK (40 ms).
 //
 // Prints table rows: label | measure | median ms | p99 ms | failed | note.
+#include "bench/service/ServiceTool.h"
+
 #include <httplib.h>
 #include <nlohmann/json.hpp>
 #include <sqlite3.h>
@@ -17,25 +19,22 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <mutex>
-#include <spawn.h>
 #include <stdexcept>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
-
-extern char** environ;
 
 namespace {
 
 using Json = nlohmann::ordered_json;
 using Clock = std::chrono::steady_clock;
+using korvid::bench::Service;
+using korvid::bench::signIn;
 
 struct Options {
     std::string binary;
@@ -53,82 +52,9 @@ std::string opportunityId(int n)
     return id;
 }
 
-class Service {
-public:
-    Service(const std::string& binary, const std::filesystem::path& data)
-    {
-        int out[2];
-        if (pipe(out) != 0)
-            throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::string dataText = data.string();
-        std::vector<char*> argv { const_cast<char*>(binary.c_str()), const_cast<char*>("--port"),
-            const_cast<char*>("0"), const_cast<char*>("--data"), dataText.data(), nullptr };
-        int failed = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        if (failed) {
-            close(out[0]);
-            throw std::runtime_error("cannot start " + binary);
-        }
-        std::string line;
-        char c;
-        while (read(out[0], &c, 1) == 1) {
-            if (c != '\n') {
-                line += c;
-                continue;
-            }
-            auto at = line.rfind(':');
-            if (line.rfind("listening on http://127.0.0.1:", 0) == 0 && at != std::string::npos) {
-                port_ = std::stoi(line.substr(at + 1));
-                break;
-            }
-            line.clear();
-        }
-        close(out[0]);
-        if (!port_) {
-            stop();
-            throw std::runtime_error(binary + " did not start");
-        }
-    }
-    ~Service() { stop(); }
-    Service(const Service&) = delete;
-    Service& operator=(const Service&) = delete;
-
-    int port() const { return port_; }
-    pid_t pid() const { return pid_; }
-
-    void stop()
-    {
-        if (pid_ <= 0)
-            return;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = 0;
-    }
-
-private:
-    pid_t pid_ = 0;
-    int port_ = 0;
-};
-
 httplib::Headers headers(const std::string& token)
 {
     return { { "Authorization", "Bearer " + token }, { "x-korvid-privacy-version", "2" } };
-}
-
-std::string signIn(int port)
-{
-    httplib::Client client("127.0.0.1", port);
-    auto reply
-        = client.Post("/auth/sign-in", R"({"email":"demo@korvid.cn","password":"korvid123"})", "application/json");
-    if (!reply || reply->status != 200)
-        throw std::runtime_error("sign-in failed");
-    return Json::parse(reply->body)["token"];
 }
 
 void exec(sqlite3* db, const std::string& sql)
@@ -349,11 +275,5 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: %s --binary PATH --label TEXT [--appends N] [--clients N] [--each N]\n", argv[0]);
         return 2;
     }
-    try {
-        run(options);
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "%s: %s\n", options.label.c_str(), error.what());
-        return 1;
-    }
-    return 0;
+    return korvid::bench::runReportingFailure(options.label, [&] { run(options); });
 }

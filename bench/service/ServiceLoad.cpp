@@ -7,19 +7,13 @@
 // build of the service can be measured, old or new.
 //
 //   korvid_service_load --port N --pid PID [--seconds N] [--label TEXT]
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "service/tests/Loopback.h"
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
@@ -27,7 +21,8 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+namespace loopback = korvid::loopback;
+using loopback::Clock;
 using std::chrono::milliseconds;
 
 int port = 0;
@@ -39,31 +34,7 @@ std::string host()
 
 int connectTo()
 {
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address {};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(static_cast<std::uint16_t>(port));
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0) {
-        int yes = 1;
-        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &yes, sizeof yes);
-        return fd;
-    }
-    if (fd >= 0)
-        close(fd);
-    return -1;
-}
-
-bool sendAll(int fd, const std::string& bytes)
-{
-    std::size_t sent = 0;
-    while (sent < bytes.size()) {
-        ssize_t n = send(fd, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-        if (n <= 0)
-            return false;
-        sent += static_cast<std::size_t>(n);
-    }
-    return true;
+    return loopback::connectTo(port, true);
 }
 
 // One kept-alive client: a whole reply (status and body) or nothing when
@@ -77,12 +48,11 @@ public:
         auto deadline = Clock::now() + timeout;
         if (fd_ < 0 && (fd_ = connectTo()) < 0)
             return std::nullopt;
-        if (!sendAll(fd_, text)) {
+        if (!loopback::sendAll(fd_, text)) {
             reset();
             return std::nullopt;
         }
         std::string in;
-        char buffer[16384];
         for (;;) {
             auto end = in.find("\r\n\r\n");
             if (end != std::string::npos) {
@@ -93,24 +63,16 @@ public:
                 if (at != std::string::npos && at < end)
                     length = std::stoul(in.substr(at + 16));
                 if (in.size() >= end + 4 + length) {
-                    int status = std::atoi(in.c_str() + 9);
+                    int status = loopback::statusOf(in);
                     if (in.find("Connection: close") < end || in.find("connection: close") < end)
                         reset();
                     return std::make_pair(status, in.substr(end + 4, length));
                 }
             }
-            auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-            pollfd polled { fd_, POLLIN, 0 };
-            if (left <= 0 || poll(&polled, 1, static_cast<int>(left)) <= 0) {
+            if (!loopback::receiveSome(fd_, in, deadline)) {
                 reset();
                 return std::nullopt;
             }
-            ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0) {
-                reset();
-                return std::nullopt;
-            }
-            in.append(buffer, static_cast<std::size_t>(n));
         }
     }
 
@@ -182,16 +144,6 @@ Figures measure(const std::string& token, int seconds)
     return figures;
 }
 
-long residentKiB(int pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stol(line.substr(6));
-    return -1;
-}
-
 void row(const std::string& label, const char* measure, const Figures& f, const std::string& note = "")
 {
     std::string failures = std::to_string(f.failed);
@@ -244,7 +196,7 @@ int main(int argc, char** argv)
                 while (!stop) {
                     int fd = connectTo();
                     for (std::size_t at = 0; fd >= 0 && at < request.size() && !stop; ++at) {
-                        if (!sendAll(fd, request.substr(at, 1)))
+                        if (!loopback::sendAll(fd, request.substr(at, 1)))
                             break;
                         std::this_thread::sleep_for(milliseconds(100));
                     }
@@ -288,7 +240,7 @@ int main(int argc, char** argv)
 
     if (pid > 0) {
         // Four connections offering 100 MB of header lines each.
-        long before = residentKiB(pid);
+        std::int64_t before = loopback::residentKiB(pid);
         std::vector<std::thread> floods;
         std::atomic<long long> accepted { 0 };
         for (int i = 0; i < 4; ++i)
@@ -299,9 +251,9 @@ int main(int argc, char** argv)
                 std::string block;
                 for (int j = 0; j < 100; ++j)
                     block += "X-Flood-" + std::to_string(j) + ": " + std::string(1000, 'f') + "\r\n";
-                sendAll(fd, "GET /healthz HTTP/1.1\r\nHost: " + host() + "\r\n");
+                loopback::sendAll(fd, "GET /healthz HTTP/1.1\r\nHost: " + host() + "\r\n");
                 long long sent = 0;
-                while (sent < 100LL * 1024 * 1024 && sendAll(fd, block))
+                while (sent < 100LL * 1024 * 1024 && loopback::sendAll(fd, block))
                     sent += static_cast<long long>(block.size());
                 accepted += sent;
                 close(fd);
@@ -309,7 +261,7 @@ int main(int argc, char** argv)
         for (auto& thread : floods)
             thread.join();
         std::this_thread::sleep_for(milliseconds(500));
-        long after = residentKiB(pid);
+        std::int64_t after = loopback::residentKiB(pid);
         std::printf("%s | RSS after 4 x 100 MB header flood | - | - | - | %.0f MB before, %.0f MB after; %.0f MB of "
                     "headers taken\n",
             label.c_str(), before / 1024.0, after / 1024.0, accepted.load() / 1048576.0);

@@ -8,28 +8,26 @@
 //   korvid_service_signin --binary PATH --label TEXT [--seconds N] [--threads N]
 //
 // Prints table rows: label | measure | median ms | p99 ms | per second | note.
+#include "bench/service/ServiceTool.h"
+
 #include <httplib.h>
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <filesystem>
-#include <spawn.h>
 #include <stdexcept>
 #include <string>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 #include <vector>
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using korvid::bench::Service;
+using korvid::bench::signIn;
 
 struct Options {
     std::string binary;
@@ -38,78 +36,7 @@ struct Options {
     int threads = 8;
 };
 
-// The program on a free port with a fresh data folder, stopped when this goes.
-class Service {
-public:
-    Service(const std::string& binary, const std::filesystem::path& data)
-    {
-        int out[2];
-        if (pipe(out) != 0)
-            throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::string dataText = data.string();
-        std::vector<char*> argv { const_cast<char*>(binary.c_str()), const_cast<char*>("--port"),
-            const_cast<char*>("0"), const_cast<char*>("--data"), dataText.data(), nullptr };
-        int failed = posix_spawn(&pid_, binary.c_str(), &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        if (failed) {
-            close(out[0]);
-            throw std::runtime_error("cannot start " + binary);
-        }
-        std::string line;
-        char c;
-        while (!port_ && read(out[0], &c, 1) == 1) {
-            if (c != '\n') {
-                line += c;
-                continue;
-            }
-            auto at = line.rfind(':');
-            if (line.rfind("listening on http://127.0.0.1:", 0) == 0 && at != std::string::npos)
-                port_ = std::stoi(line.substr(at + 1));
-            line.clear();
-        }
-        close(out[0]);
-        if (!port_) {
-            stop();
-            throw std::runtime_error(binary + " did not start");
-        }
-    }
-    ~Service() { stop(); }
-    Service(const Service&) = delete;
-    Service& operator=(const Service&) = delete;
-
-    int port() const { return port_; }
-
-    void stop()
-    {
-        if (pid_ <= 0)
-            return;
-        kill(pid_, SIGTERM);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        pid_ = 0;
-    }
-
-private:
-    pid_t pid_ = 0;
-    int port_ = 0;
-};
-
-constexpr const char* kReader = R"({"email":"demo@korvid.cn","password":"korvid123"})";
 constexpr const char* kFlooder = R"({"email":"sales2@korvid.cn","password":"korvid456"})";
-
-std::string signIn(int port)
-{
-    httplib::Client client("127.0.0.1", port);
-    auto reply = client.Post("/auth/sign-in", kReader, "application/json");
-    if (!reply || reply->status != 200)
-        throw std::runtime_error("sign-in failed");
-    return nlohmann::json::parse(reply->body)["token"];
-}
 
 double quantile(std::vector<double> values, double q)
 {
@@ -230,11 +157,5 @@ int main(int argc, char** argv)
         std::fprintf(stderr, "usage: korvid_service_signin --binary PATH --label TEXT [--seconds N] [--threads N]\n");
         return 2;
     }
-    try {
-        run(options);
-    } catch (const std::exception& error) {
-        std::fprintf(stderr, "%s: %s\n", options.label.c_str(), error.what());
-        return 1;
-    }
-    return 0;
+    return korvid::bench::runReportingFailure(options.label, [&] { run(options); });
 }

@@ -4,40 +4,30 @@
 // modes of the files it keeps.
 #include "service/tests/ServiceFixture.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <spawn.h>
-#include <sys/socket.h>
+#include "service/tests/Loopback.h"
+
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
 #include <csignal>
-#include <fstream>
-
-extern char** environ;
 
 namespace korvid::test {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
+using loopback::Clock;
+using loopback::residentKiB;
+using loopback::statusOf;
 using std::chrono::milliseconds;
 
 // A raw loopback connection, for requests no HTTP client library would send.
 class Socket {
 public:
     explicit Socket(int port)
+        : fd_(loopback::connectTo(port))
     {
-        fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        sockaddr_in address {};
-        address.sin_family = AF_INET;
-        address.sin_port = htons(static_cast<std::uint16_t>(port));
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (fd_ < 0 || connect(fd_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0)
+        if (fd_ < 0)
             throw std::runtime_error("connect failed");
     }
     ~Socket() { close(fd_); }
@@ -51,33 +41,14 @@ public:
     }
 
     // False once the peer has closed or reset the connection.
-    bool send(const std::string& bytes)
-    {
-        std::size_t sent = 0;
-        while (sent < bytes.size()) {
-            ssize_t n = ::send(fd_, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
-            if (n <= 0)
-                return false;
-            sent += static_cast<std::size_t>(n);
-        }
-        return true;
-    }
+    bool send(const std::string& bytes) { return loopback::sendAll(fd_, bytes); }
 
     // Everything the peer sends until it closes, or until `timeout` passes.
     std::string receive(milliseconds timeout = milliseconds(5000))
     {
         std::string text;
         auto deadline = Clock::now() + timeout;
-        char buffer[4096];
-        for (;;) {
-            auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-            pollfd polled { fd_, POLLIN, 0 };
-            if (left <= 0 || poll(&polled, 1, static_cast<int>(left)) <= 0)
-                break;
-            ssize_t n = recv(fd_, buffer, sizeof buffer, 0);
-            if (n <= 0)
-                break;
-            text.append(buffer, static_cast<std::size_t>(n));
+        while (loopback::receiveSome(fd_, text, deadline)) {
         }
         return text;
     }
@@ -85,13 +56,6 @@ public:
 private:
     int fd_ = -1;
 };
-
-int statusOf(const std::string& reply)
-{
-    if (reply.rfind("HTTP/1.1 ", 0) != 0 || reply.size() < 12)
-        return 0;
-    return std::stoi(reply.substr(9, 3));
-}
 
 Json bodyOf(const std::string& reply)
 {
@@ -132,39 +96,16 @@ mode_t modeOf(const std::filesystem::path& path)
     return stat(path.c_str(), &info) == 0 ? (info.st_mode & 07777) : 0;
 }
 
-std::int64_t residentKiB(pid_t pid)
-{
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::stoll(line.substr(6));
-    return -1;
-}
-
 // korvid-service as a child process with stdout on a pipe; killed and
 // reaped on every path.
 class ServiceProcess {
 public:
     explicit ServiceProcess(std::vector<std::string> arguments)
     {
-        int out[2];
-        if (pipe(out) != 0)
-            throw std::runtime_error("pipe");
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
         arguments.insert(arguments.begin(), KORVID_SERVICE_BINARY);
-        std::vector<char*> argv;
-        for (auto& argument : arguments)
-            argv.push_back(argument.data());
-        argv.push_back(nullptr);
-        if (posix_spawn(&pid_, KORVID_SERVICE_BINARY, &actions, nullptr, argv.data(), environ) != 0)
-            pid_ = -1;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        out_ = out[0];
+        loopback::Spawned spawned = loopback::spawnWithOutput(std::move(arguments));
+        pid_ = spawned.pid;
+        out_ = spawned.out;
     }
     ~ServiceProcess()
     {
@@ -179,20 +120,10 @@ public:
     std::string output(milliseconds timeout = milliseconds(20000))
     {
         std::string text;
-        char buffer[1024];
         auto deadline = Clock::now() + timeout;
-        for (;;) {
-            auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-            pollfd polled { out_, POLLIN, 0 };
-            if (left <= 0 || poll(&polled, 1, static_cast<int>(left)) <= 0)
-                break;
-            ssize_t n = read(out_, buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            text.append(buffer, static_cast<std::size_t>(n));
+        while (loopback::receiveSome(out_, text, deadline))
             if (stopAtLine_ && text.find('\n') != std::string::npos)
                 break;
-        }
         return text;
     }
     std::string firstLine()
