@@ -99,6 +99,40 @@ std::string describeCurl(CURLcode code)
     }
 }
 
+// curl's process-wide state, set up once, then a multi handle of its own.
+void* openMulti()
+{
+    static std::once_flag initialised;
+    std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    return curl_multi_init();
+}
+
+// A handle an earlier transfer left, cleared of its options, or a new one;
+// null without memory.
+CURL* takeHandle(std::vector<void*>& idle)
+{
+    if (idle.empty())
+        return curl_easy_init();
+    CURL* easy = static_cast<CURL*>(idle.back());
+    idle.pop_back();
+    curl_easy_reset(easy);
+    return easy;
+}
+
+// Abandons the transfers still running and releases every handle.
+void closeMulti(void* multi, std::vector<std::unique_ptr<CurlTransport::Transfer>>& running, std::vector<void*>& idle)
+{
+    for (auto& transfer : running) {
+        curl_multi_remove_handle(multi, transfer->easy);
+        curl_easy_cleanup(transfer->easy);
+    }
+    running.clear();
+    for (void* easy : idle)
+        curl_easy_cleanup(easy);
+    idle.clear();
+    curl_multi_cleanup(multi);
+}
+
 }
 
 std::optional<std::string> CurlTransport::unsafeHeaders(const HttpRequest& request)
@@ -126,9 +160,7 @@ HttpResult CurlTransport::result(void* easy, int code, Transfer& transfer)
 
 CurlTransport::CurlTransport()
 {
-    static std::once_flag initialised;
-    std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    multi_ = curl_multi_init();
+    multi_ = openMulti();
     thread_ = std::thread([this] { run(); });
 }
 
@@ -140,14 +172,7 @@ CurlTransport::~CurlTransport()
     }
     curl_multi_wakeup(multi_);
     thread_.join();
-    for (auto& transfer : running_) {
-        curl_multi_remove_handle(multi_, transfer->easy);
-        curl_easy_cleanup(transfer->easy);
-    }
-    running_.clear();
-    for (void* easy : idleHandles_)
-        curl_easy_cleanup(easy);
-    curl_multi_cleanup(multi_);
+    closeMulti(multi_, running_, idleHandles_);
 }
 
 void CurlTransport::send(HttpRequest request, std::function<void(HttpResult)> done)
@@ -202,14 +227,7 @@ void CurlTransport::run()
 
 void CurlTransport::start(std::unique_ptr<Transfer> transfer)
 {
-    CURL* easy = nullptr;
-    if (!idleHandles_.empty()) {
-        easy = idleHandles_.back();
-        idleHandles_.pop_back();
-        curl_easy_reset(easy);
-    } else {
-        easy = curl_easy_init();
-    }
+    CURL* easy = takeHandle(idleHandles_);
     if (auto refusal = unsafeHeaders(transfer->request)) {
         if (easy)
             idleHandles_.push_back(easy);
@@ -303,9 +321,7 @@ void CurlTransport::configure(void* handle, Transfer& transfer)
 CurlLoopTransport::CurlLoopTransport(MainLoop& loop)
     : loop_(loop)
 {
-    static std::once_flag initialised;
-    std::call_once(initialised, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
-    multi_ = curl_multi_init();
+    multi_ = openMulti();
     curl_multi_setopt(multi_, CURLMOPT_SOCKETFUNCTION, &CurlLoopTransport::onSocket);
     curl_multi_setopt(multi_, CURLMOPT_SOCKETDATA, this);
     curl_multi_setopt(multi_, CURLMOPT_TIMERFUNCTION, &CurlLoopTransport::onTimer);
@@ -322,15 +338,7 @@ CurlLoopTransport::~CurlLoopTransport()
     laterTimer_.cancel();
     refused_.clear();
     ended_.clear();
-    for (auto& transfer : running_) {
-        curl_multi_remove_handle(multi_, transfer->easy);
-        curl_easy_cleanup(transfer->easy);
-    }
-    running_.clear();
-    for (void* easy : idleHandles_)
-        curl_easy_cleanup(easy);
-    idleHandles_.clear();
-    curl_multi_cleanup(multi_);
+    closeMulti(multi_, running_, idleHandles_);
     sockets_.clear();
 }
 
@@ -349,14 +357,7 @@ void CurlLoopTransport::send(HttpRequest request, std::function<void(HttpResult)
     transfer->done = std::move(done);
     running_.reserve(running_.size() + 1);
 
-    CURL* easy = nullptr;
-    if (!idleHandles_.empty()) {
-        easy = static_cast<CURL*>(idleHandles_.back());
-        idleHandles_.pop_back();
-        curl_easy_reset(easy);
-    } else {
-        easy = curl_easy_init();
-    }
+    CURL* easy = takeHandle(idleHandles_);
     if (!easy) {
         refuse(std::move(transfer->done), "网络请求失败，请稍后重试。");
         return;
