@@ -78,26 +78,38 @@ void BareCurlGet(benchmark::State& state)
     curl_easy_cleanup(easy);
 }
 
-void HostRequestGet(benchmark::State& state)
+DesktopHostOptions hostOptions()
 {
-    ManualExecutor main;
     DesktopHostOptions options;
     options.origin = server().origin();
     options.desktopPageURL = "file:///bench/Desktop.html";
     options.settingsPath = "/tmp/korvid-bench-settings.json";
-    auto host = std::make_unique<DesktopHost>(main, options);
-    for (auto _ : state) {
-        bool done = false;
-        bool failed = false;
-        spawn(main, host->request("/v1/ping", "token"), [&](std::optional<Json> value, std::exception_ptr error) {
-            done = true;
-            failed = static_cast<bool>(error);
-            benchmark::DoNotOptimize(value);
-        });
-        main.runUntil([&] { return done; });
-        if (failed)
-            state.SkipWithError("request failed");
-    }
+    return options;
+}
+
+// One GET through the host; `waitFor(done)` turns the executor's loop until
+// the answer has come.
+template <typename WaitFor>
+void requestOnce(benchmark::State& state, Executor& main, DesktopHost& host, WaitFor waitFor)
+{
+    bool done = false;
+    bool failed = false;
+    spawn(main, host.request("/v1/ping", "token"), [&](std::optional<Json> value, std::exception_ptr error) {
+        done = true;
+        failed = static_cast<bool>(error);
+        benchmark::DoNotOptimize(value);
+    });
+    waitFor(done);
+    if (failed)
+        state.SkipWithError("request failed");
+}
+
+void HostRequestGet(benchmark::State& state)
+{
+    ManualExecutor main;
+    auto host = std::make_unique<DesktopHost>(main, hostOptions());
+    for (auto _ : state)
+        requestOnce(state, main, *host, [&](const bool& done) { main.runUntil([&] { return done; }); });
     host.reset();
     main.runUntilIdle();
 }
@@ -109,25 +121,15 @@ void onGLibLoop(benchmark::State& state, bool loopTransport)
 {
     GMainContext* context = g_main_context_default();
     GLibExecutor main(context);
-    DesktopHostOptions options;
-    options.origin = server().origin();
-    options.desktopPageURL = "file:///bench/Desktop.html";
-    options.settingsPath = "/tmp/korvid-bench-settings.json";
+    DesktopHostOptions options = hostOptions();
     if (loopTransport)
         options.transport = std::make_shared<CurlLoopTransport>(main);
     auto host = std::make_unique<DesktopHost>(main, options);
     for (auto _ : state) {
-        bool done = false;
-        bool failed = false;
-        spawn(main, host->request("/v1/ping", "token"), [&](std::optional<Json> value, std::exception_ptr error) {
-            done = true;
-            failed = static_cast<bool>(error);
-            benchmark::DoNotOptimize(value);
+        requestOnce(state, main, *host, [&](const bool& done) {
+            while (!done)
+                g_main_context_iteration(context, TRUE);
         });
-        while (!done)
-            g_main_context_iteration(context, TRUE);
-        if (failed)
-            state.SkipWithError("request failed");
     }
     host.reset();
     while (g_main_context_iteration(context, FALSE)) {

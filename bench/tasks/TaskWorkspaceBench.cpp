@@ -85,6 +85,13 @@ const std::filesystem::path& populated(std::size_t excerptCharacters)
     return it->second;
 }
 
+// The folder benchmarks run at each excerpt length, in milliseconds of wall
+// time.
+void atExcerptLengths(benchmark::internal::Benchmark* bench)
+{
+    bench->Arg(0)->Arg(300)->Arg(3000)->ArgName("excerptChars")->Unit(benchmark::kMillisecond)->UseRealTime();
+}
+
 void workspaceOpen(benchmark::State& state)
 {
     TaskWorkspace workspace(populated(static_cast<std::size_t>(state.range(0))));
@@ -95,13 +102,7 @@ void workspaceOpen(benchmark::State& state)
         benchmark::DoNotOptimize(reply);
     }
 }
-BENCHMARK(workspaceOpen)
-    ->Arg(0)
-    ->Arg(300)
-    ->Arg(3000)
-    ->ArgName("excerptChars")
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+BENCHMARK(workspaceOpen)->Apply(atExcerptLengths);
 
 // The floor under "workspaceOpen": only listing the folder and reading every
 // task file into memory, nothing decoded. The peer for the rows above.
@@ -125,13 +126,7 @@ void readTaskFiles(benchmark::State& state)
         benchmark::DoNotOptimize(total);
     }
 }
-BENCHMARK(readTaskFiles)
-    ->Arg(0)
-    ->Arg(300)
-    ->Arg(3000)
-    ->ArgName("excerptChars")
-    ->Unit(benchmark::kMillisecond)
-    ->UseRealTime();
+BENCHMARK(readTaskFiles)->Apply(atExcerptLengths);
 
 void taskSave(benchmark::State& state)
 {
