@@ -199,6 +199,16 @@ std::string jpeg(const std::vector<std::string>& lines, int orientation, int wid
     return bytes;
 }
 
+std::vector<std::uint8_t> rgbOf(const PosterImage& image)
+{
+    if (image.channels == 3)
+        return image.pixels;
+    std::vector<std::uint8_t> rgb;
+    for (std::uint8_t grey : image.pixels)
+        rgb.insert(rgb.end(), { grey, grey, grey });
+    return rgb;
+}
+
 ScratchFolder::ScratchFolder()
 {
     std::random_device random;

@@ -1,5 +1,8 @@
 #pragma once
 
+#include "excerpts/PosterImage.h"
+
+#include <cstdint>
 #include <filesystem>
 #include <string>
 #include <utility>
@@ -39,6 +42,9 @@ std::string png(const std::vector<std::string>& lines, int width = 1400);
 // JPEG that carries EXIF orientation 6 (turn 90 degrees clockwise to view)
 // or, with `orientation` 1, the upright picture without rotation.
 std::string jpeg(const std::vector<std::string>& lines, int orientation, int width = 1400);
+
+// A decoded picture's pixels as RGB, grey spread to all three channels.
+std::vector<std::uint8_t> rgbOf(const PosterImage& image);
 
 // A temporary folder removed with its contents on destruction.
 class ScratchFolder {

@@ -1,5 +1,6 @@
 #include "excerpts/JpegPicture.h"
 #include "excerpts/PosterImage.h"
+#include "excerpts/tests/Fixtures.h"
 #include "base/DesktopError.h"
 
 #include <gdk-pixbuf/gdk-pixbuf.h>
@@ -10,6 +11,8 @@
 
 namespace korvid {
 namespace {
+
+using fixtures::rgbOf;
 
 // A JPEG written by libjpeg on the spot, in the layouts cameras and
 // scanners write: colour or grey, baseline or progressive, CMYK with
@@ -101,16 +104,6 @@ std::vector<std::uint8_t> viewerPixels(const std::string& bytes, int& width, int
         for (int x = 0; x < width; ++x)
             rgb.insert(rgb.end(), pixels + y * stride + x * channels, pixels + y * stride + x * channels + 3);
     g_object_unref(upright);
-    return rgb;
-}
-
-std::vector<std::uint8_t> rgbOf(const PosterImage& image)
-{
-    if (image.channels == 3)
-        return image.pixels;
-    std::vector<std::uint8_t> rgb;
-    for (std::uint8_t grey : image.pixels)
-        rgb.insert(rgb.end(), { grey, grey, grey });
     return rgb;
 }
 

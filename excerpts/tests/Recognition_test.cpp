@@ -282,16 +282,6 @@ std::string writePng(const PngFile& file)
     return bytes;
 }
 
-std::vector<std::uint8_t> rgbOf(const PosterImage& image)
-{
-    if (image.channels == 3)
-        return image.pixels;
-    std::vector<std::uint8_t> rgb;
-    for (std::uint8_t grey : image.pixels)
-        rgb.insert(rgb.end(), { grey, grey, grey });
-    return rgb;
-}
-
 TEST(Recognition, PngColourTypesDepthsAndTransparencyReadAsRgbOnWhite)
 {
     // Two pixels per picture, left then right.
