@@ -1,4 +1,5 @@
 #include "base/Uuid.h"
+#include "base/HexDigit.h"
 
 #include <fstream>
 #include <random>
@@ -8,17 +9,6 @@
 namespace korvid {
 
 namespace {
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 bool isDashPosition(std::size_t i)
 {
@@ -40,8 +30,8 @@ std::optional<Uuid> Uuid::parse(std::string_view text)
             ++i;
             continue;
         }
-        int high = hexValue(text[i]);
-        int low = hexValue(text[i + 1]);
+        int high = hexDigitValue(text[i]);
+        int low = hexDigitValue(text[i + 1]);
         if (high < 0 || low < 0 || isDashPosition(i + 1))
             return std::nullopt;
         uuid.bytes_[byte++] = static_cast<std::uint8_t>(high << 4 | low);

@@ -1,4 +1,5 @@
 #include "tasks/JsonCursor.h"
+#include "base/HexDigit.h"
 
 #include <charconv>
 #include <cmath>
@@ -14,17 +15,6 @@ namespace korvid {
 namespace {
 
 constexpr int kMaxDepth = 256;
-
-int hexValue(char c)
-{
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
 
 void appendUtf8(std::string& out, std::uint32_t code)
 {
@@ -422,7 +412,7 @@ bool JsonCursor::scanString(std::string* out)
                     return false;
                 value = 0;
                 for (int i = 0; i < 4; ++i) {
-                    int digit = hexValue(p_[i]);
+                    int digit = hexDigitValue(p_[i]);
                     if (digit < 0)
                         return false;
                     value = value << 4 | static_cast<std::uint32_t>(digit);
