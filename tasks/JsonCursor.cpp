@@ -250,12 +250,12 @@ bool JsonCursor::beginObject(Sequence& sequence)
     return true;
 }
 
-bool JsonCursor::nextKey(Sequence& sequence, std::string& key, bool& more)
+bool JsonCursor::nextMember(Sequence& sequence, char close, bool& more)
 {
     skipSpace();
     if (p_ == end_)
         return false;
-    if (*p_ == '}') {
+    if (*p_ == close) {
         ++p_;
         more = false;
         return true;
@@ -264,9 +264,19 @@ bool JsonCursor::nextKey(Sequence& sequence, std::string& key, bool& more)
         if (*p_ != ',')
             return false;
         ++p_;
-        skipSpace();
     }
     sequence.first = false;
+    more = true;
+    return true;
+}
+
+bool JsonCursor::nextKey(Sequence& sequence, std::string& key, bool& more)
+{
+    if (!nextMember(sequence, '}', more))
+        return false;
+    if (!more)
+        return true;
+    skipSpace();
     key.clear();
     if (p_ == end_ || *p_ != '"' || !scanString(&key))
         return false;
@@ -274,7 +284,6 @@ bool JsonCursor::nextKey(Sequence& sequence, std::string& key, bool& more)
     if (p_ == end_ || *p_ != ':')
         return false;
     ++p_;
-    more = true;
     return true;
 }
 
@@ -290,22 +299,7 @@ bool JsonCursor::beginArray(Sequence& sequence)
 
 bool JsonCursor::nextElement(Sequence& sequence, bool& more)
 {
-    skipSpace();
-    if (p_ == end_)
-        return false;
-    if (*p_ == ']') {
-        ++p_;
-        more = false;
-        return true;
-    }
-    if (!sequence.first) {
-        if (*p_ != ',')
-            return false;
-        ++p_;
-    }
-    sequence.first = false;
-    more = true;
-    return true;
+    return nextMember(sequence, ']', more);
 }
 
 bool JsonCursor::readString(std::string& out)

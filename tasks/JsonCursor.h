@@ -51,6 +51,9 @@ public:
 
 private:
     void skipSpace();
+    // Past the comma before the next member, or the `close` that ends the
+    // object or array (then `more` is false).
+    bool nextMember(Sequence& sequence, char close, bool& more);
     bool scanString(std::string* out);
     bool skipValue(int depth);
     bool literal(std::string_view word);

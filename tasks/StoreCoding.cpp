@@ -200,35 +200,30 @@ public:
             Updated = 128
         };
         unsigned seen = 0;
-        JsonCursor::Sequence fields;
-        expect(cursor_.beginObject(fields));
-        for (bool more;;) {
-            expect(cursor_.nextKey(fields, key_, more));
-            if (!more)
-                break;
-            if (key_ == "id")
+        forEachKey([&](const std::string& key) {
+            if (key == "id")
                 seen |= readString("id", record.id) ? Id : 0;
-            else if (key_ == "title")
+            else if (key == "title")
                 seen |= readString("title", record.title) ? Title : 0;
-            else if (key_ == "body")
+            else if (key == "body")
                 seen |= readString("body", record.body) ? Body : 0;
-            else if (key_ == "project")
+            else if (key == "project")
                 seen |= readString("project", record.project) ? Project : 0;
-            else if (key_ == "skill")
+            else if (key == "skill")
                 seen |= readString("skill", record.skill) ? Skill : 0;
-            else if (key_ == "minute")
+            else if (key == "minute")
                 readMinute(record.minute);
-            else if (key_ == "attachments")
+            else if (key == "attachments")
                 readAttachments(record.attachments);
-            else if (key_ == "revision")
+            else if (key == "revision")
                 seen |= readRevision(record.revision) ? Revision : 0;
-            else if (key_ == "confirmed")
+            else if (key == "confirmed")
                 seen |= readBoolean("confirmed", record.confirmed) ? Confirmed : 0;
-            else if (key_ == "updatedAt")
+            else if (key == "updatedAt")
                 seen |= readDouble("updatedAt", record.updatedAt) ? Updated : 0;
             else
                 expect(cursor_.skipValue());
-        }
+        });
         expect(cursor_.atEnd());
         if (!problem_.empty())
             fail(problem_);
@@ -262,6 +257,33 @@ private:
     {
         if (problem_.empty())
             problem_ = std::move(detail);
+    }
+    // Notes the first of `names` the object lacked, name i being bit i of
+    // `seen`.
+    void noteFirstMissing(unsigned seen, std::initializer_list<const char*> names)
+    {
+        unsigned bit = 1;
+        for (const char* name : names) {
+            if (!(seen & bit)) {
+                note(std::string("缺少“") + name + "”");
+                return;
+            }
+            bit <<= 1;
+        }
+    }
+    // Walks the object at the cursor: `read(key)` reads or skips the value
+    // of each key, in the order they stand.
+    template <typename Read> void forEachKey(Read read)
+    {
+        std::string key;
+        JsonCursor::Sequence fields;
+        expect(cursor_.beginObject(fields));
+        for (bool more;;) {
+            expect(cursor_.nextKey(fields, key, more));
+            if (!more)
+                break;
+            read(key);
+        }
     }
     bool wrongType(const char* key)
     {
@@ -341,13 +363,7 @@ private:
         }
         MinuteRef minute;
         unsigned seen = 0;
-        JsonCursor::Sequence fields;
-        expect(cursor_.beginObject(fields));
-        std::string key;
-        for (bool more;;) {
-            expect(cursor_.nextKey(fields, key, more));
-            if (!more)
-                break;
+        forEachKey([&](const std::string& key) {
             if (key == "id")
                 seen |= readString("id", minute.id) ? 1 : 0;
             else if (key == "digest")
@@ -356,13 +372,8 @@ private:
                 seen |= readString("title", minute.title) ? 4 : 0;
             else
                 expect(cursor_.skipValue());
-        }
-        if (!(seen & 1))
-            note("缺少“id”");
-        else if (!(seen & 2))
-            note("缺少“digest”");
-        else if (!(seen & 4))
-            note("缺少“title”");
+        });
+        noteFirstMissing(seen, { "id", "digest", "title" });
         out = std::move(minute);
     }
 
@@ -397,13 +408,7 @@ private:
     {
         Attachment attachment;
         unsigned seen = 0;
-        JsonCursor::Sequence fields;
-        expect(cursor_.beginObject(fields));
-        std::string key;
-        for (bool more;;) {
-            expect(cursor_.nextKey(fields, key, more));
-            if (!more)
-                break;
+        forEachKey([&](const std::string& key) {
             if (key == "name") {
                 seen |= readString("name", attachment.name) ? 1 : 0;
             } else if (key == "digest") {
@@ -427,20 +432,14 @@ private:
             } else {
                 expect(cursor_.skipValue());
             }
-        }
-        if (!(seen & 1))
-            note("缺少“name”");
-        else if (!(seen & 2))
-            note("缺少“digest”");
-        else if (!(seen & 4))
-            note("缺少“bookmark”");
+        });
+        noteFirstMissing(seen, { "name", "digest", "bookmark" });
         return attachment;
     }
 
     JsonCursor cursor_;
     const std::string& fileName_;
     bool keepExcerpts_;
-    std::string key_;
     std::string problem_;
 };
 
