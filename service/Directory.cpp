@@ -17,6 +17,18 @@ constexpr const char* kCompanyColumns
       "phone, updated_ms, deleted";
 constexpr const char* kContactColumns = "id, company_id, name, department, title, phone, email, updated_ms, deleted";
 
+// Marks the live rows of `table` whose `column` holds `value` deleted; false
+// when there were none.
+bool markDeleted(
+    Database& database, std::string_view table, std::string_view column, const std::string& value, std::int64_t nowMs)
+{
+    Statement write(database,
+        "UPDATE " + std::string(table) + " SET deleted = 1, updated_ms = ? WHERE " + std::string(column)
+            + " = ? AND deleted = 0");
+    write.bind(1, nowMs).bind(2, value).run();
+    return database.changes() > 0;
+}
+
 Json companyRow(const Statement& row)
 {
     Json company = Json::object();
@@ -247,13 +259,10 @@ Json Directory::saveCompany(Database& database, const std::string& id, const Jso
 
 bool Directory::deleteCompany(Database& database, const std::string& id, std::int64_t nowMs)
 {
-    Statement company(database, "UPDATE companies SET deleted = 1, updated_ms = ? WHERE id = ? AND deleted = 0");
-    company.bind(1, nowMs).bind(2, id).run();
-    if (database.changes() == 0)
+    if (!markDeleted(database, "companies", "id", id, nowMs))
         return false;
     // The company's people go with it, so no reader keeps orphans.
-    Statement people(database, "UPDATE contacts SET deleted = 1, updated_ms = ? WHERE company_id = ? AND deleted = 0");
-    people.bind(1, nowMs).bind(2, id).run();
+    markDeleted(database, "contacts", "company_id", id, nowMs);
     return true;
 }
 
@@ -276,9 +285,7 @@ Json Directory::saveContact(Database& database, const std::string& id, const Jso
 
 bool Directory::deleteContact(Database& database, const std::string& id, std::int64_t nowMs)
 {
-    Statement write(database, "UPDATE contacts SET deleted = 1, updated_ms = ? WHERE id = ? AND deleted = 0");
-    write.bind(1, nowMs).bind(2, id).run();
-    return database.changes() > 0;
+    return markDeleted(database, "contacts", "id", id, nowMs);
 }
 
 }
