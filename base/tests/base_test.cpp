@@ -4,6 +4,7 @@
 #include "base/Executor.h"
 #include "base/Iso8601.h"
 #include "base/Json.h"
+#include "base/Limits.h"
 #include "base/PickedFile.h"
 #include "base/Text.h"
 #include "base/Uuid.h"
@@ -13,7 +14,11 @@
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
+#include <memory>
 #include <sys/stat.h>
+#include <unicode/brkiter.h>
+#include <unicode/unistr.h>
+#include <vector>
 
 using namespace korvid;
 
@@ -52,6 +57,14 @@ TEST(Digest, KnownVectorsWholeAndInPieces)
     pieces.update("a");
     pieces.update("bc");
     EXPECT_EQ(pieces.finishHex(), sha256Hex("abc"));
+
+    // Many blocks, fed in pieces that straddle the 64-byte block boundaries.
+    const std::string million(1000000, 'a');
+    EXPECT_EQ(sha256Hex(million), "cdc76e5c9914fb9281a1c7e284d73e67f1809a48a497200e046d39ccc7112cd0");
+    Sha256 uneven;
+    for (std::size_t at = 0, step = 1; at < million.size(); at += step, step = step * 3 % 97 + 1)
+        uneven.update(std::string_view(million).substr(at, step));
+    EXPECT_EQ(uneven.finishHex(), sha256Hex(million));
 }
 
 TEST(Text, Utf16LengthCountsSurrogatePairs)
@@ -110,6 +123,101 @@ TEST(Text, GraphemesKeepClustersWhole)
         many += thumbs;
     EXPECT_EQ(graphemeCount(graphemePrefix(many, 3000)), 3000u);
     EXPECT_EQ(graphemePrefix(many, 3000).size(), 3000 * thumbs.size());
+}
+
+// The cut at 3000 characters, with the 3000th character and what follows it
+// made of every kind of cluster: one of 2999 "a" and then `tail` keeps `kept`
+// of the tail.
+TEST(Text, CutAtTheLimitKeepsTheClusterAtTheEdgeWhole)
+{
+    const std::string thumbs = "\xF0\x9F\x91\x8D\xF0\x9F\x8F\xBD"; // 👍🏽
+    const std::string family
+        = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7"; // 👨‍👩‍👧
+    const std::string china = "\xF0\x9F\x87\xA8\xF0\x9F\x87\xB3";                     // 🇨🇳
+    const std::string acute = "\xCC\x81";                                             // U+0301
+    struct Case {
+        const char* what;
+        std::string tail;
+        std::string kept;
+    };
+    const Case cases[] = {
+        { "plain", "bc", "b" },
+        { "Chinese", "中文", "中" },
+        { "combining mark on the last", "e" + acute + "x", "e" + acute },
+        { "combining mark after the last", "b" + acute + acute + "x", "b" + acute + acute },
+        { "emoji with skin tone", thumbs + "x", thumbs },
+        { "emoji joined by ZWJ", family + "x", family },
+        { "ASCII joined to an emoji", "b\xE2\x80\x8D\xF0\x9F\x91\xA9x", "b\xE2\x80\x8D" },
+        { "flags pair by pair", china + china, china },
+        { "keycap", "1\xEF\xB8\x8F\xE2\x83\xA3x", "1\xEF\xB8\x8F\xE2\x83\xA3" },
+        { "copyright sign as emoji", "\xC2\xA9\xEF\xB8\x8Fx", "\xC2\xA9\xEF\xB8\x8F" },
+        { "copyright sign as text", "\xC2\xA9x", "\xC2\xA9" },
+        { "Hangul jamo", "\xE1\x84\x80\xE1\x85\xA1\xE1\x86\xA8x", "\xE1\x84\x80\xE1\x85\xA1\xE1\x86\xA8" },
+        { "Hangul syllable and final jamo", "\xEA\xB0\x80\xE1\x86\xA8x", "\xEA\xB0\x80\xE1\x86\xA8" },
+        { "Devanagari spacing mark", "\xE0\xA4\x95\xE0\xA4\xBEx", "\xE0\xA4\x95\xE0\xA4\xBE" },
+        { "Thai", "\xE0\xB8\x81\xE0\xB8\xB3x", "\xE0\xB8\x81\xE0\xB8\xB3" },
+        { "CR LF", "\r\nx", "\r\n" },
+        { "CR LF after the last", "b\r\n", "b" },
+        { "lone CR", "\rx", "\r" },
+        { "ill-formed byte", "\xFFx", "\xFF" },
+        { "ill-formed byte after the last", "b\xFF", "b" },
+        { "text ends at the limit", "b", "b" },
+    };
+    const std::string lead(2999, 'a');
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        EXPECT_EQ(graphemePrefix(lead + c.tail, kExcerptCharacters), lead + c.kept);
+    }
+
+    // Standalone characters all the way: the count is the characters', and a
+    // text of more bytes than the limit but no more characters stays whole.
+    std::string chinese;
+    for (int i = 0; i < 3000; ++i)
+        chinese += "中";
+    EXPECT_EQ(graphemeCount(chinese), 3000u);
+    EXPECT_EQ(graphemePrefix(chinese, 3000), chinese);
+    EXPECT_EQ(graphemePrefix(chinese + "文", 3000), chinese);
+    EXPECT_EQ(graphemeCount(chinese + "e" + acute), 3001u);
+}
+
+// Counts and cuts agree with ICU's segmenter run directly, for every
+// character of the Basic Multilingual Plane beside itself, a line feed and
+// ASCII: a character counted without the segmenter must be one it never joins
+// to such a neighbour.
+TEST(Text, EveryBmpCharacterClustersAsTheSegmenterSays)
+{
+    UErrorCode status = U_ZERO_ERROR;
+    std::unique_ptr<icu::BreakIterator> segmenter(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+    ASSERT_TRUE(U_SUCCESS(status));
+    auto clusterEnds = [&](const std::string& text) {
+        icu::UnicodeString utf16 = icu::UnicodeString::fromUTF8(text);
+        segmenter->setText(utf16);
+        std::vector<std::size_t> ends;
+        std::string prefix;
+        for (int32_t start = 0, end = segmenter->next(); end != icu::BreakIterator::DONE;
+             start = end, end = segmenter->next()) {
+            utf16.tempSubString(start, end - start).toUTF8String(prefix);
+            ends.push_back(prefix.size());
+        }
+        return ends;
+    };
+    int differing = 0;
+    for (UChar32 c = 0; c <= 0xFFFF && differing < 5; ++c) {
+        if (U_IS_SURROGATE(c))
+            continue;
+        std::string character;
+        icu::UnicodeString(c).toUTF8String(character);
+        std::string text = "x" + character + character + "\n" + character + "y";
+        std::vector<std::size_t> ends = clusterEnds(text);
+        bool same = graphemeCount(text) == ends.size();
+        for (std::size_t count = 1; count < ends.size(); ++count)
+            same = same && graphemePrefix(text, count) == text.substr(0, ends[count - 1]);
+        if (!same) {
+            ++differing;
+            ADD_FAILURE() << "U+" << std::hex << c;
+        }
+    }
 }
 
 TEST(Text, TrimsUnicodeWhitespaceOnly)
