@@ -1,7 +1,6 @@
 #include "base/Digest.h"
 
-#include <openssl/evp.h>
-#include <stdexcept>
+#include <nettle/sha2.h>
 
 namespace korvid {
 
@@ -16,40 +15,41 @@ std::string hexText(const unsigned char* bytes, std::size_t length)
     return text;
 }
 
+// Nettle rather than OpenSSL: a digest is all this needs, and libnettle loads
+// in a fraction of the time libcrypto takes to load and set up its providers,
+// which the excerpt tool paid on every start.
 struct Sha256::State {
-    EVP_MD_CTX* context = nullptr;
-    ~State() { EVP_MD_CTX_free(context); }
+    sha256_ctx context;
 };
 
 Sha256::Sha256()
     : state_(std::make_unique<State>())
 {
-    state_->context = EVP_MD_CTX_new();
-    if (!state_->context || EVP_DigestInit_ex(state_->context, EVP_sha256(), nullptr) != 1)
-        throw std::runtime_error("SHA-256 unavailable");
+    sha256_init(&state_->context);
 }
 
 Sha256::~Sha256() = default;
 
 void Sha256::update(std::string_view bytes)
 {
-    EVP_DigestUpdate(state_->context, bytes.data(), bytes.size());
+    sha256_update(&state_->context, bytes.size(), reinterpret_cast<const uint8_t*>(bytes.data()));
 }
 
 std::string Sha256::finishHex()
 {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned length = 0;
-    EVP_DigestFinal_ex(state_->context, digest, &length);
-    return hexText(digest, length);
+    unsigned char digest[SHA256_DIGEST_SIZE];
+    sha256_digest(&state_->context, sizeof digest, digest);
+    return hexText(digest, sizeof digest);
 }
 
 std::string sha256Hex(std::string_view bytes)
 {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned length = 0;
-    EVP_Digest(bytes.data(), bytes.size(), digest, &length, EVP_sha256(), nullptr);
-    return hexText(digest, length);
+    sha256_ctx context;
+    sha256_init(&context);
+    sha256_update(&context, bytes.size(), reinterpret_cast<const uint8_t*>(bytes.data()));
+    unsigned char digest[SHA256_DIGEST_SIZE];
+    sha256_digest(&context, sizeof digest, digest);
+    return hexText(digest, sizeof digest);
 }
 
 }

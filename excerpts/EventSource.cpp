@@ -1,7 +1,6 @@
 #include "excerpts/EventSource.h"
 
 #include "excerpts/ChosenFile.h"
-#include "excerpts/ExcerptText.h"
 #include "excerpts/MediaReaders.h"
 #include "excerpts/OfficeExcerpt.h"
 #include "base/DesktopError.h"
@@ -60,7 +59,7 @@ Reading readImage(std::string_view data)
 
 Reading readOffice(std::string_view data, bool workbook)
 {
-    OfficeExcerpt::Excerpt office = OfficeExcerpt::read(data, workbook);
+    OfficeExcerpt::Excerpt office = MediaReaders::officeExcerpt(data, workbook);
     return { std::move(office.text), std::move(office.label) };
 }
 

@@ -16,4 +16,9 @@ std::string imageText(std::string_view data)
     return TextRecognizer::recognize(PosterImage::decode(data));
 }
 
+OfficeExcerpt::Excerpt officeExcerpt(std::string_view data, bool workbook)
+{
+    return OfficeExcerpt::read(data, workbook);
+}
+
 }

@@ -12,13 +12,16 @@ namespace korvid::MediaReaders {
 
 namespace {
 
+constexpr const char* kMediaMissing = "缺少读取 PDF 或图片的组件，请重新安装。";
+constexpr const char* kOfficeMissing = "缺少读取 Word 或 Excel 文件的组件，请重新安装。";
+
 struct Module {
     KorvidMediaRead read = nullptr;
     KorvidMediaFree free = nullptr;
 };
 
 // Loaded once, from the private helper folder, and kept for the life of the process.
-const Module& module(const char* file, std::once_flag& once, Module& slot)
+const Module& module(const char* file, const char* missing, std::once_flag& once, Module& slot)
 {
     std::call_once(once, [&] {
         std::string path = bundledHelper(file).string();
@@ -30,22 +33,23 @@ const Module& module(const char* file, std::once_flag& once, Module& slot)
         slot.free = reinterpret_cast<KorvidMediaFree>(dlsym(handle, KORVID_MEDIA_FREE_SYMBOL));
     });
     if (!slot.read || !slot.free)
-        throw DesktopError("缺少读取 PDF 或图片的组件，请重新安装。");
+        throw DesktopError(missing);
     return slot;
 }
 
-std::string run(const Module& loaded, std::string_view data)
+OfficeExcerpt::Excerpt run(const Module& loaded, std::string_view data, int variant = 0)
 {
-    char* text = nullptr;
-    std::size_t length = 0;
-    int status = loaded.read(data.data(), data.size(), &text, &length);
-    std::unique_ptr<char, KorvidMediaFree> owned(text, loaded.free);
-    if (!text)
+    KorvidMediaResult result {};
+    int status = loaded.read(data.data(), data.size(), variant, &result);
+    std::unique_ptr<KorvidMediaResult, KorvidMediaFree> owned(&result, loaded.free);
+    if (!result.text)
         throw DesktopError("内存不足，未能完成操作。");
-    std::string result(text, length);
+    OfficeExcerpt::Excerpt reading { std::string(result.text, result.length), {} };
     if (status != 0)
-        throw DesktopError(result);
-    return result;
+        throw DesktopError(std::move(reading.text));
+    if (result.label)
+        reading.label.assign(result.label, result.labelLength);
+    return reading;
 }
 
 }
@@ -54,14 +58,21 @@ std::string pdfText(std::string_view data)
 {
     static std::once_flag once;
     static Module slot;
-    return run(module("korvid-excerpt-pdf.so", once, slot), data);
+    return run(module("korvid-excerpt-pdf.so", kMediaMissing, once, slot), data).text;
 }
 
 std::string imageText(std::string_view data)
 {
     static std::once_flag once;
     static Module slot;
-    return run(module("korvid-excerpt-ocr.so", once, slot), data);
+    return run(module("korvid-excerpt-ocr.so", kMediaMissing, once, slot), data).text;
+}
+
+OfficeExcerpt::Excerpt officeExcerpt(std::string_view data, bool workbook)
+{
+    static std::once_flag once;
+    static Module slot;
+    return run(module("korvid-excerpt-office.so", kOfficeMissing, once, slot), data, workbook ? 1 : 0);
 }
 
 }

@@ -132,7 +132,7 @@ usr=$work/root/usr
 
 step "软件包元数据与依赖"
 depends=$(dpkg-deb -f "$deb" Depends)
-for wanted in libc6 libwebkitgtk-6.0-4 libpoppler-cpp0v5 libtesseract5 libsqlite3-0 libargon2-1 \
+for wanted in libc6 libwebkitgtk-6.0-4 libpoppler-cpp0v5 libtesseract5 libzip4 libnettle8 libsqlite3-0 libargon2-1 \
   tesseract-ocr-chi-sim tesseract-ocr-eng fonts-noto-cjk; do
   printf '%s' "$depends" | grep -q "$wanted" || fail "Depends 中缺少 $wanted：$depends"
 done
@@ -165,13 +165,20 @@ out=$("$usr/bin/korvid-excerpt" packaging/tests/quote.docx packaging/tests/quote
   || fail "korvid-excerpt 读取失败：$out"
 printf '%s\n' "$out" | sed -n 1p | grep -q '"excerpt":"报价单：安装包测试' || fail "Word 摘录不对：$out"
 printf '%s\n' "$out" | sed -n 2p | grep -q '"excerpt":"Korvid package check PDF' || fail "PDF 摘录不对：$out"
-# Without its reader module, a PDF gives the Chinese reason, not a crash.
+# Without its reader module, a PDF or a Word file gives the Chinese reason,
+# not a crash.
 mv "$usr/libexec/korvid-desktop/korvid-excerpt-pdf.so" "$work/"
 status=0
 out=$("$usr/bin/korvid-excerpt" packaging/tests/quote.pdf) || status=$?
 [ "$status" -eq 1 ] || fail "缺少 PDF 组件时退出状态应为 1，实际为 $status"
 printf '%s' "$out" | grep -q '"error":"缺少读取 PDF 或图片的组件，请重新安装。"' || fail "缺少组件时的提示不对：$out"
 mv "$work/korvid-excerpt-pdf.so" "$usr/libexec/korvid-desktop/"
+mv "$usr/libexec/korvid-desktop/korvid-excerpt-office.so" "$work/"
+status=0
+out=$("$usr/bin/korvid-excerpt" packaging/tests/quote.docx) || status=$?
+[ "$status" -eq 1 ] || fail "缺少 Office 组件时退出状态应为 1，实际为 $status"
+printf '%s' "$out" | grep -q '"error":"缺少读取 Word 或 Excel 文件的组件，请重新安装。"' || fail "缺少组件时的提示不对：$out"
+mv "$work/korvid-excerpt-office.so" "$usr/libexec/korvid-desktop/"
 
 step "korvid-service：/healthz，SIGTERM 时已提交的写入不丢失"
 start_service() {

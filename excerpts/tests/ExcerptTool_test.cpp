@@ -1,4 +1,6 @@
+#include "excerpts/EventSource.h"
 #include "excerpts/tests/Fixtures.h"
+#include "base/DesktopError.h"
 #include "base/Json.h"
 
 #include <gtest/gtest.h>
@@ -70,6 +72,32 @@ TEST(ExcerptTool, EveryRecordIsWrittenBeforeTheToolEnds)
 
     // Output that cannot be written is a failure, not a silent success.
     EXPECT_EQ(runTool("'" + poster.string() + "'", " >/dev/full").status, 1);
+}
+
+// The tool reads Word and Excel files through a module of its own: what
+// crosses its boundary (the text, the label naming the sheet, a failure's
+// sentence) must be what the linked readers give.
+TEST(ExcerptTool, OfficeRecordsMatchTheLinkedReaders)
+{
+    ScratchFolder folder;
+    auto word = folder.write("brief.docx", docx(paragraph("会议纪要") + paragraph(std::string(4000, 'c'))));
+    auto book = folder.write("book.xlsx", simpleXlsx("<row><c r=\"A1\"><v>1</v></c></row>"));
+    auto broken = folder.write("broken.xlsx", "PK not a package");
+
+    ToolRun run = runTool("'" + word.string() + "' '" + book.string() + "' '" + broken.string() + "'");
+    EXPECT_EQ(run.status, 1);
+    std::vector<Json> lines = records(run.output);
+    ASSERT_EQ(lines.size(), 3u) << run.output;
+    EXPECT_EQ(lines[0], EventSource::inspect(word));
+    EXPECT_EQ(lines[1], EventSource::inspect(book));
+    std::string reason;
+    try {
+        EventSource::inspect(broken);
+    } catch (const DesktopError& error) {
+        reason = error.message;
+    }
+    EXPECT_FALSE(reason.empty());
+    EXPECT_EQ(lines[2], Json({ { "name", "broken.xlsx" }, { "error", reason } }));
 }
 
 }

@@ -3,11 +3,8 @@
 // {"name", "error"}. Exits with status 1 if any file failed.
 #include "excerpts/EventSource.h"
 #include "base/Text.h"
-#include "excerpts/ExcerptText.h"
 #include "base/Bundle.h"
 #include "base/DesktopError.h"
-
-#include <openssl/crypto.h>
 
 #include <cstdio>
 #include <cstdlib>
@@ -53,12 +50,6 @@ int main(int argc, char** argv)
         std::printf("korvid-excerpt %s\n", korvid::applicationVersion());
         return 0;
     }
-    // The only use of libcrypto here is the SHA-256 of each file. Without
-    // these flags its first use reads the system configuration and fills the
-    // legacy tables of every digest and cipher, which is a sixth of the
-    // instructions of reading a small PDF.
-    OPENSSL_init_crypto(
-        OPENSSL_INIT_NO_LOAD_CONFIG | OPENSSL_INIT_NO_ADD_ALL_CIPHERS | OPENSSL_INIT_NO_ADD_ALL_DIGESTS, nullptr);
     int status = 0;
     for (int i = 1; i < argc; ++i) {
         korvid::Json line;
