@@ -11,14 +11,29 @@
 #include <optional>
 #include <type_traits>
 #include <utility>
+#include <vector>
 
 namespace korvid {
+
+namespace detail {
+
+// The coroutines started on one owner (spawn) that have not finished yet.
+struct Roots {
+    std::vector<std::coroutine_handle<>> live;
+};
+
+}
 
 // Forwards work to another executor only while this object lives. Work that
 // arrives after its owner has gone (a thread finishing late, a callback
 // dropped at shutdown) is dropped instead of resuming a coroutine that would
 // touch freed state. Both the check and the owner's destruction happen on the
 // target executor's thread.
+//
+// Coroutines started on it with spawn() and still waiting when it goes are
+// destroyed with it: their frames are freed, their `done` is dropped
+// uncalled, and whatever completes their wait later resumes nothing. It must
+// not be destroyed from inside one of those coroutines.
 class OwnedExecutor final : public Executor {
 public:
     using Poster = std::function<void(std::function<void()>)>;
@@ -26,10 +41,23 @@ public:
     explicit OwnedExecutor(Executor& target)
         : target_(target)
         , alive_(std::make_shared<int>(0))
+        , roots_(std::make_shared<detail::Roots>())
     {
     }
     OwnedExecutor(const OwnedExecutor&) = delete;
     OwnedExecutor& operator=(const OwnedExecutor&) = delete;
+    ~OwnedExecutor() override
+    {
+        // Nothing posted from here on runs, so no frame freed below can be
+        // resumed; a frame's destruction may still post (a reply) or start
+        // work, which is dropped.
+        alive_.reset();
+        while (!roots_->live.empty()) {
+            auto root = roots_->live.back();
+            roots_->live.pop_back();
+            root.destroy();
+        }
+    }
 
     void post(std::function<void()> work) override { poster()(std::move(work)); }
 
@@ -50,9 +78,17 @@ public:
         };
     }
 
+    // Whether the owner still lives, to ask on the target executor's thread:
+    // expired once it has gone.
+    std::weak_ptr<void> lifetime() const { return alive_; }
+
+    // Where spawn() lists the coroutines it starts here.
+    std::weak_ptr<detail::Roots> roots() const { return roots_; }
+
 private:
     Executor& target_;
     std::shared_ptr<int> alive_;
+    std::shared_ptr<detail::Roots> roots_;
 };
 
 namespace detail {
@@ -170,8 +206,37 @@ struct Detached {
     };
 };
 
-template <class T, class Done> Detached runDetached(Task<T> task, Done done)
+// Lists the coroutine that awaits it among its owner's roots (without
+// suspending it) and names its handle.
+struct Enlist {
+    std::weak_ptr<Roots> roots;
+    std::coroutine_handle<> self;
+
+    bool await_ready() const noexcept { return false; }
+    bool await_suspend(std::coroutine_handle<> handle) noexcept
+    {
+        self = handle;
+        if (auto owner = roots.lock()) {
+            try {
+                owner->live.push_back(handle);
+            } catch (...) {
+                // Unlisted, it still runs; only an early owner's end would miss it.
+            }
+        }
+        return false;
+    }
+    std::coroutine_handle<> await_resume() const noexcept { return self; }
+};
+
+inline void delist(const std::weak_ptr<Roots>& roots, std::coroutine_handle<> self) noexcept
 {
+    if (auto owner = roots.lock())
+        std::erase(owner->live, self);
+}
+
+template <class T, class Done> Detached runDetached(Task<T> task, Done done, std::weak_ptr<Roots> roots)
+{
+    auto self = co_await Enlist { roots, {} };
     std::exception_ptr error;
     if constexpr (std::is_void_v<T>) {
         try {
@@ -179,6 +244,8 @@ template <class T, class Done> Detached runDetached(Task<T> task, Done done)
         } catch (...) {
             error = std::current_exception();
         }
+        // Off the owner's list before `done`, which may end the owner.
+        delist(roots, self);
         try {
             done(error);
         } catch (...) {
@@ -190,6 +257,7 @@ template <class T, class Done> Detached runDetached(Task<T> task, Done done)
         } catch (...) {
             error = std::current_exception();
         }
+        delist(roots, self);
         try {
             done(std::move(value), error);
         } catch (...) {
@@ -201,16 +269,70 @@ struct Unit { };
 
 template <class R> using Stored = std::conditional_t<std::is_void_v<R>, Unit, R>;
 
+// One suspended coroutine and what it is to resume with, shared with
+// whoever completes the wait. The outcome is kept here, never in the
+// coroutine's frame, so a completion that comes after the frame was freed
+// (its owner gone) writes into nothing that was freed.
+template <class V> struct Pending {
+    std::coroutine_handle<> handle; // touched on the resuming thread only
+    std::optional<V> value;
+    std::exception_ptr error;
+
+    // Resumes the coroutine, unless its frame has been destroyed.
+    void resume()
+    {
+        if (auto waiting = std::exchange(handle, nullptr))
+            waiting.resume();
+    }
+};
+
+// An awaiter's hold on its Pending. It lives in the coroutine's frame, so
+// when the frame is destroyed while waiting, it withdraws the handle: a later
+// completion then resumes nothing.
+template <class V> class Suspension {
+public:
+    Suspension() = default;
+    Suspension(Suspension&& other) noexcept
+        : pending_(std::move(other.pending_))
+    {
+    }
+    Suspension& operator=(Suspension&&) = delete;
+    ~Suspension()
+    {
+        if (pending_)
+            pending_->handle = nullptr;
+    }
+
+    const std::shared_ptr<Pending<V>>& begin(std::coroutine_handle<> handle)
+    {
+        pending_ = std::make_shared<Pending<V>>();
+        pending_->handle = handle;
+        return pending_;
+    }
+    Pending<V>& operator*() const { return *pending_; }
+    Pending<V>* operator->() const { return pending_.get(); }
+
+private:
+    std::shared_ptr<Pending<V>> pending_;
+};
+
 }
 
 // Starts `task` from `main`'s queue (so the caller returns first) and hands
 // its outcome to `done` exactly once: (value, nullptr) or (none, the error);
 // for Task<void>, just the error or nullptr. `done` is called on whatever
-// executor the task last resumed on.
+// executor the task last resumed on. Started on an OwnedExecutor, the task
+// belongs to that owner: if the owner goes first, the task is destroyed
+// where it waits and `done` is never called.
 template <class T, class Done> void spawn(Executor& main, Task<T> task, Done done)
 {
+    std::weak_ptr<detail::Roots> roots;
+    if (auto* owned = dynamic_cast<OwnedExecutor*>(&main))
+        roots = owned->roots();
     auto held = std::make_shared<Task<T>>(std::move(task));
-    main.post([held, done = std::move(done)]() mutable { detail::runDetached(std::move(*held), std::move(done)); });
+    main.post([held, done = std::move(done), roots]() mutable {
+        detail::runDetached(std::move(*held), std::move(done), std::move(roots));
+    });
 }
 
 // Suspends and resumes from `executor`'s queue.
@@ -218,19 +340,22 @@ inline auto resumeOn(Executor& executor)
 {
     struct Awaiter {
         Executor& executor;
+        detail::Suspension<detail::Unit> suspension;
+
         bool await_ready() const noexcept { return false; }
         void await_suspend(std::coroutine_handle<> handle)
         {
-            executor.post([handle] { handle.resume(); });
+            executor.post([pending = suspension.begin(handle)] { pending->resume(); });
         }
         void await_resume() const noexcept { }
     };
-    return Awaiter { executor };
+    return Awaiter { executor, {} };
 }
 
 // Runs `work` on `worker` and resumes the awaiting coroutine on `main` with
 // its value, or with the exception it threw. `work` gets no references into
-// the coroutine beyond what it captured itself.
+// the coroutine beyond what it captured itself; it is released on the worker
+// once it has run.
 template <class F> auto runOn(Executor& worker, Executor& main, F work)
 {
     using R = std::invoke_result_t<F&>;
@@ -238,74 +363,72 @@ template <class F> auto runOn(Executor& worker, Executor& main, F work)
         Executor& worker;
         Executor& main;
         F work;
-        std::optional<detail::Stored<R>> result;
-        std::exception_ptr error;
+        detail::Suspension<detail::Stored<R>> suspension;
 
         bool await_ready() const noexcept { return false; }
         void await_suspend(std::coroutine_handle<> handle)
         {
-            worker.post([this, handle, resume = detail::posterFor(main)] {
+            worker.post([pending = suspension.begin(handle), job = std::make_shared<F>(std::move(work)),
+                            resume = detail::posterFor(main)]() mutable {
                 try {
                     if constexpr (std::is_void_v<R>) {
-                        work();
-                        result.emplace();
+                        (*job)();
+                        pending->value.emplace();
                     } else {
-                        result.emplace(work());
+                        pending->value.emplace((*job)());
                     }
                 } catch (...) {
-                    error = std::current_exception();
+                    pending->error = std::current_exception();
                 }
-                resume([handle] { handle.resume(); });
+                job.reset();
+                resume([pending] { pending->resume(); });
             });
         }
         R await_resume()
         {
-            if (error)
-                std::rethrow_exception(error);
+            if (suspension->error)
+                std::rethrow_exception(suspension->error);
             if constexpr (!std::is_void_v<R>)
-                return std::move(*result);
+                return std::move(*suspension->value);
         }
     };
-    return Awaiter { worker, main, std::move(work), std::nullopt, nullptr };
+    return Awaiter { worker, main, std::move(work), {} };
 }
 
 // Adapts a callback-style operation to an awaitable. `start` receives a
 // completion function to call once (from any thread) with the result; the
 // coroutine resumes on `main`. A completion that is dropped without being
 // called resumes the coroutine with an error instead of stranding it; extra
-// calls are ignored.
+// calls are ignored, and so is a call after the coroutine was destroyed.
 template <class T> auto fromCallback(Executor& main, std::function<void(std::function<void(T)>)> start)
 {
+    struct Completion {
+        OwnedExecutor::Poster resume;
+        std::shared_ptr<detail::Pending<T>> pending;
+        std::atomic<bool> fired { false };
+
+        void fire(std::optional<T> value, std::exception_ptr error)
+        {
+            if (fired.exchange(true))
+                return;
+            pending->value = std::move(value);
+            pending->error = error;
+            resume([pending = pending] { pending->resume(); });
+        }
+        ~Completion() { fire(std::nullopt, std::make_exception_ptr(DesktopError("操作已中断，请重试。"))); }
+    };
+
     struct Awaiter {
         Executor& main;
         std::function<void(std::function<void(T)>)> start;
-        std::optional<T> value;
-        std::exception_ptr error;
-
-        struct Completion {
-            OwnedExecutor::Poster resume;
-            std::coroutine_handle<> handle;
-            Awaiter* awaiter;
-            std::atomic<bool> fired { false };
-
-            void fire(std::optional<T> value, std::exception_ptr error)
-            {
-                if (fired.exchange(true))
-                    return;
-                awaiter->value = std::move(value);
-                awaiter->error = error;
-                resume([handle = handle] { handle.resume(); });
-            }
-            ~Completion() { fire(std::nullopt, std::make_exception_ptr(DesktopError("操作已中断，请重试。"))); }
-        };
+        detail::Suspension<T> suspension;
 
         bool await_ready() const noexcept { return false; }
         void await_suspend(std::coroutine_handle<> handle)
         {
             auto completion = std::make_shared<Completion>();
             completion->resume = detail::posterFor(main);
-            completion->handle = handle;
-            completion->awaiter = this;
+            completion->pending = suspension.begin(handle);
             try {
                 if (!start)
                     throw DesktopError("操作暂不可用。");
@@ -316,12 +439,12 @@ template <class T> auto fromCallback(Executor& main, std::function<void(std::fun
         }
         T await_resume()
         {
-            if (error)
-                std::rethrow_exception(error);
-            return std::move(*value);
+            if (suspension->error)
+                std::rethrow_exception(suspension->error);
+            return std::move(*suspension->value);
         }
     };
-    return Awaiter { main, std::move(start), std::nullopt, nullptr };
+    return Awaiter { main, std::move(start), {} };
 }
 
 }

@@ -110,7 +110,8 @@ private:
 //
 // Everything runs on the main thread. Handlers resume through `resume()`, so
 // none runs once the bridge is gone; the bridge must go before the host it
-// serves.
+// serves. Operations still waiting when it goes (a service that has not
+// answered) are freed with it, and their messages answered as unfinished.
 class Bridge {
 public:
     explicit Bridge(DesktopHost& host);

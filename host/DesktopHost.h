@@ -46,6 +46,10 @@ struct DesktopHostOptions {
 // `main` executor); only the network transfers and the decoding of large
 // answers run elsewhere, and they come back by posting to `main`, so its
 // post() must be safe to call from any thread.
+//
+// Requests and checks still waiting when the host goes are abandoned: those
+// it started itself (verify) are freed with it, their callback dropped
+// uncalled; the bridge's are freed with the bridge, which goes first.
 class DesktopHost {
 public:
     explicit DesktopHost(Executor& main, DesktopHostOptions options = {});
@@ -86,7 +90,8 @@ public:
     // What the sign-in controller starts from.
     std::string loginOrigin() const { return origin; }
     // Asks "/v1/me" with the token and builds the session; callback form for
-    // the sign-in controller, called once on the main thread.
+    // the sign-in controller, called once on the main thread (never, if the
+    // host goes first).
     void verify(std::string token,
         std::function<void(std::optional<DesktopLoginSession>, std::optional<std::string> error)> done);
     Task<DesktopLoginSession> verifySession(std::string token);

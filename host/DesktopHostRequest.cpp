@@ -89,21 +89,26 @@ HttpRequest DesktopHost::buildRequest(const std::string& path, const std::string
 
 Task<HttpResult> DesktopHost::transfer(HttpRequest request)
 {
+    // The answer is kept beside the waiting coroutine rather than in it: a
+    // transport that outlives the host, or answers after the coroutine's
+    // owner destroyed it, then writes into nothing that was freed and
+    // resumes nothing.
     struct Awaiter {
         HttpTransport& transport;
-        Executor& main;
+        OwnedExecutor& resume;
         HttpRequest request;
-        HttpResult result;
+        detail::Suspension<HttpResult> suspension;
 
         bool await_ready() const noexcept { return false; }
         void await_suspend(std::coroutine_handle<> handle)
         {
-            transport.send(std::move(request), [this, handle](HttpResult arrived) {
-                result = std::move(arrived);
-                main.post([handle] { handle.resume(); });
-            });
+            transport.send(std::move(request),
+                [pending = suspension.begin(handle), post = resume.poster()](HttpResult arrived) {
+                    pending->value = std::move(arrived);
+                    post([pending] { pending->resume(); });
+                });
         }
-        HttpResult await_resume() { return std::move(result); }
+        HttpResult await_resume() { return std::move(*suspension->value); }
     };
     co_return co_await Awaiter { *transport_, resume_, std::move(request), {} };
 }

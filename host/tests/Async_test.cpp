@@ -48,7 +48,7 @@ template <class T> struct Outcome {
     std::optional<std::string> error;
 };
 
-template <class T> std::shared_ptr<Outcome<T>> start(ManualExecutor& main, Task<T> task)
+template <class T> std::shared_ptr<Outcome<T>> start(Executor& main, Task<T> task)
 {
     auto outcome = std::make_shared<Outcome<T>>();
     spawn(main, std::move(task), [outcome](std::optional<T> value, std::exception_ptr error) {
@@ -240,6 +240,60 @@ TEST(Async, LateCompletionsForAnOwnerThatHasGoneAreDropped)
     post([&] { ++runs; });
     main.runUntilIdle();
     EXPECT_EQ(runs, 1);
+}
+
+// Keeps `frames` referenced for as long as its frame lives.
+Task<int> holding(std::shared_ptr<int> frames, Task<int> inner)
+{
+    co_return co_await std::move(inner);
+}
+
+Task<int> resumedFrom(Executor& executor)
+{
+    co_await resumeOn(executor);
+    co_return 3;
+}
+
+// Coroutines started on an owner and still waiting when it goes (a chooser
+// that answers later, work still running, a hop to a queue that has not run)
+// are freed with it, and the late completions write into no freed frame and
+// resume nothing (AddressSanitizer and LeakSanitizer check).
+TEST(Async, CoroutinesStartedOnAnOwnerAreFreedWithIt)
+{
+    ManualExecutor main;
+    ManualExecutor elsewhere;
+    auto owned = std::make_unique<OwnedExecutor>(main);
+    auto frames = std::make_shared<int>(0);
+    std::function<void(int)> kept;
+    std::promise<void> release;
+    std::vector<std::shared_ptr<Outcome<int>>> outcomes;
+    {
+        BackgroundPool worker(1);
+        outcomes.push_back(start(*owned, holding(frames, fromChooser(*owned, [&](auto done) { kept = done; }))));
+        outcomes.push_back(start(*owned, holding(frames, slowWork(worker, *owned, release.get_future().share()))));
+        outcomes.push_back(start(*owned, holding(frames, resumedFrom(elsewhere))));
+        main.runUntilIdle();
+        ASSERT_TRUE(kept);
+        EXPECT_EQ(frames.use_count(), 4);
+
+        owned.reset();
+        EXPECT_EQ(frames.use_count(), 1) << "a waiting coroutine outlived its owner";
+        kept(5);
+        kept = nullptr;
+        release.set_value();
+    } // the worker has finished
+    main.runUntilIdle();
+    elsewhere.runUntilIdle();
+    for (const auto& outcome : outcomes)
+        EXPECT_EQ(outcome->calls, 0);
+
+    // One that finished is off its owner's list: the owner's end leaves it be.
+    auto again = std::make_unique<OwnedExecutor>(main);
+    auto finished = start(*again, holding(frames, answer(4)));
+    main.runUntilIdle();
+    EXPECT_EQ(finished->value, 4);
+    again.reset();
+    EXPECT_EQ(frames.use_count(), 1);
 }
 
 TEST(Async, AnUnstartedTaskIsFreedWithItsExecutor)

@@ -12,6 +12,13 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#if defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#include <sanitizer/lsan_interface.h>
+#define KORVID_LSAN 1
+#endif
+#endif
+
 namespace korvid::testing {
 namespace {
 
@@ -312,6 +319,60 @@ TEST_P(RequestTest, SeveralRequestsRunAtOnce)
         [&](std::optional<Json>, std::exception_ptr) { order.push_back("fast"); });
     pump([&] { return order.size() == 2; });
     EXPECT_EQ(order, (std::vector<std::string> { "fast", "slow" }));
+}
+
+// ---- Teardown with requests in flight ----------------------------------------------------
+
+Json salesRules()
+{
+    return Json { { "op", "sales" }, { "owner", "account-1" }, { "action", "rules" } };
+}
+
+// Torn down as the application is (the bridge, then the host with its
+// transport, the loop last) while the service has not answered: each page
+// message still gets its one reply, the sign-in check's callback is let go
+// uncalled, and no waiting coroutine is left behind.
+TEST_P(RequestTest, TearingDownWithRequestsInFlightAnswersEachPageOnceAndFreesEverything)
+{
+    service.hold();
+    std::vector<std::shared_ptr<Outcome>> outcomes { post(salesRules()), post(salesRules()) };
+    auto held = std::make_shared<int>(0);
+    int verified = 0;
+    host->verify("token-2", [&verified, held](auto, auto) { ++verified; });
+    ASSERT_TRUE(pump([&] { return service.count() == 3; }));
+
+    bridge.reset();
+    for (const auto& outcome : outcomes) {
+        EXPECT_EQ(outcome->calls, 1);
+        EXPECT_EQ(outcome->error, "操作未完成，请重试。");
+    }
+    host.reset();
+    EXPECT_EQ(held.use_count(), 1) << "the sign-in check's callback was kept";
+    service.release();
+    pump([] { return false; }, 100);
+    EXPECT_EQ(verified, 0);
+    for (const auto& outcome : outcomes)
+        EXPECT_EQ(outcome->calls, 1);
+#ifdef KORVID_LSAN
+    EXPECT_EQ(__lsan_do_recoverable_leak_check(), 0) << "a coroutine frame was leaked";
+#endif
+}
+
+// An answer that arrives after the bridge has gone, while the host still
+// runs, resumes none of the bridge's operations (AddressSanitizer checks).
+TEST_P(RequestTest, AnAnswerAfterTheBridgeHasGoneResumesNothing)
+{
+    service.answer("/v1/desktop/sales/rules", 200, R"({"rules":[]})");
+    service.hold();
+    auto outcome = post(salesRules());
+    ASSERT_TRUE(pump([&] { return service.count() == 1; }));
+    bridge.reset();
+    EXPECT_EQ(outcome->error, "操作未完成，请重试。");
+    service.release();
+    // The host goes on answering its own requests meanwhile.
+    EXPECT_EQ(get("/v1/desktop/sales/rules").value, Json::parse(R"({"rules":[]})"));
+    pump([] { return false; }, 100);
+    EXPECT_EQ(outcome->calls, 1);
 }
 
 TEST_P(RequestTest, OneConnectionServesSuccessiveRequests)
