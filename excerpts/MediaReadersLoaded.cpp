@@ -3,6 +3,7 @@
 #include "excerpts/MediaModule.h"
 #include "base/Bundle.h"
 #include "base/DesktopError.h"
+#include "base/GraphemeBreaks.h"
 
 #include <dlfcn.h>
 #include <memory>
@@ -15,26 +16,44 @@ namespace {
 constexpr const char* kMediaMissing = "缺少读取 PDF 或图片的组件，请重新安装。";
 constexpr const char* kOfficeMissing = "缺少读取 Word 或 Excel 文件的组件，请重新安装。";
 
+// A module from the private helper folder, loaded on first use and kept for
+// the life of the process.
+class LoadedModule {
+public:
+    explicit LoadedModule(const char* file)
+        : file_(file)
+    {
+    }
+
+    // Null when the module or the symbol is missing.
+    void* symbol(const char* name)
+    {
+        std::call_once(once_, [&] {
+            std::string path = bundledHelper(file_).string();
+            // Lazy binding: only the symbols a read really uses get resolved.
+            handle_ = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
+        });
+        return handle_ ? dlsym(handle_, name) : nullptr;
+    }
+
+private:
+    const char* file_;
+    std::once_flag once_;
+    void* handle_ = nullptr;
+};
+
 struct Module {
     KorvidMediaRead read = nullptr;
     KorvidMediaFree free = nullptr;
 };
 
-// Loaded once, from the private helper folder, and kept for the life of the process.
-const Module& module(const char* file, const char* missing, std::once_flag& once, Module& slot)
+Module readerOf(LoadedModule& loaded, const char* missing)
 {
-    std::call_once(once, [&] {
-        std::string path = bundledHelper(file).string();
-        // Lazy binding: only the symbols a read really uses get resolved.
-        void* handle = dlopen(path.c_str(), RTLD_LAZY | RTLD_LOCAL);
-        if (!handle)
-            return;
-        slot.read = reinterpret_cast<KorvidMediaRead>(dlsym(handle, KORVID_MEDIA_READ_SYMBOL));
-        slot.free = reinterpret_cast<KorvidMediaFree>(dlsym(handle, KORVID_MEDIA_FREE_SYMBOL));
-    });
-    if (!slot.read || !slot.free)
+    Module module { reinterpret_cast<KorvidMediaRead>(loaded.symbol(KORVID_MEDIA_READ_SYMBOL)),
+        reinterpret_cast<KorvidMediaFree>(loaded.symbol(KORVID_MEDIA_FREE_SYMBOL)) };
+    if (!module.read || !module.free)
         throw DesktopError(missing);
-    return slot;
+    return module;
 }
 
 OfficeExcerpt::Excerpt run(const Module& loaded, std::string_view data, int variant = 0)
@@ -56,23 +75,33 @@ OfficeExcerpt::Excerpt run(const Module& loaded, std::string_view data, int vari
 
 std::string pdfText(std::string_view data)
 {
-    static std::once_flag once;
-    static Module slot;
-    return run(module("korvid-excerpt-pdf.so", kMediaMissing, once, slot), data).text;
+    static LoadedModule pdf("korvid-excerpt-pdf.so");
+    return run(readerOf(pdf, kMediaMissing), data).text;
 }
 
 std::string imageText(std::string_view data)
 {
-    static std::once_flag once;
-    static Module slot;
-    return run(module("korvid-excerpt-ocr.so", kMediaMissing, once, slot), data).text;
+    static LoadedModule ocr("korvid-excerpt-ocr.so");
+    return run(readerOf(ocr, kMediaMissing), data).text;
 }
 
 OfficeExcerpt::Excerpt officeExcerpt(std::string_view data, bool workbook)
 {
-    static std::once_flag once;
-    static Module slot;
-    return run(module("korvid-excerpt-office.so", kOfficeMissing, once, slot), data, workbook ? 1 : 0);
+    static LoadedModule office("korvid-excerpt-office.so");
+    return run(readerOf(office, kOfficeMissing), data, workbook ? 1 : 0);
 }
 
+}
+
+// Takes the place of base's ICU segmenter in the tool: ICU is loaded, from a
+// module, only for a cut that the characters alone do not decide.
+extern "C" bool korvid_grapheme_breaks(
+    const char* utf8, std::size_t length, bool (*visit)(void* context, std::size_t end), void* context)
+{
+    using Breaks = bool (*)(const char*, std::size_t, bool (*)(void*, std::size_t), void*);
+    static korvid::MediaReaders::LoadedModule text("korvid-excerpt-text.so");
+    auto breaks = reinterpret_cast<Breaks>(text.symbol("korvid_text_grapheme_breaks"));
+    if (!breaks)
+        throw korvid::DesktopError("缺少处理文字的组件，请重新安装。");
+    return breaks(utf8, length, visit, context);
 }

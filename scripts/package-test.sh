@@ -179,6 +179,11 @@ out=$("$usr/bin/korvid-excerpt" packaging/tests/quote.docx) || status=$?
 [ "$status" -eq 1 ] || fail "缺少 Office 组件时退出状态应为 1，实际为 $status"
 printf '%s' "$out" | grep -q '"error":"缺少读取 Word 或 Excel 文件的组件，请重新安装。"' || fail "缺少组件时的提示不对：$out"
 mv "$work/korvid-excerpt-office.so" "$usr/libexec/korvid-desktop/"
+# A cut inside an emoji sequence needs ICU's segmenter, which the tool loads
+# from its text module.
+{ printf 'a%.0s' $(seq 2999); printf '\xf0\x9f\x91\xa8\xe2\x80\x8d\xf0\x9f\x91\xa9\xe2\x80\x8d\xf0\x9f\x91\xa7x'; } >"$work/family.txt"
+out=$("$usr/bin/korvid-excerpt" "$work/family.txt") || fail "korvid-excerpt 读取文本失败：$out"
+printf '%s' "$out" | grep -qF "$(printf '\xe2\x80\x8d\xf0\x9f\x91\xa7')\",\"method\"" || fail "文本摘录没有在字素边界截断：$out"
 
 step "korvid-service：/healthz，SIGTERM 时已提交的写入不丢失"
 start_service() {

@@ -100,5 +100,27 @@ TEST(ExcerptTool, OfficeRecordsMatchTheLinkedReaders)
     EXPECT_EQ(lines[2], Json({ { "name", "broken.xlsx" }, { "error", reason } }));
 }
 
+// The tool counts to the cut without ICU where it can, and loads ICU's
+// segmenter from a module where it cannot: either way the excerpt must be the
+// linked reader's.
+TEST(ExcerptTool, TextCutMatchesTheLinkedReader)
+{
+    ScratchFolder folder;
+    const std::string family = "\U0001F468\u200D\U0001F469\u200D\U0001F467";
+    auto plain = folder.write("plain.txt", std::string(2999, 'a') + "中文" + std::string(100, 'b'));
+    auto joined = folder.write("joined.txt", std::string(2999, 'a') + family + "x");
+    auto marked = folder.write("marked.txt", std::string(3000, 'a') + "\u0301\u0301x");
+
+    ToolRun run = runTool("'" + plain.string() + "' '" + joined.string() + "' '" + marked.string() + "'");
+    EXPECT_EQ(run.status, 0);
+    std::vector<Json> lines = records(run.output);
+    ASSERT_EQ(lines.size(), 3u) << run.output;
+    EXPECT_EQ(lines[0], EventSource::inspect(plain));
+    EXPECT_EQ(lines[1], EventSource::inspect(joined));
+    EXPECT_EQ(lines[1]["excerpt"], std::string(2999, 'a') + family);
+    EXPECT_EQ(lines[2], EventSource::inspect(marked));
+    EXPECT_EQ(lines[2]["excerpt"], std::string(3000, 'a') + "\u0301\u0301");
+}
+
 }
 }
