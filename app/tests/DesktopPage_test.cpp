@@ -3,27 +3,15 @@
 // every screen doing its main action, the reachability of every operation
 // and sales action, screenshots in both themes at both sizes, and the
 // page's timings with a large desk.
-#include "app/DesktopSurface.h"
 #include "app/DesktopWindow.h"
 #include "app/KorvidDesktop.h"
-#include "app/tests/LocalServiceProcess.h"
-#include "app/tests/WindowTestSupport.h"
-#include "app/LocalServices.h"
-#include "base/Bundle.h"
+#include "app/tests/WindowTest.h"
 #include "sales/SalesEndpoint.h"
-#include "app/DesktopSignIn.h"
-#include "tasks/TaskWorkspace.h"
 
 #include <gtest/gtest.h>
 
 #include <fstream>
 #include <unistd.h>
-
-// Read by the undefined-behaviour sanitizer at start; see the file for why.
-extern "C" const char* __ubsan_default_options()
-{
-    return "suppressions=" KORVID_UBSAN_SUPPRESSIONS;
-}
 
 namespace korvid {
 namespace {
@@ -72,41 +60,23 @@ async function go(route, marker) {
 const desk = () => KorvidDesk.desk;
 )JS";
 
-class DesktopPageTest : public ::testing::Test {
+class DesktopPageTest : public testing::WindowTest {
 protected:
-    void SetUp() override
+    DesktopPageTest()
+        : WindowTest("korvid-page")
     {
-        if (!testing::openDisplay())
-            GTEST_SKIP() << "no display";
-        folder = std::filesystem::temp_directory_path()
-            / ("korvid-page-" + std::to_string(::getpid()) + "-"
-                + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(folder);
-    }
-
-    void TearDown() override
-    {
-        window.reset();
-        bridge.reset();
-        host.reset();
-        main.runUntil([] { return false; }, 200ms);
-        if (!folder.empty())
-            std::filesystem::remove_all(folder);
     }
 
     // Starts the service, opens the window and signs the demo account in.
     bool start(const std::vector<std::string>& serviceOptions = {})
     {
-        service = std::make_unique<testing::LocalServiceProcess>(folder / "service", serviceOptions);
-        if (service->origin.empty())
+        if (!startService(serviceOptions))
             return false;
         DesktopHostOptions options = applicationHostOptions(main);
         options.origin = service->origin;
         options.settingsPath = folder / "settings.json";
-        host = std::make_unique<DesktopHost>(main, options);
-        bridge = std::make_unique<DesktopBridge>(*host);
-        fillPlatformSeams(*bridge, [this] { return window ? window->window() : nullptr; });
-        connectLocalServices(*bridge, std::make_shared<TaskWorkspace>(folder / "TaskWorkspace"));
+        makeHost(options);
+        connectTaskWorkspace();
         // Web workspaces are another part's; here they are stand-ins that
         // keep what they were opened with.
         bridge->webWorkspaces.makeWebWorkspace = [this](WebWorkspaceArguments arguments) {
@@ -118,42 +88,28 @@ protected:
         };
         bridge->tasks.selectTaskFiles = [this](auto done) { done(taskFiles); };
         bridge->machine.selectEventFile = [this](auto done) { done(eventFile); };
-        window = std::make_unique<DesktopWindow>(
-            nullptr, *host, *bridge, DesktopWindow::Environment { main, resourcesFolder(), {} });
-        gtk_window_present(window->window());
+        openWindow();
 
-        auto& actions = *DesktopSignIn::from(window->signIn())->controller().actions;
+        auto& actions = signInActions();
         EXPECT_TRUE(main.runUntil([&] { return actions.phase().kind == Kind::ready; }, 40s)) << actions.phase().message;
         if (shootSignIn) {
             // The sign-in page of the local service, as the store listing shows it.
-            runScript(main, DesktopSignIn::from(window->signIn())->controller().browser->view(),
+            runScript(main, signInView(),
                 "await document.fonts.ready;"
                 "await new Promise(done => requestAnimationFrame(() => requestAnimationFrame(done))); return true;");
             main.runUntil([] { return false; }, 500ms);
             testing::saveScreenshot(GTK_WIDGET(window->window()), "page-sign-in");
         }
-        auto filled = runScript(main, DesktopSignIn::from(window->signIn())->controller().browser->view(),
-            "document.getElementById('email').value = 'demo@korvid.cn';"
-            "document.getElementById('password').value = 'korvid123';"
-            "document.querySelector('button[type=submit]').click(); return true;");
+        auto filled = submitSignIn("demo@korvid.cn", "korvid123");
         EXPECT_EQ(filled.value, Json(true)) << filled.error;
-        if (!main.runUntil([&] { return host->screen() == Screen::workspace; }, 30s))
-            return false;
-        return main.runUntil(
-            [&] {
-                return window->surface()
-                    && page("return document.documentElement.dataset.ready === 'true';", false) == Json(true);
-            },
-            30s);
+        return reachMainPage();
     }
-
-    WebKitWebView* view() { return DesktopSurface::from(window->surface())->page()->view(); }
 
     // Runs `body` (after the prelude) in the page and answers its value, or
     // "error: <message>".
     Json page(const std::string& body, bool expectSuccess = true)
     {
-        auto outcome = runScript(main, view(),
+        auto outcome = runScript(main, mainView(),
             std::string(kPrelude) + "try {" + body + "} catch (error) { return 'error: ' + error.message; }");
         if (expectSuccess) {
             EXPECT_TRUE(outcome.error.empty()) << outcome.error;
@@ -167,7 +123,7 @@ protected:
     void shot(const std::string& name)
     {
         main.runUntil([] { return false; }, 300ms);
-        testing::saveWebScreenshot(main, view(), "page-" + name);
+        testing::saveWebScreenshot(main, mainView(), "page-" + name);
     }
 
     void resize(int width, int height)
@@ -189,13 +145,7 @@ protected:
         return path;
     }
 
-    std::filesystem::path folder;
     bool shootSignIn = false; // keep a screenshot of the sign-in page
-    GLibExecutor main;
-    std::unique_ptr<testing::LocalServiceProcess> service;
-    std::unique_ptr<DesktopHost> host;
-    std::unique_ptr<DesktopBridge> bridge;
-    std::unique_ptr<DesktopWindow> window;
     std::vector<WebWorkspaceArguments> opened;
     std::vector<std::filesystem::path> taskFiles;
     std::optional<std::filesystem::path> eventFile;

@@ -1,22 +1,15 @@
 // The shell end to end in the real WebKit under Xvfb: sign in through a real
 // sign-in page served on loopback, reach the main surface, talk to the host
 // over the bridge from the page, and sign out again.
-#include "app/DesktopSurface.h"
 #include "app/DesktopWindow.h"
 #include "app/KorvidDesktop.h"
 #include "app/tests/SignInTestService.h"
-#include "app/tests/WindowTestSupport.h"
-#include "base/Bundle.h"
+#include "app/tests/WindowTest.h"
 #include "app/LoginSheet.h"
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
-
-extern char** environ;
 
 #include "driver/AccessibilityStatus.h"
 #include "app/LocalServices.h"
@@ -30,27 +23,11 @@ using testing::runScript;
 using testing::saveScreenshot;
 using Kind = LoginActions::Phase::Kind;
 
-class DesktopShellTest : public ::testing::Test {
+class DesktopShellTest : public testing::WindowTest {
 protected:
-    void SetUp() override
+    DesktopShellTest()
+        : WindowTest("korvid-shell")
     {
-        if (!testing::openDisplay())
-            GTEST_SKIP() << "no display";
-        folder = std::filesystem::temp_directory_path()
-            / ("korvid-shell-" + std::to_string(::getpid()) + "-"
-                + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(folder);
-    }
-
-    void TearDown() override
-    {
-        window.reset();
-        bridge.reset();
-        host.reset();
-        // Let WebKit finish tearing the views down before the next test.
-        main.runUntil([] { return false; }, 200ms);
-        if (!folder.empty())
-            std::filesystem::remove_all(folder);
     }
 
     void open(const std::string& origin)
@@ -58,20 +35,13 @@ protected:
         DesktopHostOptions options = applicationHostOptions(main);
         options.origin = origin;
         options.settingsPath = folder / "settings.json";
-        host = std::make_unique<DesktopHost>(main, options);
-        bridge = std::make_unique<DesktopBridge>(*host);
-        fillPlatformSeams(*bridge, [this] { return window ? window->window() : nullptr; });
-        window = std::make_unique<DesktopWindow>(
-            nullptr, *host, *bridge, DesktopWindow::Environment { main, resourcesFolder(), {} });
-        gtk_window_present(window->window());
+        makeHost(options);
+        openWindow();
     }
-
-    LoginActions& actions() { return *DesktopSignIn::from(window->signIn())->controller().actions; }
-    WebKitWebView* loginView() { return DesktopSignIn::from(window->signIn())->controller().browser->view(); }
 
     bool waitForPhase(Kind kind, std::chrono::milliseconds timeout = 40s)
     {
-        return main.runUntil([&] { return window->signIn() && actions().phase().kind == kind; }, timeout);
+        return main.runUntil([&] { return window->signIn() && signInActions().phase().kind == kind; }, timeout);
     }
 
     // Draws a few frames so screenshots show the current state.
@@ -83,16 +53,10 @@ protected:
     void signIn(const std::string& email)
     {
         ASSERT_TRUE(waitForPhase(Kind::ready))
-            << "phase " << int(actions().phase().kind) << " " << actions().phase().message;
-        auto outcome = runScript(main, loginView(),
-            "document.getElementById('email').value = '" + email
-                + "';"
-                  "document.getElementById('password').value = 'korvid123';"
-                  "document.querySelector('button[type=submit]').click(); return true;");
+            << "phase " << int(signInActions().phase().kind) << " " << signInActions().phase().message;
+        auto outcome = submitSignIn(email, "korvid123");
         ASSERT_EQ(outcome.value, Json(true)) << outcome.error;
     }
-
-    WebKitWebView* mainView() { return DesktopSurface::from(window->surface())->page()->view(); }
 
     // Posts `body` from the main page (or from `frame`, a script expression
     // naming a window) and answers the reply or "error: <text>".
@@ -117,12 +81,6 @@ protected:
             },
             20s);
     }
-
-    std::filesystem::path folder;
-    GLibExecutor main;
-    std::unique_ptr<DesktopHost> host;
-    std::unique_ptr<DesktopBridge> bridge;
-    std::unique_ptr<DesktopWindow> window;
 };
 
 TEST_F(DesktopShellTest, SignsInUsesTheBridgeAndSignsOut)
@@ -135,19 +93,19 @@ TEST_F(DesktopShellTest, SignsInUsesTheBridgeAndSignsOut)
     EXPECT_EQ(minimumWidth, 700);
     EXPECT_EQ(minimumHeight, 530);
 
-    ASSERT_TRUE(waitForPhase(Kind::ready)) << actions().phase().message;
+    ASSERT_TRUE(waitForPhase(Kind::ready)) << signInActions().phase().message;
     EXPECT_EQ(gtk_widget_get_width(GTK_WIDGET(window->window())), 940);
     EXPECT_EQ(gtk_widget_get_height(GTK_WIDGET(window->window())), 720);
     // The page was dressed, and the probe replaced the card's heading.
-    auto dressed = runScript(main, loginView(),
+    auto dressed = runScript(main, signInView(),
         "return [document.documentElement.dataset.korvidDesktopLogin,"
         " document.querySelectorAll('style').length, document.querySelector('.card > h1').textContent];");
     EXPECT_EQ(dressed.value, (Json { "", 1, "邮箱登录" }));
     settle();
-    testing::saveWebScreenshot(main, loginView(), "1-sign-in");
+    testing::saveWebScreenshot(main, signInView(), "1-sign-in");
 
     // The sign-in browser goes away with its screen.
-    gpointer signInBrowser = loginView();
+    gpointer signInBrowser = signInView();
     g_object_add_weak_pointer(G_OBJECT(signInBrowser), &signInBrowser);
     signIn("demo@korvid.cn");
     ASSERT_TRUE(main.runUntil([&] { return host->screen() == Screen::workspace; }, 30s));
@@ -237,68 +195,20 @@ TEST_F(DesktopShellTest, SignsInUsesTheBridgeAndSignsOut)
     EXPECT_FALSE(host->session());
     ASSERT_TRUE(waitForPhase(Kind::ready));
     // A new sign-in starts from empty storage.
-    auto stored = runScript(main, loginView(), "return localStorage.getItem('korvid.token');");
+    auto stored = runScript(main, signInView(), "return localStorage.getItem('korvid.token');");
     EXPECT_EQ(stored.value, Json(nullptr));
     settle();
-    testing::saveWebScreenshot(main, loginView(), "3-signed-out");
+    testing::saveWebScreenshot(main, signInView(), "3-signed-out");
 }
-
-// The local experience service as a child process: "korvid-service --port 0
-// --data DIR", beside this test; stopped and reaped on every path.
-class LocalService {
-public:
-    explicit LocalService(const std::filesystem::path& data)
-    {
-        auto binary = executableFolder() / "korvid-service";
-        if (!std::filesystem::exists(binary))
-            return;
-        int out[2];
-        if (pipe(out) != 0)
-            return;
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
-        posix_spawn_file_actions_addclose(&actions, out[0]);
-        std::string dataArgument = data.string();
-        const char* argv[] = { binary.c_str(), "--port", "0", "--data", dataArgument.c_str(), nullptr };
-        if (posix_spawn(&pid_, binary.c_str(), &actions, nullptr, const_cast<char**>(argv), environ) != 0)
-            pid_ = 0;
-        posix_spawn_file_actions_destroy(&actions);
-        close(out[1]);
-        std::string line;
-        char c;
-        while (pid_ && read(out[0], &c, 1) == 1 && c != '\n')
-            line += c;
-        close(out[0]);
-        const std::string prefix = "listening on ";
-        if (line.rfind(prefix, 0) == 0)
-            origin = line.substr(prefix.size());
-    }
-
-    ~LocalService()
-    {
-        if (pid_) {
-            kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-        }
-    }
-
-    std::string origin;
-
-private:
-    pid_t pid_ = 0;
-};
 
 TEST_F(DesktopShellTest, SignsInToTheLocalExperienceService)
 {
-    LocalService service(folder / "service");
-    if (service.origin.empty())
+    if (!startService())
         GTEST_SKIP() << "korvid-service is not built beside the test";
-    open(service.origin);
+    open(service->origin);
     signIn("demo@korvid.cn");
     ASSERT_TRUE(main.runUntil([&] { return host->screen() == Screen::workspace; }, 20s))
-        << int(actions().phase().kind) << " " << actions().phase().message;
+        << int(signInActions().phase().kind) << " " << signInActions().phase().message;
     ASSERT_TRUE(waitForMainPage());
     auto session = post("{op: 'session'}");
     EXPECT_EQ(session.value("label", ""), "demo@korvid.cn");
@@ -326,15 +236,15 @@ TEST_F(DesktopShellTest, ShowsFailuresAndRecoversFromThem)
         open(closed.origin());
     }
     ASSERT_TRUE(waitForPhase(Kind::failed));
-    EXPECT_EQ(actions().phase().message, "无法连接本机体验服务，请重新加载。");
+    EXPECT_EQ(signInActions().phase().message, "无法连接本机体验服务，请重新加载。");
     settle();
     saveScreenshot(GTK_WIDGET(window->window()), "4-sign-in-failed");
     auto* sheet = LoginSheet::from(window->signIn());
     auto texts = testing::textsIn(sheet->overlayContent());
     EXPECT_EQ(texts, (std::vector<std::string> { "登录页未能打开", "无法连接本机体验服务，请重新加载。", "重新加载" }));
-    EXPECT_FALSE(gtk_widget_get_can_target(GTK_WIDGET(loginView())));
+    EXPECT_FALSE(gtk_widget_get_can_target(GTK_WIDGET(signInView())));
     g_signal_emit_by_name(testing::findButton(sheet->overlayContent(), "重新加载"), "clicked");
-    EXPECT_EQ(actions().phase().kind, Kind::loading);
+    EXPECT_EQ(signInActions().phase().kind, Kind::loading);
     EXPECT_EQ(testing::textsIn(sheet->overlayContent()), std::vector<std::string> { "正在打开登录页…" });
 }
 
@@ -344,7 +254,7 @@ TEST_F(DesktopShellTest, RejectedAccountOffersSignInAgainAndRetry)
     open(service.origin());
     signIn("noid@korvid.cn");
     ASSERT_TRUE(waitForPhase(Kind::verificationFailed));
-    EXPECT_EQ(actions().phase().message, "无法确认目标账号。");
+    EXPECT_EQ(signInActions().phase().message, "无法确认目标账号。");
     EXPECT_EQ(host->screen(), Screen::authentication);
     settle();
     saveScreenshot(GTK_WIDGET(window->window()), "5-verification-failed");
@@ -357,7 +267,7 @@ TEST_F(DesktopShellTest, RejectedAccountOffersSignInAgainAndRetry)
     // Signing in again wipes the stored token: the page shows its form again.
     g_signal_emit_by_name(testing::findButton(content, "重新登录"), "clicked");
     ASSERT_TRUE(waitForPhase(Kind::ready));
-    auto stored = runScript(main, loginView(), "return localStorage.getItem('korvid.token');");
+    auto stored = runScript(main, signInView(), "return localStorage.getItem('korvid.token');");
     EXPECT_EQ(stored.value, Json(nullptr));
     signIn("demo@korvid.cn");
     ASSERT_TRUE(main.runUntil([&] { return host->screen() == Screen::workspace; }, 30s));

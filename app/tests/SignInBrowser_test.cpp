@@ -12,12 +12,6 @@
 #include <thread>
 #include <unistd.h>
 
-// Read by the undefined-behaviour sanitizer at start; see the file for why.
-extern "C" const char* __ubsan_default_options()
-{
-    return "suppressions=" KORVID_UBSAN_SUPPRESSIONS;
-}
-
 namespace korvid {
 namespace {
 

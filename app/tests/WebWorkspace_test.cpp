@@ -3,15 +3,9 @@
 // and where the main page ends up, errors and refresh, the page's sign-out,
 // downloads, foreign links, a crashed web process, and hostile frames that
 // must never leave.
-#include "app/DesktopSurface.h"
 #include "app/DesktopWindow.h"
 #include "app/KorvidDesktop.h"
-#include "app/tests/LocalServiceProcess.h"
-#include "app/tests/WindowTestSupport.h"
-#include "app/LocalServices.h"
-#include "base/Bundle.h"
-#include "app/DesktopSignIn.h"
-#include "tasks/TaskWorkspace.h"
+#include "app/tests/WindowTest.h"
 
 #include <gtest/gtest.h>
 #include <httplib.h>
@@ -24,30 +18,12 @@
 #include <thread>
 #include <unistd.h>
 
-extern "C" const char* __ubsan_default_options()
-{
-    return "suppressions=" KORVID_UBSAN_SUPPRESSIONS;
-}
-
 namespace korvid {
 namespace {
 
 using namespace std::chrono_literals;
 using testing::runScript;
 using Kind = LoginActions::Phase::Kind;
-
-constexpr const char* kPrelude = R"JS(
-const wait = ms => new Promise(done => setTimeout(done, ms));
-async function until(test, what, ms) {
-  const end = performance.now() + (ms || 15000);
-  for (;;) {
-    const value = test();
-    if (value) return value;
-    if (performance.now() > end) throw new Error('timed out waiting for ' + (what || test));
-    await wait(25);
-  }
-}
-)JS";
 
 const std::string kCompany = "00000002-0000-4000-8000-000000000001";
 // The service's first seeded WeChat snapshot, whose batch still waits for decisions.
@@ -64,42 +40,31 @@ bool hiddenFromAccessibility(GtkWidget* widget, bool hidden)
     return matches;
 }
 
-class WebWorkspaceTest : public ::testing::Test {
+class WebWorkspaceTest : public testing::WindowTest {
 protected:
+    WebWorkspaceTest()
+        : WindowTest("korvid-web-workspace")
+    {
+    }
+
     void SetUp() override
     {
-        if (!testing::openDisplay())
-            GTEST_SKIP() << "no display";
-        folder = std::filesystem::temp_directory_path()
-            / ("korvid-web-workspace-" + std::to_string(::getpid()) + "-"
-                + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(folder);
+        WindowTest::SetUp();
+        if (IsSkipped())
+            return;
         if (!start())
             GTEST_SKIP() << "korvid-service is not built beside the test, or the sign-in did not finish";
     }
 
-    void TearDown() override
-    {
-        window.reset();
-        bridge.reset();
-        host.reset();
-        main.runUntil([] { return false; }, 200ms);
-        if (!folder.empty())
-            std::filesystem::remove_all(folder);
-    }
-
     bool start()
     {
-        service = std::make_unique<testing::LocalServiceProcess>(folder / "service");
-        if (service->origin.empty())
+        if (!startService())
             return false;
         DesktopHostOptions options;
         options.origin = service->origin;
         options.settingsPath = folder / "settings.json";
-        host = std::make_unique<DesktopHost>(main, options);
-        bridge = std::make_unique<DesktopBridge>(*host);
-        fillPlatformSeams(*bridge, [this] { return window ? window->window() : nullptr; });
-        connectLocalServices(*bridge, std::make_shared<TaskWorkspace>(folder / "TaskWorkspace"));
+        makeHost(options);
+        connectTaskWorkspace();
 
         // The real workspaces; the save panel and the default-application
         // launcher are test doubles that record what they were asked.
@@ -130,40 +95,16 @@ protected:
                 ++signOuts;
         });
 
-        window = std::make_unique<DesktopWindow>(
-            nullptr, *host, *bridge, DesktopWindow::Environment { main, resourcesFolder(), webWorkspaceLayer() });
-        gtk_window_present(window->window());
-        auto& actions = *DesktopSignIn::from(window->signIn())->controller().actions;
+        openWindow(webWorkspaceLayer());
+        auto& actions = signInActions();
         if (!main.runUntil([&] { return actions.phase().kind == Kind::ready; }, 40s))
             return false;
-        auto filled = runScript(main, DesktopSignIn::from(window->signIn())->controller().browser->view(),
-            "document.getElementById('email').value = 'demo@korvid.cn';"
-            "document.getElementById('password').value = 'korvid123';"
-            "document.querySelector('button[type=submit]').click(); return true;");
+        auto filled = submitSignIn("demo@korvid.cn", "korvid123");
         EXPECT_EQ(filled.value, Json(true)) << filled.error;
-        if (!main.runUntil([&] { return host->screen() == Screen::workspace; }, 30s))
-            return false;
-        return main.runUntil(
-            [&] {
-                return window->surface()
-                    && page("return document.documentElement.dataset.ready === 'true';") == Json(true);
-            },
-            30s);
+        return reachMainPage();
     }
 
-    WebKitWebView* mainView() { return DesktopSurface::from(window->surface())->page()->view(); }
-    std::shared_ptr<WebKitWebWorkspace> workspace()
-    {
-        return std::dynamic_pointer_cast<WebKitWebWorkspace>(host->webWorkspace());
-    }
-
-    Json run(WebKitWebView* view, const std::string& body)
-    {
-        auto outcome = runScript(main, view,
-            std::string(kPrelude) + "try {" + body + "} catch (error) { return 'error: ' + error.message; }");
-        EXPECT_TRUE(outcome.error.empty()) << outcome.error;
-        return outcome.value.value_or(Json("no value"));
-    }
+    Json run(WebKitWebView* view, const std::string& body) { return runGuarded(view, testing::kWaitPrelude, body); }
     Json page(const std::string& body) { return run(mainView(), body); }
     Json inWorkspace(const std::string& body) { return run(workspace()->browser(), body); }
 
@@ -227,13 +168,7 @@ protected:
         testing::saveScreenshot(GTK_WIDGET(window->window()), "web-workspace-" + name);
     }
 
-    std::filesystem::path folder;
     std::filesystem::path pages;
-    GLibExecutor main;
-    std::unique_ptr<testing::LocalServiceProcess> service;
-    std::unique_ptr<DesktopHost> host;
-    std::unique_ptr<DesktopBridge> bridge;
-    std::unique_ptr<DesktopWindow> window;
     std::vector<std::string> savePanelNames;
     std::optional<std::filesystem::path> saveAnswer;
     bool realSavePanel = false;

@@ -3,15 +3,9 @@
 // finds it, the company page with the company's profile, contacts,
 // opportunities and minutes, and the WeChat review with its accept and reject,
 // each failure shown in place as a Chinese sentence.
-#include "app/DesktopSurface.h"
 #include "app/DesktopWindow.h"
 #include "app/KorvidDesktop.h"
-#include "app/tests/LocalServiceProcess.h"
-#include "app/tests/WindowTestSupport.h"
-#include "app/LocalServices.h"
-#include "base/Bundle.h"
-#include "app/DesktopSignIn.h"
-#include "tasks/TaskWorkspace.h"
+#include "app/tests/WindowTest.h"
 
 #include <gtest/gtest.h>
 
@@ -25,11 +19,6 @@
 #include <X11/extensions/XTest.h>
 #include <X11/keysym.h>
 
-extern "C" const char* __ubsan_default_options()
-{
-    return "suppressions=" KORVID_UBSAN_SUPPRESSIONS;
-}
-
 namespace korvid {
 namespace {
 
@@ -37,80 +26,43 @@ using namespace std::chrono_literals;
 using testing::runScript;
 using Kind = LoginActions::Phase::Kind;
 
-const char* const kPrelude = R"JS(
-const wait = ms => new Promise(done => setTimeout(done, ms));
-async function until(test, what, ms) {
-  const end = performance.now() + (ms || 15000);
-  for (;;) {
-    const value = test();
-    if (value) return value;
-    if (performance.now() > end) throw new Error('timed out waiting for ' + (what || test));
-    await wait(25);
-  }
-}
+const std::string kPrelude = testing::kWaitPrelude + std::string(R"JS(
 const shows = text => document.body.innerText.includes(text);
 const visible = e => !!(e.offsetWidth || e.offsetHeight || e.getClientRects().length);
 const button = label => [...document.querySelectorAll('button')].find(b => b.textContent.trim() === label && visible(b));
-)JS";
+)JS");
 
 // The seed's first company and its first WeChat snapshot batch.
 const std::string kCompany = "00000002-0000-4000-8000-000000000001";
 const std::string kSnapshot = "0000000d-0000-4000-8000-000000000001";
 const std::string kBatch = "0000000e-0000-4000-8000-000000000001";
 
-class WorkspacePagesTest : public ::testing::Test {
+class WorkspacePagesTest : public testing::WindowTest {
 protected:
+    WorkspacePagesTest()
+        : WindowTest("korvid-workspace-pages")
+    {
+    }
+
     void SetUp() override
     {
-        if (!testing::openDisplay())
-            GTEST_SKIP() << "no display";
-        folder = std::filesystem::temp_directory_path()
-            / ("korvid-workspace-pages-" + std::to_string(::getpid()) + "-"
-                + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::create_directories(folder);
-        service = std::make_unique<testing::LocalServiceProcess>(folder / "service");
-        if (service->origin.empty())
+        WindowTest::SetUp();
+        if (IsSkipped())
+            return;
+        if (!startService())
             GTEST_SKIP() << "korvid-service is not built beside the test";
         DesktopHostOptions options;
         options.origin = service->origin;
         options.settingsPath = folder / "settings.json";
-        host = std::make_unique<DesktopHost>(main, options);
-        bridge = std::make_unique<DesktopBridge>(*host);
-        fillPlatformSeams(*bridge, [this] { return window ? window->window() : nullptr; });
-        connectLocalServices(*bridge, std::make_shared<TaskWorkspace>(folder / "TaskWorkspace"));
+        makeHost(options);
+        connectTaskWorkspace();
         connectWebWorkspaces(*bridge, WebKitWebWorkspace::defaultDesktop());
-        window = std::make_unique<DesktopWindow>(
-            nullptr, *host, *bridge, DesktopWindow::Environment { main, resourcesFolder(), webWorkspaceLayer() });
-        gtk_window_present(window->window());
-        ASSERT_TRUE(main.runUntil([&] { return actions().phase().kind == Kind::ready; }, 40s))
-            << actions().phase().message;
+        openWindow(webWorkspaceLayer());
+        ASSERT_TRUE(main.runUntil([&] { return signInActions().phase().kind == Kind::ready; }, 40s))
+            << signInActions().phase().message;
     }
 
-    void TearDown() override
-    {
-        window.reset();
-        bridge.reset();
-        host.reset();
-        main.runUntil([] { return false; }, 200ms);
-        if (!folder.empty())
-            std::filesystem::remove_all(folder);
-    }
-
-    LoginActions& actions() { return *DesktopSignIn::from(window->signIn())->controller().actions; }
-    WebKitWebView* signInView() { return DesktopSignIn::from(window->signIn())->controller().browser->view(); }
-    WebKitWebView* mainView() { return DesktopSurface::from(window->surface())->page()->view(); }
-    std::shared_ptr<WebKitWebWorkspace> workspace()
-    {
-        return std::dynamic_pointer_cast<WebKitWebWorkspace>(host->webWorkspace());
-    }
-
-    Json run(WebKitWebView* view, const std::string& body)
-    {
-        auto outcome = runScript(main, view,
-            std::string(kPrelude) + "try {" + body + "} catch (error) { return 'error: ' + error.message; }");
-        EXPECT_TRUE(outcome.error.empty()) << outcome.error;
-        return outcome.value.value_or(Json("no value"));
-    }
+    Json run(WebKitWebView* view, const std::string& body) { return runGuarded(view, kPrelude, body); }
     Json inWorkspace(const std::string& body) { return run(workspace()->browser(), body); }
 
     // Fills the card and submits it the way Enter in a field does.
@@ -124,17 +76,6 @@ protected:
                 + ";"
                   "document.getElementById('password').focus();"
                   "document.getElementById('form').requestSubmit(); return true;");
-    }
-
-    bool signedIn()
-    {
-        return main.runUntil([&] { return host->screen() == Screen::workspace; }, 30s)
-            && main.runUntil(
-                [&] {
-                    return window->surface()
-                        && run(mainView(), "return document.documentElement.dataset.ready === 'true';") == Json(true);
-                },
-                30s);
     }
 
     void open(Json body)
@@ -157,13 +98,6 @@ protected:
         main.runUntil([] { return false; }, 400ms);
         testing::saveWebScreenshot(main, workspace()->browser(), "workspace-pages-" + name);
     }
-
-    std::filesystem::path folder;
-    GLibExecutor main;
-    std::unique_ptr<testing::LocalServiceProcess> service;
-    std::unique_ptr<DesktopHost> host;
-    std::unique_ptr<DesktopBridge> bridge;
-    std::unique_ptr<DesktopWindow> window;
 };
 
 TEST_F(WorkspacePagesTest, TheSignInCardAsANewUserFindsIt)
@@ -217,7 +151,7 @@ TEST_F(WorkspacePagesTest, TheSignInCardAsANewUserFindsIt)
     testing::saveWebScreenshot(main, signInView(), "workspace-pages-sign-in-checked");
 
     signIn("sales2@korvid.cn", "korvid456");
-    ASSERT_TRUE(signedIn());
+    ASSERT_TRUE(reachMainPage());
     EXPECT_EQ(host->session()->label, "sales2@korvid.cn");
 }
 
@@ -312,14 +246,14 @@ TEST_F(WorkspacePagesTest, ANewUserTypesIntoTheCardAndEnterSignsIn)
                   "return document.getElementById('email').value;"),
         Json("demo@korvid.cn"));
     keyboard.key(XK_Return);
-    ASSERT_TRUE(signedIn());
+    ASSERT_TRUE(reachMainPage());
     EXPECT_EQ(host->session()->label, "demo@korvid.cn");
 }
 
 TEST_F(WorkspacePagesTest, TheCompanyPageShowsTheCompanyAndLeavesThroughItsLinks)
 {
     signIn("demo@korvid.cn", "korvid123");
-    ASSERT_TRUE(signedIn());
+    ASSERT_TRUE(reachMainPage());
     open({ { "op", "webCompany" }, { "id", kCompany } });
     Json shown = inWorkspace(R"JS(
       await until(() => !document.querySelector('.loading'), 'every section read');
@@ -353,7 +287,7 @@ TEST_F(WorkspacePagesTest, TheCompanyPageShowsTheCompanyAndLeavesThroughItsLinks
 TEST_F(WorkspacePagesTest, TheReviewPageAcceptsAndRejectsDifferences)
 {
     signIn("demo@korvid.cn", "korvid123");
-    ASSERT_TRUE(signedIn());
+    ASSERT_TRUE(reachMainPage());
     open({ { "op", "webWechatReview" }, { "id", kSnapshot }, { "batch", kBatch } });
     Json first = inWorkspace(R"JS(
       await until(() => document.querySelectorAll('article').length > 0, 'the differences');
