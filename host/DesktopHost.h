@@ -45,7 +45,10 @@ struct DesktopHostOptions {
 // through this. Everything here is called and runs on the main thread (the
 // `main` executor); only the network transfers and the decoding of large
 // answers run elsewhere, and they come back by posting to `main`, so its
-// post() must be safe to call from any thread.
+// post() must be safe to call from any thread. An answer brought by a
+// transport the main loop drives resumes its request at once, inside the
+// transport's callback, so the host must not be destroyed from a request's
+// continuation (a spawn's `done` included).
 //
 // Requests and checks still waiting when the host goes are abandoned: those
 // it started itself (verify) are freed with it, their callback dropped

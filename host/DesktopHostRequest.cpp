@@ -7,6 +7,7 @@
 #include "sales/SalesEndpoint.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace korvid {
 
@@ -102,11 +103,21 @@ Task<HttpResult> DesktopHost::transfer(HttpRequest request)
         bool await_ready() const noexcept { return false; }
         void await_suspend(std::coroutine_handle<> handle)
         {
+            auto sending = std::make_shared<bool>(true);
             transport.send(std::move(request),
-                [pending = suspension.begin(handle), post = resume.poster()](HttpResult arrived) {
+                [pending = suspension.begin(handle), post = resume.poster(), owner = resume.lifetime(),
+                    waiting = std::this_thread::get_id(), sending](HttpResult arrived) {
                     pending->value = std::move(arrived);
-                    post([pending] { pending->resume(); });
+                    // An answer the main loop brings itself (the transport it
+                    // drives) resumes the coroutine at once, a loop turn
+                    // sooner; one from another thread, or from inside send,
+                    // goes through the main loop's queue.
+                    if (std::this_thread::get_id() == waiting && !*sending && !owner.expired())
+                        pending->resume();
+                    else
+                        post([pending] { pending->resume(); });
                 });
+            *sending = false;
         }
         HttpResult await_resume() { return std::move(*suspension->value); }
     };
