@@ -126,18 +126,6 @@ protected:
         testing::saveWebScreenshot(main, mainView(), "page-" + name);
     }
 
-    void resize(int width, int height)
-    {
-        gtk_window_set_default_size(window->window(), width, height);
-        main.runUntil(
-            [&] {
-                return gtk_widget_get_width(GTK_WIDGET(window->window())) == width
-                    && gtk_widget_get_height(GTK_WIDGET(window->window())) == height;
-            },
-            3s);
-        main.runUntil([] { return false; }, 300ms);
-    }
-
     std::filesystem::path writeFile(const std::string& name, const std::string& text)
     {
         auto path = folder / name;

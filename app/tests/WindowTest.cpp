@@ -113,6 +113,18 @@ std::shared_ptr<WebKitWebWorkspace> WindowTest::workspace()
     return std::dynamic_pointer_cast<WebKitWebWorkspace>(host->webWorkspace());
 }
 
+void WindowTest::resize(int width, int height)
+{
+    gtk_window_set_default_size(window->window(), width, height);
+    main.runUntil(
+        [&] {
+            return gtk_widget_get_width(GTK_WIDGET(window->window())) == width
+                && gtk_widget_get_height(GTK_WIDGET(window->window())) == height;
+        },
+        3s);
+    main.runUntil([] { return false; }, 300ms);
+}
+
 Json WindowTest::runGuarded(WebKitWebView* view, const std::string& prelude, const std::string& body)
 {
     auto outcome

@@ -67,6 +67,9 @@ protected:
     // Waits for the signed-in screen and the main page's ready mark.
     bool reachMainPage(std::chrono::milliseconds timeout = std::chrono::seconds(30));
 
+    // Sets the window to `width` by `height` and lets the pages lay out again.
+    void resize(int width, int height);
+
     // Runs `body` after `prelude` in `view`: its value, or "error: <message>"
     // when it threw; a script that could not run at all fails the test.
     Json runGuarded(WebKitWebView* view, const std::string& prelude, const std::string& body);

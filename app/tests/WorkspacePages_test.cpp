@@ -98,6 +98,17 @@ protected:
         main.runUntil([] { return false; }, 400ms);
         testing::saveWebScreenshot(main, workspace()->browser(), "workspace-pages-" + name);
     }
+
+    // The page in the dark theme at the smallest window the app allows:
+    // nothing on it wider than the window, and a picture to look at.
+    void checkDarkAndNarrow(const std::string& name)
+    {
+        EXPECT_EQ(run(mainView(), "return await korvidDesktop.post({op: 'appearance', value: 'dark'});"),
+            (Json { { "value", "dark" } }));
+        resize(700, 530);
+        EXPECT_EQ(inWorkspace("return document.documentElement.scrollWidth <= innerWidth;"), Json(true));
+        shot(name + "-dark-700");
+    }
 };
 
 TEST_F(WorkspacePagesTest, TheSignInCardAsANewUserFindsIt)
@@ -270,6 +281,7 @@ TEST_F(WorkspacePagesTest, TheCompanyPageShowsTheCompanyAndLeavesThroughItsLinks
     EXPECT_EQ(
         shown["exits"], (Json { "korvid-customer://close", "korvid-customer://minutes", "korvid-customer://logout" }));
     shot("company");
+    checkDarkAndNarrow("company");
 
     // A minute opens in place.
     EXPECT_EQ(inWorkspace("document.querySelector('#minutes summary').click(); await wait(100);"
@@ -296,6 +308,7 @@ TEST_F(WorkspacePagesTest, TheReviewPageAcceptsAndRejectsDifferences)
     EXPECT_EQ(first["pending"], 5);
     EXPECT_EQ(first["filter"], "待确认 5");
     shot("review");
+    checkDarkAndNarrow("review");
 
     // Accepting the new company writes it into the library; rejecting the
     // next leaves it out; both leave the pending list.
