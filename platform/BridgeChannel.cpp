@@ -8,20 +8,27 @@ namespace korvid {
 
 namespace {
 
+// The relay's messages are plain text, so each side reads them without a
+// JSON layer of its own around the body's JSON:
+//   page → relay    "<id> <body JSON>"
+//   relay → host    "M" (top frame) or "F", the frame's URL, "\n", the body
+//                   JSON (a URL never holds a newline)
+//   relay → page    "<id> <reply JSON>" or "<id>!<error sentence>"
+
 // Isolated world, every frame: carries requests of this frame's document to
 // the handler with the frame's identity, and the replies back.
 const char* const kRelayScript = R"JS((() => {
   const handler = window.webkit.messageHandlers.desktop;
-  const isMainFrame = window === window.top;
+  const frame = window === window.top ? 'M' : 'F';
   document.addEventListener('korvid-desktop:request', event => {
-    let request;
-    try { request = JSON.parse(event.detail); } catch { return; }
-    if (!request || typeof request.id !== 'number' || typeof request.body !== 'string') return;
-    const answer = reply => document.dispatchEvent(new CustomEvent('korvid-desktop:reply',
-      {detail: JSON.stringify(Object.assign({id: request.id}, reply))}));
-    handler.postMessage({main: isMainFrame, url: location.href, body: request.body}).then(
-      value => answer({value: String(value)}),
-      error => answer({error: String(error && error.message !== undefined ? error.message : error)}));
+    const request = event.detail;
+    const space = typeof request === 'string' ? request.indexOf(' ') : -1;
+    if (space < 1) return;
+    const id = request.slice(0, space);
+    const answer = text => document.dispatchEvent(new CustomEvent('korvid-desktop:reply', {detail: text}));
+    handler.postMessage(frame + location.href + '\n' + request.slice(space + 1)).then(
+      value => answer(id + ' ' + value),
+      error => answer(id + '!' + String(error && error.message !== undefined ? error.message : error)));
   });
 })();)JS";
 
@@ -31,13 +38,16 @@ const char* const kHelperScript = R"JS((() => {
   let last = 0;
   const waiting = new Map();
   document.addEventListener('korvid-desktop:reply', event => {
-    let reply;
-    try { reply = JSON.parse(event.detail); } catch { return; }
-    const entry = reply && waiting.get(reply.id);
+    const match = typeof event.detail === 'string' && /^(\d+)([ !])/.exec(event.detail);
+    const id = match && Number(match[1]);
+    const entry = match && waiting.get(id);
     if (!entry) return;
-    waiting.delete(reply.id);
-    if (typeof reply.error === 'string') entry.reject(new Error(reply.error));
-    else entry.resolve(JSON.parse(reply.value));
+    waiting.delete(id);
+    const rest = event.detail.slice(match[0].length);
+    if (match[2] === '!') return entry.reject(new Error(rest));
+    let value;
+    try { value = JSON.parse(rest); } catch { return entry.reject(new Error('操作未完成，请重试。')); }
+    entry.resolve(value);
   });
   const post = body => new Promise((resolve, reject) => {
     const id = ++last;
@@ -45,7 +55,7 @@ const char* const kHelperScript = R"JS((() => {
     try { text = JSON.stringify(body); } catch { text = undefined; }
     waiting.set(id, {resolve, reject});
     document.dispatchEvent(new CustomEvent('korvid-desktop:request',
-      {detail: JSON.stringify({id, body: text === undefined ? 'null' : text})}));
+      {detail: id + ' ' + (text === undefined ? 'null' : text)}));
   });
   Object.defineProperty(window, 'korvidDesktop', {value: Object.freeze({post}), enumerable: false});
 })();)JS";
@@ -87,29 +97,6 @@ struct ReplySlot {
     }
 };
 
-std::string stringProperty(JSCValue* object, const char* name)
-{
-    JSCValue* property = jsc_value_object_get_property(object, name);
-    std::string text;
-    if (property && jsc_value_is_string(property)) {
-        char* raw = jsc_value_to_string(property);
-        text = raw ? raw : "";
-        g_free(raw);
-    }
-    if (property)
-        g_object_unref(property);
-    return text;
-}
-
-bool booleanProperty(JSCValue* object, const char* name)
-{
-    JSCValue* property = jsc_value_object_get_property(object, name);
-    bool value = property && jsc_value_is_boolean(property) && jsc_value_to_boolean(property);
-    if (property)
-        g_object_unref(property);
-    return value;
-}
-
 }
 
 BridgeChannel::BridgeChannel(
@@ -146,11 +133,19 @@ gboolean BridgeChannel::messageReceived(
 
     BridgeMessage message;
     message.webView = self->view_;
-    if (jsc_value_is_object(value)) {
-        message.isMainFrame = booleanProperty(value, "main");
-        message.frameURL = stringProperty(value, "url");
-        auto parsed = Json::parse(stringProperty(value, "body"), nullptr, false);
-        message.body = parsed.is_discarded() ? Json(nullptr) : std::move(parsed);
+    // Anything but the relay's text is left as an empty message, which the
+    // gate refuses.
+    if (jsc_value_is_string(value)) {
+        char* raw = jsc_value_to_string(value);
+        std::string_view text = raw ? raw : "";
+        auto newline = text.find('\n');
+        if (!text.empty() && newline != std::string_view::npos) {
+            message.isMainFrame = text.front() == 'M';
+            message.frameURL = text.substr(1, newline - 1);
+            auto parsed = Json::parse(text.substr(newline + 1), nullptr, false);
+            message.body = parsed.is_discarded() ? Json(nullptr) : std::move(parsed);
+        }
+        g_free(raw);
     }
     GMainContext* main = g_main_context_default();
     message.reply = [slot, main](std::optional<Json> value, std::optional<std::string> error) {

@@ -1,10 +1,19 @@
 // Start-up, memory and bridge figures of the shell against a bare WebKitGTK
 // 6.0 window with one page and one bridge reply, each run in a fresh process.
 //
-//   korvid-shell-bench bare   bare window: start to first reply, PSS, round trip
+//   korvid-shell-bench bare   bare window: start to first reply, PSS, round
+//                             trip; then, in one page of a second window,
+//                             the bare reply, the relay floor, a web-process
+//                             extension and the bridge channel answered
+//                             without the host, interleaved
 //   korvid-shell-bench app    the shell: start to sign-in page ready, verified
 //                             sign-in to the main page's first reply, PSS,
-//                             round trip of "session"
+//                             round trip of "session"; then, in the main
+//                             page, the bare reply, the relay floor (posting
+//                             text, and posting an object) and "session",
+//                             interleaved
+//
+// Both also give one main-loop turn of their UI process in microseconds.
 //
 // KORVID_BENCH_T0 (wall-clock nanoseconds, set by the caller just before
 // starting the process) marks the process start. Results are one JSON line.
@@ -18,6 +27,7 @@
 #include <adwaita.h>
 #include <webkit/webkit.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstdlib>
@@ -157,6 +167,32 @@ CpuTimes cpuTimes()
 // WebKit's helper processes. Steadier than wall time on a busy machine.
 CpuTimes lastTripCpu;
 
+// Runs `body` as an async function in `world` (the page's when null) and
+// waits for its value.
+JSCValue* runScript(GLibExecutor& main, WebKitWebView* view, const std::string& body, const char* world = nullptr)
+{
+    struct State {
+        JSCValue* value = nullptr;
+        bool done = false;
+    } state;
+    webkit_web_view_call_async_javascript_function(
+        view, body.c_str(), -1, nullptr, world, nullptr, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            auto* state = static_cast<State*>(data);
+            GError* error = nullptr;
+            state->value
+                = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, &error);
+            if (error) {
+                std::fprintf(stderr, "script failed: %s\n", error->message);
+                g_error_free(error);
+            }
+            state->done = true;
+        },
+        &state);
+    main.runUntil([&] { return state.done; }, 300s);
+    return state.value;
+}
+
 // Milliseconds per bridge round trip over 4,000 sequential messages, as the
 // page measures them; `post` is the page's call expression. The page's clock
 // is coarsened to a millisecond, so messages are timed in batches of 100
@@ -173,29 +209,188 @@ double roundTrip(GLibExecutor& main, WebKitWebView* view, const std::string& pos
         + ";"
           " times.push((performance.now() - t) / 100); }"
           "times.sort((a, b) => a - b); return (times[19] + times[20]) / 2;";
-    double median = -1;
-    bool done = false;
-    struct State {
-        double* median;
-        bool* done;
-    } state { &median, &done };
-    webkit_web_view_call_async_javascript_function(
-        view, script.c_str(), -1, nullptr, world, nullptr, nullptr,
-        [](GObject* source, GAsyncResult* result, gpointer data) {
-            auto* state = static_cast<State*>(data);
-            if (JSCValue* value
-                = webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, nullptr)) {
-                *state->median = jsc_value_to_double(value);
-                g_object_unref(value);
-            }
-            *state->done = true;
-        },
-        &state);
     CpuTimes before = cpuTimes();
-    main.runUntil([&] { return done; }, 120s);
+    JSCValue* value = runScript(main, view, script, world);
     CpuTimes after = cpuTimes();
     lastTripCpu = { (after.ui - before.ui) / 4200, (after.others - before.others) / 4200 };
+    double median = value ? jsc_value_to_double(value) : -1;
+    if (value)
+        g_object_unref(value);
     return median;
+}
+
+// Ways of making one page → host → page round trip, measured side by side
+// in the same page: interleaved batches of 200 messages each, the order
+// rotated every round, 60 rounds after 300 messages each to warm up; the
+// median of each way's per-message times. Then each way alone for its CPU
+// per message.
+struct Way {
+    const char* name;
+    std::string post; // the page's call expression
+};
+
+struct WayFigures {
+    double tripMs = -1;
+    CpuTimes cpu;
+};
+
+std::vector<WayFigures> interleavedTrips(GLibExecutor& main, WebKitWebView* view, const std::vector<Way>& ways)
+{
+    std::string posts;
+    for (const auto& way : ways)
+        posts += "() => " + way.post + ",";
+    std::string script = "const posts = [" + posts
+        + "];"
+          "for (const post of posts) for (let i = 0; i < 300; ++i) await post();"
+          "const times = posts.map(() => []);"
+          "for (let round = 0; round < 60; ++round)"
+          "  for (let k = 0; k < posts.length; ++k) {"
+          "    const way = (round + k) % posts.length, post = posts[way];"
+          "    const t = performance.now();"
+          "    for (let i = 0; i < 200; ++i) await post();"
+          "    times[way].push((performance.now() - t) / 200);"
+          "  }"
+          "return times.map(list => { list.sort((a, b) => a - b); return (list[29] + list[30]) / 2; });";
+    std::vector<WayFigures> figures(ways.size());
+    if (JSCValue* value = runScript(main, view, script)) {
+        for (size_t i = 0; i < ways.size(); ++i) {
+            JSCValue* item = jsc_value_object_get_property_at_index(value, i);
+            figures[i].tripMs = jsc_value_to_double(item);
+            g_object_unref(item);
+        }
+        g_object_unref(value);
+    }
+    for (size_t i = 0; i < ways.size(); ++i) {
+        roundTrip(main, view, ways[i].post);
+        figures[i].cpu = lastTripCpu;
+    }
+    return figures;
+}
+
+std::string waysJson(const std::vector<Way>& ways, const std::vector<WayFigures>& figures)
+{
+    std::string json = "{";
+    for (size_t i = 0; i < ways.size(); ++i) {
+        char text[200];
+        std::snprintf(text, sizeof text, "%s\"%s\":{\"tripMs\":%.4f,\"uiCpuUs\":%.2f,\"webCpuUs\":%.2f}", i ? "," : "",
+            ways[i].name, figures[i].tripMs, figures[i].cpu.ui, figures[i].cpu.others);
+        json += text;
+    }
+    return json + "}";
+}
+
+// The reply every peer gives: the text of the shell's "session" reply.
+const char* const kPeerReply = R"({"id":"acct-demo","label":"demo@korvid.cn","destination":"home"})";
+
+// The floors a page bridge on this platform stands on, added to a loaded
+// page's content manager:
+//  - "bare": a handler in the page's world answering at once, as a bridge
+//    that need not know the posting frame would;
+//  - "relay": the least a bridge that must know its frame does: a handler in
+//    an isolated world, a relay there that adds the frame's identity, the
+//    hand-off between the worlds on DOM events of the document, and a native
+//    side that answers at once without reading the message.
+class FloorPeers {
+public:
+    static constexpr const char* kBareHandler = "korvidBenchBare";
+    static constexpr const char* kRelayHandler = "korvidBenchRelay";
+    static constexpr const char* kRelayWorld = "korvid-bench-relay";
+
+    FloorPeers(GLibExecutor& main, WebKitWebView* view)
+        : manager_(webkit_web_view_get_user_content_manager(view))
+    {
+        bareID_ = g_signal_connect(
+            manager_, "script-message-with-reply-received::korvidBenchBare", G_CALLBACK(answer), nullptr);
+        relayID_ = g_signal_connect(
+            manager_, "script-message-with-reply-received::korvidBenchRelay", G_CALLBACK(answer), nullptr);
+        webkit_user_content_manager_register_script_message_handler_with_reply(manager_, kBareHandler, nullptr);
+        webkit_user_content_manager_register_script_message_handler_with_reply(manager_, kRelayHandler, kRelayWorld);
+        // The relay's two halves, put into the already loaded top document.
+        // The relay posts text, the frame's identity before the body; the
+        // object-shaped post beside it shows what a structured message costs.
+        runScript(main, view, R"JS(
+          const handler = window.webkit.messageHandlers.korvidBenchRelay, frame = window === window.top ? 'M' : 'F';
+          document.addEventListener('korvid-bench:request', event => {
+            const detail = event.detail, space = detail.indexOf(' ');
+            handler.postMessage(frame + location.href + '\n' + detail.slice(space + 1)).then(value =>
+              document.dispatchEvent(new CustomEvent('korvid-bench:reply', {detail: detail.slice(0, space) + ' ' + value})));
+          });
+          document.addEventListener('korvid-bench:request-object', event => {
+            const detail = event.detail, space = detail.indexOf(' ');
+            handler.postMessage({main: frame === 'M', url: location.href, body: detail.slice(space + 1)}).then(value =>
+              document.dispatchEvent(new CustomEvent('korvid-bench:reply', {detail: detail.slice(0, space) + ' ' + value})));
+          });
+          return true;)JS",
+            kRelayWorld);
+        runScript(main, view, R"JS(
+          let last = 0;
+          const waiting = new Map();
+          document.addEventListener('korvid-bench:reply', event => {
+            const detail = event.detail, space = detail.indexOf(' '), id = +detail.slice(0, space);
+            const resolve = waiting.get(id);
+            waiting.delete(id);
+            resolve(JSON.parse(detail.slice(space + 1)));
+          });
+          const relay = type => body => new Promise(resolve => {
+            const id = ++last;
+            waiting.set(id, resolve);
+            document.dispatchEvent(new CustomEvent(type, {detail: id + ' ' + JSON.stringify(body)}));
+          });
+          window.korvidBenchRelay = relay('korvid-bench:request');
+          window.korvidBenchRelayObject = relay('korvid-bench:request-object');
+          return true;)JS");
+    }
+
+    ~FloorPeers()
+    {
+        webkit_user_content_manager_unregister_script_message_handler(manager_, kBareHandler, nullptr);
+        webkit_user_content_manager_unregister_script_message_handler(manager_, kRelayHandler, kRelayWorld);
+        g_signal_handler_disconnect(manager_, bareID_);
+        g_signal_handler_disconnect(manager_, relayID_);
+    }
+
+    static Way bare()
+    {
+        return { "bare", "window.webkit.messageHandlers.korvidBenchBare.postMessage({op: 'session'})" };
+    }
+    static Way relay() { return { "relay", "korvidBenchRelay({op: 'session'})" }; }
+    static Way relayObject() { return { "relayObject", "korvidBenchRelayObject({op: 'session'})" }; }
+
+private:
+    static gboolean answer(WebKitUserContentManager*, JSCValue* value, WebKitScriptMessageReply* reply, gpointer)
+    {
+        JSCValue* text = jsc_value_new_string(jsc_value_get_context(value), kPeerReply);
+        webkit_script_message_reply_return_value(reply, text);
+        g_object_unref(text);
+        return TRUE;
+    }
+
+    WebKitUserContentManager* manager_;
+    gulong bareID_ = 0;
+    gulong relayID_ = 0;
+};
+
+// Microseconds one turn of this process's main loop takes for work posted
+// from the loop itself: what a dispatch that starts from the executor's
+// queue adds to a round trip. The median of five runs of 2,000 turns.
+double loopHopUs(GLibExecutor& main)
+{
+    std::vector<double> runs;
+    for (int run = 0; run < 5; ++run) {
+        int left = 2000;
+        std::function<void()> step = [&] {
+            if (--left > 0)
+                main.post(step);
+        };
+        timespec start {}, end {};
+        clock_gettime(CLOCK_MONOTONIC, &start);
+        main.post(step);
+        main.runUntil([&] { return left <= 0; }, 30s);
+        clock_gettime(CLOCK_MONOTONIC, &end);
+        runs.push_back(((end.tv_sec - start.tv_sec) * 1e9 + (end.tv_nsec - start.tv_nsec)) / 1e3 / 2000);
+    }
+    std::sort(runs.begin(), runs.end());
+    return runs[2];
 }
 
 void waitForTitle(GLibExecutor& main, WebKitWebView* view, const char* prefix)
@@ -236,42 +431,54 @@ int bare(GLibExecutor& main)
     main.runUntil([] { return false; }, 5s); // let memory settle as for the shell
     long pss = totalPss();
     double trip = roundTrip(main, view, "window.webkit.messageHandlers.desktop.postMessage({op: 'session'})");
-    std::printf("{\"mode\":\"bare\",\"startToFirstReplyMs\":%.1f,\"pssKB\":%ld,\"roundTripMedianMs\":%.4f,"
-                "\"uiCpuUs\":%.2f,\"webCpuUs\":%.2f}\n",
-        firstReply, pss, trip, lastTripCpu.ui, lastTripCpu.others);
-    gtk_window_destroy(GTK_WINDOW(window));
-    g_object_unref(content);
-    return 0;
-}
-
-// The bridge channel alone (relay, isolated world, one reply), answered at
-// once without the host: splits the shell's round trip into channel and host.
-int channel(GLibExecutor& main)
-{
-    GtkWidget* window = gtk_window_new();
-    WebKitUserContentManager* content = webkit_user_content_manager_new();
-    auto* view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", content, nullptr));
-    auto page = std::make_shared<WebKitPageView>(view);
-    BridgeChannel bridge(content, page, [](BridgeMessage message) {
-        message.reply(Json { { "id", "account-1" }, { "label", "一号" }, { "destination", "home" } }, std::nullopt);
-    });
-    gtk_window_set_child(GTK_WINDOW(window), GTK_WIDGET(view));
-    webkit_web_view_load_html(view, "<title>channel</title>", "file:///channel/");
-    gtk_window_present(GTK_WINDOW(window));
-    waitForTitle(main, view, "channel");
-    double trip = roundTrip(main, view, "korvidDesktop.post({op: 'session'})");
     CpuTimes tripCpu = lastTripCpu;
-    // The relay's own post, made straight from the isolated world: what the
-    // channel costs without the page-world helper and its two DOM events.
-    double relayed = roundTrip(main, view,
-        "window.webkit.messageHandlers.desktop.postMessage({main: true, url: location.href, body: "
-        "'{\"op\":\"session\"}'})",
-        BridgeChannel::kWorldName);
-    std::printf("{\"mode\":\"channel\",\"roundTripMedianMs\":%.4f,\"uiCpuUs\":%.2f,\"webCpuUs\":%.2f,"
-                "\"isolatedPostMedianMs\":%.4f,\"isolatedUiCpuUs\":%.2f,\"isolatedWebCpuUs\":%.2f}\n",
-        trip, tripCpu.ui, tripCpu.others, relayed, lastTripCpu.ui, lastTripCpu.others);
+
     gtk_window_destroy(GTK_WINDOW(window));
     g_object_unref(content);
+
+    // A second window with a web context of its own, whose web process loads
+    // the extension peer; in its one page, the bridge channel answered at
+    // once without the host beside every floor: splits the shell's round
+    // trip into the channel's part and the host's.
+    window = gtk_window_new();
+    gtk_window_set_default_size(GTK_WINDOW(window), 940, 720);
+    WebKitWebContext* context = webkit_web_context_new();
+    webkit_web_context_set_web_process_extensions_directory(context, KORVID_BENCH_EXTENSION_DIR);
+    content = webkit_user_content_manager_new();
+    view = WEBKIT_WEB_VIEW(
+        g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, "user-content-manager", content, nullptr));
+    g_signal_connect(view, "user-message-received",
+        G_CALLBACK(+[](WebKitWebView*, WebKitUserMessage* message, gpointer) {
+            webkit_user_message_send_reply(
+                message, webkit_user_message_new("korvid-bench", g_variant_new_string(kPeerReply)));
+            return TRUE;
+        }),
+        nullptr);
+    gtk_window_set_child(GTK_WINDOW(window), GTK_WIDGET(view));
+    auto page = std::make_shared<WebKitPageView>(view);
+    auto channel = std::make_unique<BridgeChannel>(content, page, [](BridgeMessage message) {
+        message.reply(
+            Json { { "id", "acct-demo" }, { "label", "demo@korvid.cn" }, { "destination", "home" } }, std::nullopt);
+    });
+    webkit_web_view_load_html(view, "<!doctype html><title>peers</title>", "file:///bare/");
+    gtk_window_present(GTK_WINDOW(window));
+    waitForTitle(main, view, "peers");
+    std::vector<Way> ways { FloorPeers::bare(), FloorPeers::relay(),
+        { "extension", "korvidBenchExtension({op: 'session'})" },
+        { "channel", "korvidDesktop.post({op: 'session'})" } };
+    std::vector<WayFigures> figures;
+    {
+        FloorPeers peers(main, view);
+        figures = interleavedTrips(main, view, ways);
+    }
+    std::printf("{\"mode\":\"bare\",\"startToFirstReplyMs\":%.1f,\"pssKB\":%ld,\"roundTripMedianMs\":%.4f,"
+                "\"uiCpuUs\":%.2f,\"webCpuUs\":%.2f,\"loopHopUs\":%.2f,\"ways\":%s}\n",
+        firstReply, pss, trip, tripCpu.ui, tripCpu.others, loopHopUs(main), waysJson(ways, figures).c_str());
+    channel.reset();
+    page.reset();
+    gtk_window_destroy(GTK_WINDOW(window));
+    g_object_unref(content);
+    g_object_unref(context);
     return 0;
 }
 
@@ -319,9 +526,18 @@ int app(GLibExecutor& main)
     main.runUntil([] { return false; }, 5s);
     long pss = totalPss();
     double trip = roundTrip(main, page, "korvidDesktop.post({op: 'session'})");
+    CpuTimes tripCpu = lastTripCpu;
+    // The shell's round trip beside the floors in the same page.
+    std::vector<Way> ways { FloorPeers::bare(), FloorPeers::relay(), FloorPeers::relayObject(),
+        { "shell", "korvidDesktop.post({op: 'session'})" } };
+    std::vector<WayFigures> figures;
+    {
+        FloorPeers peers(main, page);
+        figures = interleavedTrips(main, page, ways);
+    }
     std::printf("{\"mode\":\"app\",\"startToReadyMs\":%.1f,\"verifiedToFirstReplyMs\":%.1f,\"pssKB\":%ld,"
-                "\"roundTripMedianMs\":%.4f,\"uiCpuUs\":%.2f,\"webCpuUs\":%.2f}\n",
-        ready, firstReply, pss, trip, lastTripCpu.ui, lastTripCpu.others);
+                "\"roundTripMedianMs\":%.4f,\"uiCpuUs\":%.2f,\"webCpuUs\":%.2f,\"loopHopUs\":%.2f,\"ways\":%s}\n",
+        ready, firstReply, pss, trip, tripCpu.ui, tripCpu.others, loopHopUs(main), waysJson(ways, figures).c_str());
     window.reset();
     std::filesystem::remove_all(folder);
     return 0;
@@ -344,8 +560,5 @@ int main(int argc, char** argv)
     if (shell)
         prepareWebKit();
     GLibExecutor main;
-    std::string mode = argv[1];
-    if (mode == "channel")
-        return channel(main);
-    return mode == "bare" ? bare(main) : app(main);
+    return std::string(argv[1]) == "bare" ? bare(main) : app(main);
 }
