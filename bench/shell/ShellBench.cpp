@@ -57,11 +57,11 @@ double millisecondsSinceStart()
     return double((nowNs - std::strtold(start, nullptr)) / 1e6L);
 }
 
-// PSS in kB of this process and all its descendants (WebKit's web and network
-// processes).
-long totalPss()
+// The first `count` fields of every process's /proc/<pid>/stat after its
+// name (state, parent, ...); a process that shows fewer is left out.
+std::map<int, std::vector<std::string>> processStats(std::size_t count)
 {
-    std::map<int, int> parents;
+    std::map<int, std::vector<std::string>> stats;
     if (DIR* proc = opendir("/proc")) {
         while (dirent* entry = readdir(proc)) {
             int pid = std::atoi(entry->d_name);
@@ -74,22 +74,36 @@ long totalPss()
             if (close == std::string::npos)
                 continue;
             std::istringstream rest(line.substr(close + 2));
-            char state;
-            int ppid;
-            rest >> state >> ppid;
-            parents[pid] = ppid;
+            std::string field;
+            std::vector<std::string> fields;
+            while (fields.size() < count && rest >> field)
+                fields.push_back(field);
+            if (fields.size() == count)
+                stats[pid] = std::move(fields);
         }
         closedir(proc);
     }
-    std::set<int> family { getpid() };
+    return stats;
+}
+
+// This process and all its descendants (WebKit's web and network processes).
+std::set<int> family(const std::map<int, std::vector<std::string>>& stats)
+{
+    std::set<int> members { getpid() };
     for (bool grew = true; grew;) {
         grew = false;
-        for (auto [pid, ppid] : parents)
-            if (family.count(ppid) && family.insert(pid).second)
+        for (const auto& [pid, fields] : stats)
+            if (members.count(std::atoi(fields[1].c_str())) && members.insert(pid).second)
                 grew = true;
     }
+    return members;
+}
+
+// PSS in kB of this process and all its descendants.
+long totalPss()
+{
     long total = 0;
-    for (int pid : family) {
+    for (int pid : family(processStats(2))) {
         std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
         std::string name;
         std::getline(comm, name);
@@ -123,42 +137,12 @@ CpuTimes cpuTimes()
     timespec self {};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &self);
     times.ui = self.tv_sec * 1e6 + self.tv_nsec / 1e3;
-    std::map<int, std::pair<int, long>> processes; // pid -> (parent, utime + stime in ticks)
-    if (DIR* proc = opendir("/proc")) {
-        while (dirent* entry = readdir(proc)) {
-            int pid = std::atoi(entry->d_name);
-            if (pid <= 0)
-                continue;
-            std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-            std::string line;
-            std::getline(stat, line);
-            auto close = line.rfind(')');
-            if (close == std::string::npos)
-                continue;
-            std::istringstream rest(line.substr(close + 2));
-            std::string field;
-            std::vector<std::string> fields;
-            while (rest >> field && fields.size() < 13)
-                fields.push_back(field);
-            if (fields.size() < 13)
-                continue;
-            // state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime
-            processes[pid]
-                = { std::atoi(fields[1].c_str()), std::atol(fields[11].c_str()) + std::atol(fields[12].c_str()) };
-        }
-        closedir(proc);
-    }
-    std::set<int> family { getpid() };
-    for (bool grew = true; grew;) {
-        grew = false;
-        for (auto& [pid, entry] : processes)
-            if (family.count(entry.first) && family.insert(pid).second)
-                grew = true;
-    }
+    // state ppid pgrp session tty tpgid flags minflt cminflt majflt cmajflt utime stime
+    auto stats = processStats(13);
     long ticks = 0;
-    for (int pid : family)
+    for (int pid : family(stats))
         if (pid != getpid())
-            ticks += processes[pid].second;
+            ticks += std::atol(stats[pid][11].c_str()) + std::atol(stats[pid][12].c_str());
     times.others = ticks * 1e6 / double(sysconf(_SC_CLK_TCK));
     return times;
 }
