@@ -38,6 +38,7 @@ if [ "$do_build" = 1 ]; then
     -DKORVID_TESTS=OFF -DKORVID_FUZZ=OFF -DKORVID_BENCH=ON >/dev/null"
   targets=(korvid-excerpt korvid_tasks_bench korvid_host_bench)
   skipped shell || targets+=(korvid-shell-bench)
+  skipped pdf || targets+=(minimal-poppler-text)
   "${lock[@]}" nice -n 10 cmake --build "$build" --target "${targets[@]}" >/dev/null
 fi
 
@@ -58,7 +59,7 @@ if ! skipped tasks; then
     >"$out/tasks.json" 2>/dev/null
 fi
 if ! skipped pdf; then
-  echo "· korvid-excerpt against pdftotext -l 6" >&2
+  echo "· korvid-excerpt against pdftotext -l 6 and a minimal poppler-cpp program" >&2
   python3 bench/excerpts/compare.py "$build"/bin/korvid-excerpt --groups pdf --runs "$runs" \
     "${count[@]}" --json "$out/pdf.json" >&2 || true
 fi
@@ -120,6 +121,20 @@ if pdf and "pdf" in pdf:
     peer = [f["peer"] * 1000 for f in g["files"]]
     row(f'korvid-excerpt on {len(ours)} PDFs (geometric mean)', f"{min(ours):.0f}–{max(ours):.0f} ms",
         f"pdftotext -l 6 {min(peer):.0f}–{max(peer):.0f} ms", ratios(g), "≤ 1.0×")
+    if "floor" in g:
+        # What poppler's public C++ interface costs by itself: a program that
+        # only opens the file and lays out the same pages through poppler-cpp.
+        fl = g["floor"]
+        floor = [f["floor"] * 1000 for f in g["files"]]
+        def pair(kind):
+            text = f'{fl[kind + "Geomean"]:.2f}× wall, {fl[kind + "CpuGeomean"]:.2f}× CPU'
+            if kind + "InstructionsGeomean" in fl:
+                text += f', {fl[kind + "InstructionsGeomean"]:.2f}× instructions'
+            return text
+        row("  the same against the minimal poppler-cpp program, interleaved", f"{min(ours):.0f}–{max(ours):.0f} ms",
+            f"load_from_file + 6 pages' text {min(floor):.0f}–{max(floor):.0f} ms", pair("ours"), "— (1.0× = at the floor)")
+        row("  minimal poppler-cpp program against pdftotext -l 6", f"{min(floor):.0f}–{max(floor):.0f} ms",
+            f"pdftotext -l 6 {min(peer):.0f}–{max(peer):.0f} ms", pair("peer"), "— (the platform)")
 ocr = load("ocr.json")
 if ocr and "images" in ocr:
     f = ocr["images"]["files"][0]

@@ -8,11 +8,16 @@ recognised text of both against the ground truth.
 
     compare.py KORVID_EXCERPT [--corpus DIR] [--runs N] [--groups docx,xlsx,pdf,images,text]
                [--files NAME,...] [--json OUT] [--instructions] [--earlier OTHER_KORVID_EXCERPT]
+               [--floor MINIMAL_POPPLER_TEXT]
 
 --files keeps only the named corpus files (e.g. images/chinese.jpg); --json
 also writes the figures, per file and per group, for scripts/bench.sh.
 --earlier runs a second build of the tool (say, before a change) in the same
 alternation, so that before and after are measured under the same load.
+--floor names the minimal poppler-cpp program (bench/excerpts/MinimalPopplerText.cpp),
+by default minimal-poppler-text beside the tool when it is there: for PDFs it
+runs in the same alternation, and the report adds ours / minimal and
+minimal / pdftotext, which tell our own cost from poppler-cpp's.
 
 Build korvid-excerpt in Release for meaningful figures."""
 import argparse
@@ -111,9 +116,16 @@ def main():
                         help="also count both sides' instructions with callgrind")
     parser.add_argument("--earlier", default="",
                         help="another build of korvid-excerpt to time in the same alternation")
+    parser.add_argument("--floor", default=None,
+                        help="the minimal poppler-cpp program to time beside the PDFs ('' for none)")
     args = parser.parse_args()
     ours = os.path.abspath(args.korvid_excerpt)
     earlier = os.path.abspath(args.earlier) if args.earlier else ""
+    floor = args.floor
+    if floor is None:
+        beside = os.path.join(os.path.dirname(ours), "minimal-poppler-text")
+        floor = beside if os.access(beside, os.X_OK) else ""
+    floor = os.path.abspath(floor) if floor else ""
 
     scratch = tempfile.mkdtemp()
     big = os.path.join(scratch, "fifteen.txt")
@@ -140,6 +152,9 @@ def main():
             path = big if name == "@15MiB" else os.path.join(args.corpus, name)
             runs = max(3, args.runs // 3) if group == "images" else args.runs
             commands = [f"{ours} {path}", peer.format(f=path)] + ([f"{earlier} {path}"] if earlier else [])
+            with_floor = bool(floor) and group == "pdf"
+            if with_floor:
+                commands.append(f"{floor} {path}")
             walls, cpus = median_seconds(commands, runs)
             (a, b), (ca, cb) = walls[:2], cpus[:2]
             ratio = a / b
@@ -151,6 +166,12 @@ def main():
                 row.update(earlier=walls[2], earlierCpu=cpus[2], earlierRatio=walls[2] / b)
                 line += (f"\n  {'':45s} earlier {walls[2] * 1000:6.1f} ms{'':19s}ratio {walls[2] / b:5.2f}"
                          f"  cpu {cpus[2] * 1000:7.1f} ms ({cpus[2] / cb if cb else 0:4.2f})")
+            if with_floor:
+                cf, wf = cpus[-1], walls[-1]
+                row.update(floor=wf, floorCpu=cf)
+                line += (f"\n  {'':45s} minimal {wf * 1000:6.1f} ms  ours/minimal {a / wf:5.2f}"
+                         f" (cpu {ca / cf if cf else 0:4.2f})  minimal/peer {wf / b:5.2f}"
+                         f" (cpu {cf / cb if cb else 0:4.2f})")
             if args.instructions:
                 ia, ib = instructions(f"{ours} {path}"), instructions(peer.format(f=path))
                 if ia and ib:
@@ -161,6 +182,11 @@ def main():
                         if ie:
                             row.update(earlierInstructions=ie)
                             line += f", earlier {ie / 1e6:8.1f} M ({ie / ib:4.2f})"
+                    if with_floor:
+                        i_f = instructions(f"{floor} {path}")
+                        if i_f:
+                            row.update(floorInstructions=i_f)
+                            line += f", minimal {i_f / 1e6:8.1f} M (ours/minimal {ia / i_f:4.2f}, minimal/peer {i_f / ib:4.2f})"
             rows.append(row)
             if group == "images" and name in TRUTH:
                 truth = open(os.path.join(args.corpus, "groundtruth", TRUTH[name]), encoding="utf-8").read()
@@ -178,6 +204,25 @@ def main():
         if all("oursInstructions" in r for r in rows):
             report[group]["instructionsGeomean"] = geomean([r["oursInstructions"] / r["peerInstructions"] for r in rows])
             print(f"  geometric mean instructions ratio {report[group]['instructionsGeomean']:.2f}")
+        if rows and all("floor" in r for r in rows):
+            # ours / minimal poppler-cpp program is the part we can act on;
+            # minimal / pdftotext is what poppler-cpp costs over poppler's
+            # internal classes, the floor for any program on the public API.
+            floors = report[group]["floor"] = {
+                "oursGeomean": geomean([r["ours"] / r["floor"] for r in rows]),
+                "oursCpuGeomean": geomean([r["oursCpu"] / r["floorCpu"] for r in rows if r["floorCpu"]]),
+                "peerGeomean": geomean([r["floor"] / r["peer"] for r in rows]),
+                "peerCpuGeomean": geomean([r["floorCpu"] / r["peerCpu"] for r in rows if r["peerCpu"]]),
+            }
+            if all("floorInstructions" in r and "oursInstructions" in r for r in rows):
+                floors["oursInstructionsGeomean"] = geomean([r["oursInstructions"] / r["floorInstructions"] for r in rows])
+                floors["peerInstructionsGeomean"] = geomean([r["floorInstructions"] / r["peerInstructions"] for r in rows])
+            line = (f"  geometric mean ours/minimal {floors['oursGeomean']:.2f} (CPU {floors['oursCpuGeomean']:.2f}"
+                    + (f", instructions {floors['oursInstructionsGeomean']:.2f}" if "oursInstructionsGeomean" in floors else "")
+                    + f"), minimal/peer {floors['peerGeomean']:.2f} (CPU {floors['peerCpuGeomean']:.2f}"
+                    + (f", instructions {floors['peerInstructionsGeomean']:.2f}" if "peerInstructionsGeomean" in floors else "")
+                    + ")")
+            print(line)
     if args.json:
         with open(args.json, "w") as out:
             json.dump(report, out)
