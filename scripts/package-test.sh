@@ -167,18 +167,16 @@ printf '%s\n' "$out" | sed -n 1p | grep -q '"excerpt":"报价单：安装包测�
 printf '%s\n' "$out" | sed -n 2p | grep -q '"excerpt":"Korvid package check PDF' || fail "PDF 摘录不对：$out"
 # Without its reader module, a PDF or a Word file gives the Chinese reason,
 # not a crash.
-mv "$usr/libexec/korvid-desktop/korvid-excerpt-pdf.so" "$work/"
-status=0
-out=$("$usr/bin/korvid-excerpt" packaging/tests/quote.pdf) || status=$?
-[ "$status" -eq 1 ] || fail "缺少 PDF 组件时退出状态应为 1，实际为 $status"
-printf '%s' "$out" | grep -q '"error":"缺少读取 PDF 或图片的组件，请重新安装。"' || fail "缺少组件时的提示不对：$out"
-mv "$work/korvid-excerpt-pdf.so" "$usr/libexec/korvid-desktop/"
-mv "$usr/libexec/korvid-desktop/korvid-excerpt-office.so" "$work/"
-status=0
-out=$("$usr/bin/korvid-excerpt" packaging/tests/quote.docx) || status=$?
-[ "$status" -eq 1 ] || fail "缺少 Office 组件时退出状态应为 1，实际为 $status"
-printf '%s' "$out" | grep -q '"error":"缺少读取 Word 或 Excel 文件的组件，请重新安装。"' || fail "缺少组件时的提示不对：$out"
-mv "$work/korvid-excerpt-office.so" "$usr/libexec/korvid-desktop/"
+without_module() {
+  local module=$1 file=$2 reason=$3 what=$4 status=0 out
+  mv "$usr/libexec/korvid-desktop/$module" "$work/"
+  out=$("$usr/bin/korvid-excerpt" "$file") || status=$?
+  [ "$status" -eq 1 ] || fail "缺少 $what 组件时退出状态应为 1，实际为 $status"
+  printf '%s' "$out" | grep -q "\"error\":\"$reason\"" || fail "缺少组件时的提示不对：$out"
+  mv "$work/$module" "$usr/libexec/korvid-desktop/"
+}
+without_module korvid-excerpt-pdf.so packaging/tests/quote.pdf "缺少读取 PDF 或图片的组件，请重新安装。" PDF
+without_module korvid-excerpt-office.so packaging/tests/quote.docx "缺少读取 Word 或 Excel 文件的组件，请重新安装。" Office
 # A cut inside an emoji sequence needs ICU's segmenter, which the tool loads
 # from its text module.
 { printf 'a%.0s' $(seq 2999); printf '\xf0\x9f\x91\xa8\xe2\x80\x8d\xf0\x9f\x91\xa9\xe2\x80\x8d\xf0\x9f\x91\xa7x'; } >"$work/family.txt"
