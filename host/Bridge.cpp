@@ -115,13 +115,20 @@ void Bridge::receive(BridgeMessage message)
         return;
     }
     std::string op = message.body["op"].get<std::string>();
-    spawn(resume_, dispatch(std::move(op), std::move(message.body), std::move(message.webView)),
+    // Started here, not from the executor's queue: a turn of the main loop
+    // between the gate and the dispatch only adds to every round trip. The
+    // operation runs up to its first suspension before this returns, so a
+    // quick one has replied by then. It belongs to the bridge like a spawned
+    // task: if the bridge goes first, it is destroyed where it waits.
+    detail::runDetached(
+        dispatch(std::move(op), std::move(message.body), std::move(message.webView)),
         [reply](std::optional<Json> value, std::exception_ptr error) {
             if (error)
                 reply->error(describe(error));
             else
                 reply->value(std::move(*value));
-        });
+        },
+        resume_.roots());
 }
 
 Task<Json> Bridge::dispatch(std::string op, Json body, std::weak_ptr<PageView> webView)

@@ -122,8 +122,9 @@ public:
     // (std::logic_error).
     void add(BridgeRow row);
 
-    // Gate and dispatch of one page message. Returns at once; the reply is
-    // called exactly once, later, on the main thread.
+    // Gate and dispatch of one page message. The reply is called exactly
+    // once on the main thread: before this returns for a refused message or
+    // an operation that finishes without suspending, later otherwise.
     void receive(BridgeMessage message);
 
     // The operations the bridge answers, in the order they were added.

@@ -112,14 +112,12 @@ TEST_F(WebWorkspaceOpsTest, AccountSwitchDuringTheOriginLookup)
 {
     expectValue(call(message("webWorkspace", { { "route", "me" } })), Json { { "ok", true } });
     auto shown = made_.back();
-    // The dispatch starts from the main queue and suspends on the origin
-    // lookup; the switch queued right behind it lands in between.
+    // The dispatch suspends on the origin lookup before the entry returns;
+    // the switch made right after lands in between.
     auto outcome = post(message("webCompany", { { "id", "c1" } }));
-    main.post([this] {
-        host->signOut();
-        host->didVerify({ "token-1", "account-2", "二号" }, store);
-        host->setWorkspaceWeb(view);
-    });
+    host->signOut();
+    host->didVerify({ "token-1", "account-2", "二号" }, store);
+    host->setWorkspaceWeb(view);
     expectError(wait(outcome), "账号已切换。");
     EXPECT_EQ(made_.size(), 1u);
 
@@ -127,11 +125,9 @@ TEST_F(WebWorkspaceOpsTest, AccountSwitchDuringTheOriginLookup)
     expectValue(call(Json { { "op", "webWorkspace" }, { "route", "me" } }), Json { { "ok", true } });
     shown = made_.back();
     outcome = post(Json { { "op", "webWorkspace" }, { "route", "home" } });
-    main.post([this] {
-        host->signOut();
-        host->didVerify({ "token-9", "account-2", "二号" }, store);
-        host->setWorkspaceWeb(view);
-    });
+    host->signOut();
+    host->didVerify({ "token-9", "account-2", "二号" }, store);
+    host->setWorkspaceWeb(view);
     expectError(wait(outcome), "账号已切换。");
     EXPECT_EQ(made_.size(), 2u);
 }
