@@ -9,9 +9,10 @@
 # with callgrind (a few minutes more), the steadiest figure when the machine
 # is busy; the table's excerpt rows then give wall, CPU and instruction ratios.
 #
-# The machine may be shared: builds take /work/kdev/build.lock when it exists
-# and run under nice; figures are medians, and each row's peer runs
-# interleaved with ours, so the ratio is the figure to read.
+# The machine may be shared: builds take the lock file named by
+# KORVID_BUILD_LOCK when it is set and run under nice; figures are medians,
+# and each row's peer runs interleaved with ours, so the ratio is the figure
+# to read.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=build/bench
@@ -33,7 +34,7 @@ skipped() { [[ ",$skip," == *",$1,"* ]]; }
 
 if [ "$do_build" = 1 ]; then
   lock=()
-  [ -e /work/kdev/build.lock ] && lock=(flock /work/kdev/build.lock)
+  [ -n "${KORVID_BUILD_LOCK:-}" ] && lock=(flock "$KORVID_BUILD_LOCK")
   "${lock[@]}" bash -c "CC=clang CXX=clang++ nice -n 10 cmake -S . -B $build -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DKORVID_TESTS=OFF -DKORVID_FUZZ=OFF -DKORVID_BENCH=ON >/dev/null"
   targets=(korvid-excerpt korvid_tasks_bench korvid_host_bench)
