@@ -26,20 +26,21 @@ DesktopSurface::DesktopSurface(DesktopHost& host, DesktopBridge& bridge, std::sh
 {
     if (!store)
         store = std::dynamic_pointer_cast<NetworkSessionStore>(host.verifiedStore());
-    auto content = GObjectRef<WebKitUserContentManager>::adopt(webkit_user_content_manager_new());
+    // The bridge's web context, and the signed-in network session when there
+    // is one, so the page shares its data with the sign-in.
     WebKitWebView* view = nullptr;
     if (store) {
-        view = WEBKIT_WEB_VIEW(g_object_new(
-            WEBKIT_TYPE_WEB_VIEW, "network-session", store->session(), "user-content-manager", content.get(), nullptr));
+        view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", BridgeChannel::webContext(),
+            "network-session", store->session(), nullptr));
     } else {
-        view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", content.get(), nullptr));
+        view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", BridgeChannel::webContext(), nullptr));
     }
     page_ = std::make_shared<WebKitPageView>(view);
     gtk_widget_set_hexpand(GTK_WIDGET(view), TRUE);
     gtk_widget_set_vexpand(GTK_WIDGET(view), TRUE);
     DesktopBridge* target = &bridge;
     channel_ = std::make_unique<BridgeChannel>(
-        content.get(), page_, [target](BridgeMessage message) { target->receive(std::move(message)); });
+        view, page_, [target](BridgeMessage message) { target->receive(std::move(message)); });
     host_.setWorkspaceWeb(page_);
     g_signal_connect(view, "decide-policy", G_CALLBACK(decidePolicy), this);
     // The main page is an application, not a browser: no Back, Reload or

@@ -10,37 +10,37 @@
 
 namespace korvid {
 
-// The page bridge of one web view. The handler "desktop" lives in an isolated
-// script world that page scripts cannot reach; a relay in that world, in
-// every frame, forwards the page's requests together with whether its frame
-// is the top frame and the frame's own URL, which page scripts cannot forge.
-// Pages post with `korvidDesktop.post(body)`, which returns a promise of the
-// reply value (rejected with an Error whose message is the error text).
+// The page bridge of one web view. The view must be made in `webContext()`,
+// whose web processes load the bridge's web-process extension: in every frame
+// it gives page scripts `korvidDesktop.post(body)`, a promise of the reply
+// value (rejected with an Error whose message is the error text), and sends
+// each call to the view with whether its frame is the top frame and the
+// frame's URL, read from WebKit's frame in the web process, which page
+// scripts cannot forge. The view itself is the one whose signal delivered the
+// message. Only views of that context ever see `korvidDesktop`; pages in
+// other views (sign-in, web workspaces) never load the extension.
 //
-// Installing registers the handler and the two scripts on `manager`;
-// destroying the channel unregisters the handler and removes the scripts.
+// Destroying the channel disconnects it from the view; messages that arrive
+// later are left to WebKit, which rejects them.
 class BridgeChannel {
 public:
-    static constexpr const char* kHandlerName = "desktop";
-    static constexpr const char* kWorldName = "korvid-bridge";
+    static constexpr const char* kMessageName = "desktop";
 
-    BridgeChannel(
-        WebKitUserContentManager* manager, std::weak_ptr<PageView> view, std::function<void(BridgeMessage)> receive);
+    // The one web context for views that carry the bridge, made on first use
+    // and kept for the life of the process. Its cache model follows the
+    // default context's.
+    static WebKitWebContext* webContext();
+
+    BridgeChannel(WebKitWebView* view, std::weak_ptr<PageView> page, std::function<void(BridgeMessage)> receive);
     ~BridgeChannel();
     BridgeChannel(const BridgeChannel&) = delete;
     BridgeChannel& operator=(const BridgeChannel&) = delete;
 
 private:
-    static gboolean messageReceived(
-        WebKitUserContentManager*, JSCValue* value, WebKitScriptMessageReply* reply, gpointer self);
+    static gboolean messageReceived(WebKitWebView*, WebKitUserMessage*, gpointer self);
 
-    GObjectRef<WebKitUserContentManager> manager_;
-    struct ScriptRelease {
-        void operator()(WebKitUserScript* script) const { webkit_user_script_unref(script); }
-    };
-    std::unique_ptr<WebKitUserScript, ScriptRelease> relay_;
-    std::unique_ptr<WebKitUserScript, ScriptRelease> helper_;
-    std::weak_ptr<PageView> view_;
+    GObjectRef<WebKitWebView> view_;
+    std::weak_ptr<PageView> page_;
     std::function<void(BridgeMessage)> receive_;
     gulong handlerID_ = 0;
 };

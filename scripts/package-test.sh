@@ -6,7 +6,8 @@
 # its clean stop on SIGTERM without losing a committed write, korvid-desktop
 # under a virtual X server reaching the sign-in page (read from the window's
 # accessibility tree by the packaged cua-driver), and the Chinese messages of
-# a missing page and a missing reader module in that installed layout.
+# a missing page and a missing reader module in that installed layout, and the
+# page bridge's web-process extension alone in its folder.
 # Exits 0 when every check passes.
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -182,6 +183,14 @@ without_module korvid-excerpt-office.so packaging/tests/quote.docx "缺少读取
 { printf 'a%.0s' $(seq 2999); printf '\xf0\x9f\x91\xa8\xe2\x80\x8d\xf0\x9f\x91\xa9\xe2\x80\x8d\xf0\x9f\x91\xa7x'; } >"$work/family.txt"
 out=$("$usr/bin/korvid-excerpt" "$work/family.txt") || fail "korvid-excerpt 读取文本失败：$out"
 printf '%s' "$out" | grep -qF "$(printf '\xe2\x80\x8d\xf0\x9f\x91\xa7')\",\"method\"" || fail "文本摘录没有在字素边界截断：$out"
+
+step "页面桥接的网页进程扩展"
+# WebKit loads every module in the extension folder into the main page's web
+# process, so the bridge's module must be there alone.
+extensions=$usr/libexec/korvid-desktop/web-process-extensions
+[ "$(ls "$extensions")" = korvid-bridge-extension.so ] || fail "网页进程扩展目录的内容不对：$(ls "$extensions")"
+nm -D --defined-only "$extensions/korvid-bridge-extension.so" | grep -q ' T webkit_web_process_extension_initialize$' \
+  || fail "页面桥接扩展缺少入口"
 
 step "korvid-service：/healthz，SIGTERM 时已提交的写入不丢失"
 start_service() {

@@ -9,9 +9,8 @@
 //   korvid-shell-bench app    the shell: start to sign-in page ready, verified
 //                             sign-in to the main page's first reply, PSS,
 //                             round trip of "session"; then, in the main
-//                             page, the bare reply, the relay floor (posting
-//                             text, and posting an object) and "session",
-//                             interleaved
+//                             page, the bare reply, the relay floor and
+//                             "session", interleaved
 //
 // Both also give one main-loop turn of their UI process in microseconds.
 //
@@ -273,7 +272,8 @@ const char* const kPeerReply = R"({"id":"acct-demo","label":"demo@korvid.cn","de
 //  - "relay": the least a bridge that must know its frame does: a handler in
 //    an isolated world, a relay there that adds the frame's identity, the
 //    hand-off between the worlds on DOM events of the document, and a native
-//    side that answers at once without reading the message.
+//    side that answers at once without reading the message (the way the
+//    bridge used to go, kept as the other channel the platform allows).
 class FloorPeers {
 public:
     static constexpr const char* kBareHandler = "korvidBenchBare";
@@ -290,18 +290,12 @@ public:
         webkit_user_content_manager_register_script_message_handler_with_reply(manager_, kBareHandler, nullptr);
         webkit_user_content_manager_register_script_message_handler_with_reply(manager_, kRelayHandler, kRelayWorld);
         // The relay's two halves, put into the already loaded top document.
-        // The relay posts text, the frame's identity before the body; the
-        // object-shaped post beside it shows what a structured message costs.
+        // The relay posts text, the frame's identity before the body.
         runScript(main, view, R"JS(
           const handler = window.webkit.messageHandlers.korvidBenchRelay, frame = window === window.top ? 'M' : 'F';
           document.addEventListener('korvid-bench:request', event => {
             const detail = event.detail, space = detail.indexOf(' ');
             handler.postMessage(frame + location.href + '\n' + detail.slice(space + 1)).then(value =>
-              document.dispatchEvent(new CustomEvent('korvid-bench:reply', {detail: detail.slice(0, space) + ' ' + value})));
-          });
-          document.addEventListener('korvid-bench:request-object', event => {
-            const detail = event.detail, space = detail.indexOf(' ');
-            handler.postMessage({main: frame === 'M', url: location.href, body: detail.slice(space + 1)}).then(value =>
               document.dispatchEvent(new CustomEvent('korvid-bench:reply', {detail: detail.slice(0, space) + ' ' + value})));
           });
           return true;)JS",
@@ -321,7 +315,6 @@ public:
             document.dispatchEvent(new CustomEvent(type, {detail: id + ' ' + JSON.stringify(body)}));
           });
           window.korvidBenchRelay = relay('korvid-bench:request');
-          window.korvidBenchRelayObject = relay('korvid-bench:request-object');
           return true;)JS");
     }
 
@@ -338,7 +331,6 @@ public:
         return { "bare", "window.webkit.messageHandlers.korvidBenchBare.postMessage({op: 'session'})" };
     }
     static Way relay() { return { "relay", "korvidBenchRelay({op: 'session'})" }; }
-    static Way relayObject() { return { "relayObject", "korvidBenchRelayObject({op: 'session'})" }; }
 
 private:
     static gboolean answer(WebKitUserContentManager*, JSCValue* value, WebKitScriptMessageReply* reply, gpointer)
@@ -432,7 +424,9 @@ int bare(GLibExecutor& main)
     view = WEBKIT_WEB_VIEW(
         g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", context, "user-content-manager", content, nullptr));
     g_signal_connect(view, "user-message-received",
-        G_CALLBACK(+[](WebKitWebView*, WebKitUserMessage* message, gpointer) {
+        G_CALLBACK(+[](WebKitWebView*, WebKitUserMessage* message, gpointer) -> gboolean {
+            if (g_strcmp0(webkit_user_message_get_name(message), "korvid-bench") != 0)
+                return FALSE;
             webkit_user_message_send_reply(
                 message, webkit_user_message_new("korvid-bench", g_variant_new_string(kPeerReply)));
             return TRUE;
@@ -440,7 +434,7 @@ int bare(GLibExecutor& main)
         nullptr);
     gtk_window_set_child(GTK_WINDOW(window), GTK_WIDGET(view));
     auto page = std::make_shared<WebKitPageView>(view);
-    auto channel = std::make_unique<BridgeChannel>(content, page, [](BridgeMessage message) {
+    auto channel = std::make_unique<BridgeChannel>(view, page, [](BridgeMessage message) {
         message.reply(
             Json { { "id", "acct-demo" }, { "label", "demo@korvid.cn" }, { "destination", "home" } }, std::nullopt);
     });
@@ -512,7 +506,7 @@ int app(GLibExecutor& main)
     double trip = roundTrip(main, page, "korvidDesktop.post({op: 'session'})");
     CpuTimes tripCpu = lastTripCpu;
     // The shell's round trip beside the floors in the same page.
-    std::vector<Way> ways { FloorPeers::bare(), FloorPeers::relay(), FloorPeers::relayObject(),
+    std::vector<Way> ways { FloorPeers::bare(), FloorPeers::relay(),
         { "shell", "korvidDesktop.post({op: 'session'})" } };
     std::vector<WayFigures> figures;
     {

@@ -1,7 +1,7 @@
 // The bridge channel in a real web view: what reaches the host from the top
 // frame and from an embedded one, replies and errors back to the page's
-// promise, a reply the host drops, replies given out of order, and page
-// scripts that go around the page's helper.
+// promise, a reply the host drops, replies given out of order, page scripts
+// that try to replace the bridge, and views that must not carry it.
 #include "platform/BridgeChannel.h"
 
 #include "platform/GLibExecutor.h"
@@ -39,20 +39,25 @@ protected:
         if (!gtk_init_check())
             GTEST_SKIP() << "no display";
         window_ = gtk_window_new();
-        content_ = webkit_user_content_manager_new();
-        view_ = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "user-content-manager", content_, nullptr));
+        view_
+            = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", BridgeChannel::webContext(), nullptr));
         gtk_window_set_child(GTK_WINDOW(window_), GTK_WIDGET(view_));
         page_ = std::make_shared<WebKitPageView>(view_);
-        channel_ = std::make_unique<BridgeChannel>(content_, page_, [this](BridgeMessage message) {
+        channel_ = std::make_unique<BridgeChannel>(view_, page_, [this](BridgeMessage message) {
             EXPECT_EQ(message.webView.lock(), page_);
             received.push_back({ message.isMainFrame, message.frameURL, message.body });
             answer(message);
         });
-        webkit_web_view_load_html(view_, "<!doctype html><title>ready</title>", kPageURL);
         gtk_window_present(GTK_WINDOW(window_));
+        load(view_);
+    }
+
+    void load(WebKitWebView* view)
+    {
+        webkit_web_view_load_html(view, "<!doctype html><title>ready</title>", kPageURL);
         ASSERT_TRUE(main.runUntil(
             [&] {
-                const char* title = webkit_web_view_get_title(view_);
+                const char* title = webkit_web_view_get_title(view);
                 return title && std::string(title) == "ready";
             },
             30s));
@@ -64,14 +69,13 @@ protected:
         page_.reset();
         if (window_)
             gtk_window_destroy(GTK_WINDOW(window_));
-        if (content_)
-            g_object_unref(content_);
         main.runUntil([] { return false; }, 200ms);
     }
 
     // Runs `body` as an async function in the page and gives its value, or
     // "error: <message>" when it throws.
-    Json run(const std::string& body)
+    Json run(const std::string& body) { return run(view_, body); }
+    Json run(WebKitWebView* view, const std::string& body)
     {
         struct State {
             bool done = false;
@@ -79,7 +83,7 @@ protected:
         } state;
         std::string guarded = "try {" + body + "} catch (error) { return 'error: ' + error.message; }";
         webkit_web_view_call_async_javascript_function(
-            view_, guarded.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
+            view, guarded.c_str(), -1, nullptr, nullptr, nullptr, nullptr,
             [](GObject* source, GAsyncResult* result, gpointer data) {
                 auto* state = static_cast<State*>(data);
                 if (JSCValue* value
@@ -101,9 +105,7 @@ protected:
         message.reply(Json { { "echo", message.body } }, std::nullopt);
     };
 
-private:
     GtkWidget* window_ = nullptr;
-    WebKitUserContentManager* content_ = nullptr;
     WebKitWebView* view_ = nullptr;
     std::shared_ptr<WebKitPageView> page_;
     std::unique_ptr<BridgeChannel> channel_;
@@ -173,24 +175,44 @@ TEST_F(BridgeChannelTest, RepliesGivenOutOfOrderReachTheirOwnPromises)
         (Json { 1, 2, 3 }));
 }
 
-TEST_F(BridgeChannelTest, PageScriptsCannotReachTheHandlerNorJamTheRelay)
+TEST_F(BridgeChannelTest, PageScriptsCannotReplaceTheBridgeNorSendWhatItWouldNot)
 {
     EXPECT_EQ(run("return typeof window.webkit?.messageHandlers?.desktop;"), "undefined");
-    // Requests that are not the helper's: ignored by the relay, or carried
-    // with a body the host sees as nothing.
-    run("for (const detail of [undefined, 42, {id: 1, body: '{}'}, '', ' {}', '7'])"
-        "  document.dispatchEvent(new CustomEvent('korvid-desktop:request', {detail}));"
-        "document.dispatchEvent(new CustomEvent('korvid-desktop:request', {detail: 'x not json'}));"
-        "for (const detail of [undefined, '1', '999 {}', 'abc'])"
-        "  document.dispatchEvent(new CustomEvent('korvid-desktop:reply', {detail}));"
-        "return true;");
-    // A body that cannot be written as JSON reaches the host as nothing.
+    // The page's `korvidDesktop` stays the bridge's own.
+    EXPECT_EQ(run("'use strict'; try { window.korvidDesktop = {post: () => 'forged'}; } catch {}"
+                  "try { Object.defineProperty(window, 'korvidDesktop', {value: 1}); } catch {}"
+                  "try { korvidDesktop.post = () => 'forged'; } catch {}"
+                  "return await korvidDesktop.post({op: 'session'});"),
+        (Json { { "echo", { { "op", "session" } } } }));
+    // Bodies that cannot be written as JSON reach the host as nothing.
     run("const loop = {}; loop.self = loop; return await korvidDesktop.post(loop);");
-    EXPECT_EQ(run("return await korvidDesktop.post({op: 'session'});"), (Json { { "echo", { { "op", "session" } } } }));
+    run("return await korvidDesktop.post(undefined);");
     ASSERT_EQ(received.size(), 3u);
-    EXPECT_EQ(received[0].body, nullptr); // "x not json"
-    EXPECT_EQ(received[1].body, nullptr); // the loop
-    EXPECT_EQ(received[2].body, (Json { { "op", "session" } }));
+    EXPECT_EQ(received[1].body, nullptr);
+    EXPECT_EQ(received[2].body, nullptr);
+}
+
+TEST_F(BridgeChannelTest, OnlyViewsOfTheBridgeContextCarryItAndOnlyAChannelAnswers)
+{
+    // A view of the default context (sign-in, web workspaces) never loads the
+    // bridge's extension.
+    auto* other = WEBKIT_WEB_VIEW(g_object_ref_sink(webkit_web_view_new()));
+    load(other);
+    EXPECT_EQ(run(other, "return typeof window.korvidDesktop;"), "undefined");
+    g_object_unref(other);
+
+    // A view of the bridge's context with no channel on it: the call is
+    // refused rather than left pending, and no channel hears it.
+    auto* bare = WEBKIT_WEB_VIEW(
+        g_object_ref_sink(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", BridgeChannel::webContext(), nullptr)));
+    load(bare);
+    EXPECT_EQ(run(bare, "return await korvidDesktop.post({op: 'session'});"), "error: 操作已中断，请重试。");
+    g_object_unref(bare);
+
+    // A channel gone from its view answers nothing more.
+    channel_.reset();
+    EXPECT_EQ(run("return await korvidDesktop.post({op: 'session'});"), "error: 操作已中断，请重试。");
+    EXPECT_TRUE(received.empty());
 }
 
 }
