@@ -113,7 +113,7 @@ protected:
 
 TEST_F(BridgeChannelTest, TheTopFrameAndAnEmbeddedFrameAreToldApart)
 {
-    // Text that the relay's own separators could be confused with.
+    // Text that looks like separators, quotes and JSON of its own.
     Json body = { { "op", "save" }, { "text", "一 二\n三!4 {\"x\": 1}" }, { "n", 1.5 }, { "list", { 1, nullptr } } };
     // (Compared as unordered objects: the page's value comes back through
     // a script object, whose key order is the engine's.)

@@ -1,9 +1,9 @@
 // The page's one way to the native host. Every request is posted to the
-// host's "desktop" handler (through window.korvidDesktop, the relay the host
-// injects) and gets exactly one reply: a value, or an error whose message is
-// the Chinese sentence to show. The module also holds the signed-in account,
-// so that "session" is always asked first and "owner" travels with every
-// account-bound operation.
+// host's "desktop" handler (through window.korvidDesktop, which the host's
+// bridge gives the page) and gets exactly one reply: a value, or an error
+// whose message is the Chinese sentence to show. The module also holds the
+// signed-in account, so that "session" is always asked first and "owner"
+// travels with every account-bound operation.
 (function (root, name, factory) {
   const api = factory();
   if (typeof module === 'object' && module.exports) module.exports = api;
@@ -40,11 +40,11 @@
   }
 
   // `post(body)` hands one message to the host and returns a promise of its
-  // reply; by default the relay the host injects into the page.
+  // reply; by default through the korvidDesktop the host gives the page.
   function createBridge(post) {
     const send = post || (body => {
-      const relay = typeof window !== 'undefined' && window.korvidDesktop;
-      return relay ? relay.post(body) : Promise.reject(new Error(OUTSIDE_APP));
+      const host = typeof window !== 'undefined' && window.korvidDesktop;
+      return host ? host.post(body) : Promise.reject(new Error(OUTSIDE_APP));
     });
     let account = null;       // the "session" reply
     let asking = null;        // the "session" request in flight
