@@ -2,14 +2,18 @@
 
 #include "base/DesktopError.h"
 
+#include <charconv>
 #include <climits>
+#include <exception>
+#include <fcntl.h>
 #include <memory>
 #include <mutex>
 #include <poppler-document.h>
 #include <poppler-global.h>
 #include <poppler-page.h>
-#include <exception>
+#include <sched.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 namespace korvid::PdfText {
@@ -54,9 +58,47 @@ std::vector<std::string> pageTexts(poppler::document& document, int first, int l
     return texts;
 }
 
+// Asked at the moment of the split, not from a load average that trails the
+// machine by a minute: one short read of a file the kernel writes on demand,
+// a few microseconds. /proc/stat's procs_running is the same count, but that
+// file sums every CPU's and every interrupt's counters on each read. Anything
+// unexpected means no split.
+bool coreIsFreeNow()
+{
+    cpu_set_t usable;
+    if (sched_getaffinity(0, sizeof usable, &usable) != 0 || CPU_COUNT(&usable) < 2)
+        return false;
+    int file = ::open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+    if (file < 0)
+        return false;
+    char buffer[128];
+    ssize_t size = ::read(file, buffer, sizeof buffer);
+    ::close(file);
+    return size > 0 && coreIsFree(std::string_view(buffer, static_cast<std::size_t>(size)), CPU_COUNT(&usable));
 }
 
-std::string read(std::string_view data)
+}
+
+bool coreIsFree(std::string_view loadavg, int usableCpus)
+{
+    // "0.52 0.58 0.59 1/467 12345": the three averages, then runnable/total.
+    std::size_t start = 0;
+    for (int field = 0; field < 3; ++field) {
+        std::size_t space = loadavg.find(' ', start);
+        if (space == std::string_view::npos)
+            return false;
+        start = space + 1;
+    }
+    const char* end = loadavg.data() + loadavg.size();
+    int runnable = 0;
+    auto [next, error] = std::from_chars(loadavg.data() + start, end, runnable);
+    if (error != std::errc() || next == end || *next != '/')
+        return false;
+    // The reader is runnable itself, so fewer than one is no count at all.
+    return runnable >= 1 && runnable < usableCpus;
+}
+
+std::string read(std::string_view data, Split split)
 {
     // Poppler reports every repaired cross-reference table on standard error;
     // the user sees either the text or one sentence.
@@ -68,24 +110,25 @@ std::string read(std::string_view data)
     std::unique_ptr<poppler::document> document = open(data);
     int pages = std::min(document->pages(), kPageLimit);
 
-    // Laying out a page's text is the costly part; with two cores the later
+    // Laying out a page's text is the costly part; with a CPU free the later
     // pages are laid out at once on a second thread, from a document of its
     // own (poppler documents are not shared between threads).
+    bool twoThreads = pages >= 3 && (split == Split::always || (split == Split::whenCoreIsFree && coreIsFreeNow()));
     std::vector<std::string> texts;
-    if (pages >= 3 && std::thread::hardware_concurrency() >= 2) {
-        int split = (pages + 1) / 2;
+    if (twoThreads) {
+        int laterFirst = (pages + 1) / 2;
         std::vector<std::string> later;
         std::exception_ptr laterError;
         std::thread helper([&] {
             try {
                 std::unique_ptr<poppler::document> own = open(data);
-                later = pageTexts(*own, split, pages);
+                later = pageTexts(*own, laterFirst, pages);
             } catch (...) {
                 laterError = std::current_exception();
             }
         });
         try {
-            texts = pageTexts(*document, 0, split);
+            texts = pageTexts(*document, 0, laterFirst);
         } catch (...) {
             helper.join();
             throw;
