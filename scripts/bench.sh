@@ -70,9 +70,11 @@ if ! skipped ocr; then
     --runs "$runs" "${count[@]}" --json "$out/ocr.json" >&2 || true
 fi
 if ! skipped shell; then
+  # Each run starts two processes and signs in (about 25 s); start-up swings
+  # between runs, so the shell takes as many runs as the rest.
   echo "· shell against a bare WebKitGTK window" >&2
   KORVID_BENCH_JSON="$out/shell.json" dbus-run-session -- xvfb-run -a -s "-screen 0 1280x900x24" \
-    bench/shell/run.sh "$build" 5 >&2 || true
+    bench/shell/run.sh "$build" "$runs" >&2 || true
 fi
 uptime >"$out/load-after"
 
